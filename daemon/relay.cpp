@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstring>
 #include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
 
 #include "daemon.h"
 #include "daemon/json_transform/json_transform.h"
@@ -15,12 +18,15 @@ relay_queue cloud_queue;
 
 namespace {
 
+constexpr int PUBLISHER_POLL_MS = 10;
+
 /* Output of the transformation; only the gateway callback uses it, one message at a time. */
 char relay_out[RELAY_DOCUMENT_CAPACITY];
 /* The document being published; only the publisher thread uses it. */
 relay_document publish_document;
 pthread_t publisher;
 bool publisher_running;
+std::atomic<bool> publisher_finished{false};
 
 void release_message(MQTTClient_message **message, char *topic) {
   MQTTClient_freeMessage(message);
@@ -42,6 +48,7 @@ void *publish_loop(void *) {
       log_msg(LOG_DEBUG, "Failed to send message to NIMBA (RC=%i).", rc);
     }
   }
+  publisher_finished = true;
   return nullptr;
 }
 
@@ -111,12 +118,19 @@ int gateway_message_arrived(void *, char *topic, int topic_length, MQTTClient_me
 int relay_start() {
   relay_queue_reset(&cloud_queue);
   relay_queue_set_ready(&cloud_queue, cloud_connected);
+  publisher_finished = false;
   publisher_running = pthread_create(&publisher, nullptr, publish_loop, nullptr) == 0;
   return publisher_running ? 1 : 0;
 }
 
-void relay_stop() {
+int relay_stop(int timeout_ms) {
   relay_queue_close(&cloud_queue);
-  if (publisher_running) pthread_join(publisher, nullptr);
+  if (!publisher_running) return 1;
+  for (int waited = 0; !publisher_finished; waited += PUBLISHER_POLL_MS) {
+    if (timeout_ms >= 0 && waited >= timeout_ms) return 0;
+    usleep(PUBLISHER_POLL_MS * 1000);
+  }
+  pthread_join(publisher, nullptr);
   publisher_running = false;
+  return 1;
 }

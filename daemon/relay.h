@@ -27,6 +27,8 @@ void cloud_set_connected(bool connected);
  * not be started. */
 int relay_start();
 
-/* Closes the queue, wakes the publisher and waits for its end. Documents still queued are
- * dropped. Safe to call when relay_start failed or was not called. */
-void relay_stop();
+/* Closes the queue and wakes the publisher; documents still queued are dropped. Then waits
+ * up to timeout_ms (< 0: for good) for the publisher's end. 1 once it has ended (or never
+ * ran), 0 while it is still inside a publish that a stalled cloud link holds up: closing
+ * the cloud connection ends that publish, and a second call then collects the thread. */
+int relay_stop(int timeout_ms);

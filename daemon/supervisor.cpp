@@ -17,6 +17,9 @@ constexpr const char *GATEWAY_TOPIC_FILTER = "QZ/#";
 constexpr int GATEWAY_SUBSCRIBE_QOS = 0;
 constexpr int DISCONNECT_TIMEOUT_MS = 10000;
 constexpr unsigned FAILURE_LOG_EVERY = 4;
+/* How long shutdown lets the publisher finish its current publish before it closes the
+ * cloud connection under it (only a stalled cloud link makes a publish take that long). */
+constexpr int PUBLISHER_STOP_TIMEOUT_MS = 2000;
 
 uint8_t cloud_failures;
 uint8_t gateway_failures;
@@ -117,9 +120,10 @@ void supervisor_run(MQTTClient_connectOptions *cloud_opts,
 }
 
 void supervisor_shutdown() {
-  relay_stop();
+  int publisher_ended = relay_stop(PUBLISHER_STOP_TIMEOUT_MS);
   MQTTClient_disconnect(gateway_client, DISCONNECT_TIMEOUT_MS);
   MQTTClient_destroy(&gateway_client);
   MQTTClient_disconnect(cloud_client, DISCONNECT_TIMEOUT_MS);
+  if (!publisher_ended) relay_stop(-1);
   MQTTClient_destroy(&cloud_client);
 }

@@ -19,6 +19,8 @@ struct startup_case {
   std::vector<std::pair<std::string, std::string>> hosts;
   std::vector<std::string> expected; /* fragments of standard output, in this order */
 };
+void PrintTo(const startup_case &c, std::ostream *os) { *os << c.name; }
+
 
 const std::string O127(127, 'o'), T127(127, 't'), D127(127, 'e');
 

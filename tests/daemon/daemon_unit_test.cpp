@@ -18,6 +18,8 @@ struct endpoint_case {
   std::string orgid, dtypeid, devid;
   std::string client_id, uri;
 };
+void PrintTo(const endpoint_case &c, std::ostream *os) { *os << "line " << c.line; }
+
 
 module_settings make_settings(const endpoint_case &c) {
   module_settings s = {};
