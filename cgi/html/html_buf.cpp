@@ -4,9 +4,11 @@
 
 uint32_t html_buf_append(html_buf *b, const char *s, uint32_t n) {
     if (!b || !b->buffer) return n;
-    uint32_t room = b->length + 1 < b->capacity ? b->capacity - b->length - 1 : 0;
-    uint32_t k = n < room ? n : room;
-    if (k > 0) {
+    /* One byte stays reserved for the terminator; a length at or past it leaves no room. */
+    const uint32_t room =
+        b->capacity > 0 && b->length < b->capacity - 1 ? b->capacity - 1 - b->length : 0;
+    const uint32_t k = n < room ? n : room;
+    if (k > 0 && s) {
         memcpy(b->buffer + b->length, s, k);
         b->length += k;
     }

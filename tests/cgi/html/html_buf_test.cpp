@@ -82,6 +82,14 @@ TEST(HtmlBuf, ZeroCapacityWritesNoTerminatorOutsideTheStorage) {
     EXPECT_EQ(b.length, 0u);
 }
 
+TEST(HtmlBuf, LengthPastTheStorageIsBroughtBackInside) {
+    char storage[4] = {'a', 'b', 'c', 'd'};
+    html_buf b{sizeof storage, 0, 9, storage};
+    EXPECT_EQ(html_buf_escape(&b, "x"), storage);
+    EXPECT_EQ(std::string(storage, 4), std::string("abc\0", 4));
+    EXPECT_EQ(b.length, 3u);
+}
+
 TEST(HtmlBuf, AppendKeepsOneByteForTheTerminatorAndDoesNotTerminate) {
     char storage[5] = {'#', '#', '#', '#', '#'};
     html_buf b{sizeof storage, 0, 0, storage};

@@ -21,6 +21,8 @@ struct golden_case {
     const char *file;
 };
 
+void PrintTo(const golden_case &c, std::ostream *os) { *os << c.name; }
+
 class PageGolden : public PageTest, public ::testing::WithParamInterface<golden_case> {};
 
 TEST_P(PageGolden, MatchesByteForByte) {
@@ -97,6 +99,8 @@ struct script_case {
     std::vector<const char *> functions;
 };
 
+void PrintTo(const script_case &c, std::ostream *os) { *os << c.name; }
+
 class PageScript : public PageTest, public ::testing::WithParamInterface<script_case> {};
 
 TEST_P(PageScript, WritesTheNamedValidatorsInFixedOrder) {
@@ -171,6 +175,8 @@ std::string row(const char *link, const char *label) {
            "</a></td></tr>\n";
 }
 const std::string foot = "            </table>\n          </td>\n        </tr>\n";
+
+void PrintTo(const menu_case &c, std::ostream *os) { *os << c.name; }
 
 class MenuWalk : public PageTest, public ::testing::WithParamInterface<menu_case> {};
 

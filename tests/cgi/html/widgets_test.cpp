@@ -104,6 +104,8 @@ struct widget_case {
     const char *element;
 };
 
+void PrintTo(const widget_case &c, std::ostream *os) { *os << c.name; }
+
 class Widget : public GridTest, public ::testing::WithParamInterface<widget_case> {};
 
 TEST_P(Widget, WritesItsElementInOneCell) {
@@ -217,6 +219,8 @@ struct file_case {
     const char *fallback;
     const char *inside; /* what stands between "<pre>\n\n" and "\n</pre>" */
 };
+
+void PrintTo(const file_case &c, std::ostream *os) { *os << c.name; }
 
 class BlockFile : public GridTest, public ::testing::WithParamInterface<file_case> {};
 
