@@ -214,8 +214,14 @@ inline constexpr validator validators[] = {
     {"IsValidPort", js_is_valid_port},
 };
 
-/* Shell command of the system-log page: the last 25 lines of both system logs. */
+/* Turns & < > of a command's output into entities: log lines carry text from anyone who
+ * can reach the system log (a login name, say), which must show as text, not as markup. */
+inline constexpr const char html_escape_filter[] =
+    "sed -e 's/&/\\&amp;/g' -e 's/</\\&lt;/g' -e 's/>/\\&gt;/g'";
+
+/* Shell command of the system-log page: the last 25 lines of both system logs, escaped. */
 inline constexpr const char syslog_command[] =
-    "cat /var/log/messages.1 /var/log/messages 2> /dev/null | tail -n 25";
+    "cat /var/log/messages.1 /var/log/messages 2> /dev/null | tail -n 25"
+    " | sed -e 's/&/\\&amp;/g' -e 's/</\\&lt;/g' -e 's/>/\\&gt;/g'";
 
 } // namespace html_texts

@@ -1,6 +1,8 @@
 /* Page frame, menus, validator scripts and message windows against hand-written pages. */
 #include "capture.h"
+#include "html_texts.h"
 #include "ui.h"
+#include <cstring>
 #include <gtest/gtest.h>
 #include <string>
 #include <unistd.h>
@@ -88,8 +90,22 @@ TEST_F(PageTest, MessageBoxFailureColoursTheBarRed) {
 }
 
 TEST_F(PageTest, SyslogPageRunsTheSystemLogsCommandByDefault) {
-    EXPECT_STREQ(syslog_command(),
-                 "cat /var/log/messages.1 /var/log/messages 2> /dev/null | tail -n 25");
+    const std::string command = syslog_command();
+    EXPECT_EQ(command.rfind("cat /var/log/messages.1 /var/log/messages 2> /dev/null | tail -n 25 | ",
+                            0),
+              0u);
+    EXPECT_EQ(command.substr(command.size() - std::strlen(html_texts::html_escape_filter)),
+              html_texts::html_escape_filter);
+}
+
+TEST_F(PageTest, SyslogLinesShowAsTextNotMarkup) {
+    const std::string command = std::string("printf 'sshd: invalid user <script>a&&b</script>\\n' | ") +
+                                html_texts::html_escape_filter;
+    syslog_set_command(command.c_str());
+    block_command(syslog_command(), 1);
+    EXPECT_NE(out.text().find("sshd: invalid user &lt;script&gt;a&amp;&amp;b&lt;/script&gt;\n</pre>"),
+              std::string::npos)
+        << out.text();
 }
 
 /* Validator scripts: the script block is everything before the frame start. */
