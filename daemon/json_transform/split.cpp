@@ -1,6 +1,5 @@
 #include "split.h"
 
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -40,16 +39,13 @@ split_list *split_new(uint32_t count)
         return nullptr;
     memset(list, 0, sizeof *list);
     if (count != 0) {
-        if (count > SIZE_MAX / sizeof(split_part)) {
+        size_t bytes = 0;
+        if (__builtin_mul_overflow(size_t{count}, sizeof(split_part), &bytes) ||
+            (list->parts = static_cast<split_part *>(mem_alloc(bytes))) == nullptr) {
             free(list);
             return nullptr;
         }
-        list->parts = static_cast<split_part *>(mem_alloc(sizeof(split_part) * size_t{count}));
-        if (list->parts == nullptr) {
-            free(list);
-            return nullptr;
-        }
-        memset(list->parts, 0, sizeof(split_part) * size_t{count});
+        memset(list->parts, 0, bytes);
     }
     list->count = count;
     return list;
