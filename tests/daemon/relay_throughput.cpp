@@ -46,11 +46,11 @@ int main(int argc, char **argv) {
     client_publish(&feeder, "QZ/node" + std::to_string(i % 8) + "/sensor",
                    "{\"t\":" + std::to_string(i) + ",\"h\":41.5,\"ok\":true}");
     /* Keep the feeder within reach of the relay so the figure measures the relay, not drops. */
-    while (i >= client_messages(&observer).size() + 200 && monotonic_ms() - start < 120000) usleep(200);
+    while (i >= client_message_count(&observer) + 200 && monotonic_ms() - start < 120000) usleep(200);
   }
   client_wait_count(&observer, total, 30000);
   long long elapsed = monotonic_ms() - start;
-  size_t relayed = client_messages(&observer).size();
+  size_t relayed = client_message_count(&observer);
   long rss_busy = vm_rss_kb(run.process.pid);
   std::printf("messages fed: %lu, relayed: %zu, elapsed: %lld ms, relayed per second: %.0f\n", total,
               relayed, elapsed, elapsed > 0 ? relayed * 1000.0 / static_cast<double>(elapsed) : 0.0);

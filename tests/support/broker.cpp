@@ -228,3 +228,8 @@ std::vector<received_message> client_messages(test_client *client) {
   std::lock_guard<std::mutex> guard(client->lock);
   return client->messages;
 }
+
+size_t client_message_count(test_client *client) {
+  std::lock_guard<std::mutex> guard(client->lock);
+  return client->messages.size();
+}

@@ -87,3 +87,5 @@ void client_close(test_client *client);
 /* Waits until at least count messages arrived; 1 when they did in time. */
 int client_wait_count(test_client *client, size_t count, int timeout_ms);
 std::vector<received_message> client_messages(test_client *client);
+/* Number of messages received so far (no copy). */
+size_t client_message_count(test_client *client);
