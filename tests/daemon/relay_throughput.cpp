@@ -20,11 +20,11 @@ int main(int argc, char **argv) {
   unsigned long total = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 20000;
   if (total == 0 || total > 200000) total = 20000;
   test_broker gateway, cloud;
-  broker_spec spec;
-  spec.address = "127.77.20.1";
-  if (!broker_start(&gateway, spec)) return 1;
-  spec.address = "127.77.20.2";
-  if (!broker_start(&cloud, spec)) return 1;
+  broker_config setup;
+  setup.address = "127.77.20.1";
+  if (!broker_start(&gateway, setup)) return 1;
+  setup.address = "127.77.20.2";
+  if (!broker_start(&cloud, setup)) return 1;
   test_client observer, feeder;
   if (!client_connect(&observer, broker_uri(&cloud), "observer") ||
       !client_subscribe(&observer, "#", 0) ||
