@@ -35,6 +35,8 @@ struct sink_stream {
 using json_reader = rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>>;
 using json_writer = rapidjson::Writer<sink_stream, rapidjson::UTF8<>, rapidjson::UTF8<>>;
 
+/* Numbers stay text so that they pass through unchanged; the iterative parser keeps the
+ * nesting on its own stack instead of the calling thread's. */
 constexpr unsigned parse_flags = rapidjson::kParseValidateEncodingFlag |
                                  rapidjson::kParseNumbersAsStringsFlag |
                                  rapidjson::kParseIterativeFlag;
@@ -215,7 +217,8 @@ uint32_t json_transform(const char *payload, uint32_t payload_length, uint32_t t
 {
     if (payload == nullptr || topic == nullptr || out == nullptr)
         return 0;
-    // The prefix is the topic after its first level and the '/' that ends it.
+    // The prefix is the topic after its first level and the '/' that ends it: what
+    // split_text's first part gives, found without allocating a list.
     size_t topic_size = strnlen(topic, topic_length);
     const void *separator = memchr(topic, '/', topic_size);
     if (separator == nullptr)
