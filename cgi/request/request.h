@@ -21,9 +21,9 @@ extern const unsigned char field_chars[FIELD_CHARS_SIZE];
  * a POST without CONTENT_LENGTH, a short body or a length that cannot be held leave none. */
 void cgi_read_request();
 
-/* Like cgi_read_request, but reads only a url-encoded POST body: REQUEST_METHOD exactly
- * "POST" and a CONTENT_TYPE that is not multipart. Returns 1 when a request string is set
- * afterwards, 0 otherwise (any other method leaves none). */
+/* Reads only a url-encoded POST body (REQUEST_METHOD exactly "POST", CONTENT_TYPE not
+ * multipart), as cgi_read_request reads one; any other request leaves none and reads nothing.
+ * Does nothing while a request string is set. Returns 1 when one is set afterwards, else 0. */
 int cgi_read_post_request();
 
 /* Releases the request string and removes the upload file; without a request string it

@@ -135,15 +135,6 @@ TEST(request_decode_guard, percent_before_the_end_leaves_the_bytes_after_the_nul
     }
 }
 
-TEST(request_hex_digit, gives_values_of_both_cases)
-{
-    const char digits[] = "0123456789ABCDEF";
-    for (int i = 0; i < 16; ++i) {
-        EXPECT_EQ(hex_digit_value(static_cast<unsigned char>(digits[i])), i);
-        EXPECT_EQ(hex_digit_value(static_cast<unsigned char>(tolower(digits[i]))), i);
-    }
-}
-
 struct checkbox_case {
     int line;
     const char *query;
