@@ -76,12 +76,13 @@ bool name_upload(const char *file_name, size_t length)
 /* Copies a part's data with a one-line delay, so that the CR LF in front of the delimiter
  * line is not written. A line that fills the buffer up to a CR keeps that CR back until the
  * next piece shows whether it is the CR of that CR LF. */
-void copy_part(int &fd, const char *boundary, int32_t *remaining, line_buffer &line, line_buffer &held)
+void copy_part(int &fd, const char *boundary, body_reader &reader, int32_t *remaining, line_buffer &line,
+               line_buffer &held)
 {
     size_t held_size = 0;
     bool pending_cr = false;
     for (;;) {
-        const int n = cgi_read_line(line.data(), CGI_LINE_SIZE, remaining);
+        const int n = body_read_line(reader, line.data(), CGI_LINE_SIZE, remaining);
         if (n == 0) {
             if (pending_cr)
                 write_upload(fd, "\r", 1);
@@ -135,9 +136,10 @@ void multipart_read(const char *content_type)
         return;
     const char *boundary = mark + strlen("boundary=");
 
+    body_reader reader;
     line_buffer line, held;
-    cgi_read_line(line.data(), CGI_LINE_SIZE, &remaining);  // opening delimiter, not examined
-    while (cgi_read_line(line.data(), CGI_LINE_SIZE, &remaining) > 0) {
+    body_read_line(reader, line.data(), CGI_LINE_SIZE, &remaining);  // opening delimiter, not examined
+    while (body_read_line(reader, line.data(), CGI_LINE_SIZE, &remaining) > 0) {
         // Only the part's first header line is searched for a file name.
         int fd = -1;
         const char *name = strstr(line.data(), "filename=\"");
@@ -148,11 +150,11 @@ void multipart_read(const char *content_type)
                 fd = open_upload();
         }
         for (;;) {
-            const int n = cgi_read_line(line.data(), CGI_LINE_SIZE, &remaining);
+            const int n = body_read_line(reader, line.data(), CGI_LINE_SIZE, &remaining);
             if (n == 0 || (line[0] == '\r' && line[1] == '\n'))
                 break;
         }
-        copy_part(fd, boundary, &remaining, line, held);
+        copy_part(fd, boundary, reader, &remaining, line, held);
         if (fd >= 0)
             close(fd);
     }

@@ -2,6 +2,7 @@
 #include "request.h"
 #include "request_internal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -349,19 +350,18 @@ int hex_digit_value(unsigned char c)
     return (c & 0xDF) - 0x37;
 }
 
-int cgi_read_line(char *buffer, int size, int32_t *remaining)
+namespace {
+
+/* Stores bytes from next_byte up to a line feed, size - 1 bytes, the end of input or the end
+ * of the counter; lowers the counter per byte and terminates. */
+template <typename next_byte_fn>
+int read_line_with(char *buffer, int size, int32_t *remaining, next_byte_fn next_byte)
 {
     if (!buffer || size < 1)
         return 0;
     int count = 0;
-    // One byte per read: nothing beyond the line is taken from fd 0.
-    while (*remaining > 0 && count < size - 1) {
-        char c;
-        const ssize_t got = read(0, &c, 1);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got != 1)
-            break;
+    char c;
+    while (*remaining > 0 && count < size - 1 && next_byte(c)) {
         --*remaining;
         buffer[count++] = c;
         if (c == '\n')
@@ -369,4 +369,38 @@ int cgi_read_line(char *buffer, int size, int32_t *remaining)
     }
     buffer[count] = '\0';
     return count;
+}
+
+ssize_t read_input(char *buffer, size_t size)
+{
+    ssize_t got;
+    do
+        got = read(0, buffer, size);
+    while (got < 0 && errno == EINTR);
+    return got;
+}
+
+}  // namespace
+
+int cgi_read_line(char *buffer, int size, int32_t *remaining)
+{
+    // One byte per read: nothing beyond the line is taken from fd 0.
+    return read_line_with(buffer, size, remaining, [](char &c) { return read_input(&c, 1) == 1; });
+}
+
+int body_read_line(body_reader &reader, char *buffer, int size, int32_t *remaining)
+{
+    return read_line_with(buffer, size, remaining, [&reader, remaining](char &c) {
+        if (reader.start == reader.end) {
+            // Called only while *remaining > 0, which counts every byte still held.
+            const size_t want = std::min(reader.data.size(), static_cast<size_t>(*remaining));
+            const ssize_t got = read_input(reader.data.data(), want);
+            if (got <= 0)
+                return false;
+            reader.start = 0;
+            reader.end = static_cast<size_t>(got);
+        }
+        c = reader.data[reader.start++];
+        return true;
+    });
 }
