@@ -117,8 +117,13 @@ const char *upload_path()
 void upload_path_set(const char *path)
 {
     upload_overridden = path != nullptr;
-    if (path)
-        snprintf(upload_override.data(), upload_override.size(), "%s", path);  // cut when too long
+    if (!path)
+        return;
+    // A path that does not fit becomes an empty one, which no open or unlink accepts: a test
+    // never falls back to the fixed path.
+    const int written = snprintf(upload_override.data(), upload_override.size(), "%s", path);
+    if (written < 0 || static_cast<size_t>(written) >= upload_override.size())
+        upload_override[0] = '\0';
 }
 
 void multipart_read(const char *content_type)

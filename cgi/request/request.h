@@ -80,7 +80,8 @@ int cgi_read_line(char *buffer, int size, int32_t *remaining);
 /* Path of the upload file, "/tmp/upload.bin" unless a test has set another. */
 const char *upload_path();
 
-/* Points the upload file elsewhere (tests); nullptr restores the fixed path. Copied. */
+/* Points the upload file elsewhere (tests); nullptr restores the fixed path. Copied; a path
+ * of 4096 bytes or more leaves an empty, unusable path rather than the fixed one. */
 void upload_path_set(const char *path);
 
 /* Starts path (searched in PATH when it has no '/') with argv path, arg1, arg2 (the vector

@@ -233,4 +233,13 @@ TEST_F(multipart, planted_directory_at_the_upload_path_is_left_alone)
     EXPECT_TRUE(std::filesystem::is_directory(upload));
 }
 
+TEST_F(multipart, too_long_upload_path_never_falls_back_to_the_fixed_one)
+{
+    upload_path_set(std::string(5000, 'p').c_str());
+    EXPECT_STREQ(upload_path(), "");
+    upload_path_set(nullptr);
+    EXPECT_STREQ(upload_path(), "/tmp/upload.bin");
+    upload_path_set(upload.c_str());
+}
+
 }  // namespace
