@@ -1,0 +1,172 @@
+#include "settings.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "kv_store.h"
+#include "log.h"
+#include "paths.h"
+#include "text.h"
+
+namespace {
+
+struct kv_deleter {
+  void operator()(kv_table *table) const { kv_free(table); }
+};
+using kv_ptr = std::unique_ptr<kv_table, kv_deleter>;
+
+constexpr unsigned TEMP_NAME_CAPACITY = 4096;
+
+/* The source names of the two tables, in the order they are consulted. */
+struct table_source {
+  const kv_table *table;
+  const char *name;
+};
+
+/* Makes sure what was written reaches the disk before the rename publishes it. */
+bool write_temp_file(const char *temp_path, const kv_table *table, const struct stat &target) {
+  unlink(temp_path); /* a stale temporary of a crashed save with the same pid */
+  const int fd = open(temp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  bool ok = fchmod(fd, target.st_mode & 07777) == 0;
+  if (ok && fchown(fd, target.st_uid, target.st_gid) != 0) {
+    /* Without the privilege to keep another owner the file becomes the saver's. */
+  }
+  ok = ok && kv_write_fd(table, fd) && fsync(fd) == 0;
+  if (close(fd) != 0) ok = false;
+  if (!ok) unlink(temp_path);
+  return ok;
+}
+
+/* Makes the rename itself durable; a folder that cannot be synced does not undo the save. */
+void sync_parent_folder(const char *path) {
+  char folder[TEMP_NAME_CAPACITY];
+  copy_fold(folder, sizeof folder, path, 0);
+  char *slash = std::strrchr(folder, '/');
+  if (!slash) {
+    copy_fold(folder, sizeof folder, ".", 0);
+  } else if (slash == folder) {
+    folder[1] = '\0';
+  } else {
+    *slash = '\0';
+  }
+  const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+}  // namespace
+
+void cfg_get_int(const char *key, int64_t *result, int64_t fallback, const kv_table *settings,
+                 const kv_table *defaults, int64_t low, int64_t high) {
+  if (!result) return;
+  int64_t value = fallback;
+  if (key) {
+    const table_source sources[] = {{settings, "settings"}, {defaults, "defaults"}};
+    for (const table_source &source : sources) {
+      if (!source.table) continue;
+      int64_t read = 0;
+      const kv_int_result found = kv_get_int(source.table, key, &read);
+      if (found == KV_ABSENT) {
+        log_msg(LOG_DEBUG, "%s is not found in %s.", key, source.name);
+      } else if (found == KV_OK && low <= read && read <= high) {
+        value = read;
+        break;
+      } else {
+        log_msg(LOG_WARNING, "%s is invalid in %s.", key, source.name);
+      }
+    }
+  }
+  *result = value;
+}
+
+void cfg_get_str(const char *key, char *dest, unsigned capacity, const char *fallback,
+                 const kv_table *settings, const kv_table *defaults) {
+  if (!dest) return;
+  const char *value = fallback;
+  if (key) {
+    const table_source sources[] = {{settings, "settings"}, {defaults, "defaults"}};
+    for (const table_source &source : sources) {
+      if (!source.table) continue;
+      const char *read = kv_get_str(source.table, key);
+      if (!read) {
+        log_msg(LOG_DEBUG, "%s is not found in %s.", key, source.name);
+      } else if (strnlen(read, capacity) < capacity) {
+        value = read;
+        break;
+      } else {
+        log_msg(LOG_WARNING, "%s is invalid in %s.", key, source.name);
+      }
+    }
+  }
+  copy_fold(dest, capacity, value, 0);
+}
+
+void settings_load(module_settings *s) {
+  if (!s) return;
+  const kv_ptr settings(kv_parse_file(path_settings()));
+  const kv_ptr defaults(kv_parse_file(path_defaults()));
+  s->devid[0] = '\0';
+  s->devip[0] = '\0';
+  int64_t value = 0;
+  cfg_get_int("NIMBA_MODE", &value, 0, settings.get(), defaults.get(), 0, 1);
+  s->mode = static_cast<uint16_t>(value);
+  cfg_get_str("NIMBA_ORGID", s->orgid, sizeof s->orgid, "", settings.get(), defaults.get());
+  cfg_get_str("NIMBA_DTYPEID", s->dtypeid, sizeof s->dtypeid, "", settings.get(), defaults.get());
+  cfg_get_str("NIMBA_AUTHTOKEN", s->authtoken, sizeof s->authtoken, "", settings.get(),
+              defaults.get());
+  cfg_get_int("NIMBA_SSL", &value, 0, settings.get(), defaults.get(), 0, 1);
+  s->ssl = value != 0 ? 1 : 0;
+  s->qos = 0;
+}
+
+int settings_save(const module_settings *s) {
+  if (!s) return 0;
+  const char *path = path_settings();
+  char temp_path[TEMP_NAME_CAPACITY];
+  const int n = std::snprintf(temp_path, sizeof temp_path, "%s.%u", path,
+                              static_cast<unsigned>(getpid()));
+  if (n < 0 || static_cast<unsigned>(n) >= sizeof temp_path) return 0;
+
+  const kv_ptr table(kv_parse_file(path));
+  if (!table) return 0;
+  struct stat target {};
+  if (stat(path, &target) != 0) return 0;
+
+  /* Texts are bounded by their buffers; a missing terminator must not run past them. */
+  char orgid[SETTINGS_TEXT_CAPACITY], dtypeid[SETTINGS_TEXT_CAPACITY],
+      authtoken[SETTINGS_TEXT_CAPACITY];
+  copy_fold(orgid, sizeof orgid, s->orgid, 0);
+  copy_fold(dtypeid, sizeof dtypeid, s->dtypeid, 0);
+  copy_fold(authtoken, sizeof authtoken, s->authtoken, 0);
+  if (!kv_put_int(table.get(), "NIMBA_MODE", s->mode) ||
+      !kv_put_str(table.get(), "NIMBA_ORGID", orgid) ||
+      !kv_put_str(table.get(), "NIMBA_DTYPEID", dtypeid) ||
+      !kv_put_str(table.get(), "NIMBA_AUTHTOKEN", authtoken))
+    return 0;
+
+  if (!write_temp_file(temp_path, table.get(), target)) return 0;
+  if (rename(temp_path, path) != 0) {
+    unlink(temp_path);
+    return 0;
+  }
+  sync_parent_folder(path);
+  return 1;
+}
+
+void settings_print(const module_settings *s) {
+  if (!s) return;
+  std::printf("DEVID = '%s'\n", s->devid);
+  std::printf("DEVIP = '%s'\n", s->devip);
+  std::printf("NIMBA_MODE = '%s'\n", s->mode == 0 ? "quickstart" : "registered");
+  std::printf("NIMBA_ORGID = '%s'\n", s->orgid);
+  std::printf("NIMBA_DTYPEID = '%s'\n", s->dtypeid);
+  std::printf("NIMBA_AUTHTOKEN = '%s'\n", s->authtoken);
+}
