@@ -1,0 +1,3 @@
+function IsEmpty(obj) {
+  return GetValue(obj).length == 0;
+}
