@@ -3,6 +3,8 @@
 #pragma once
 #include <sys/types.h>
 
+#include "files.h"
+
 #include <string>
 #include <vector>
 
@@ -66,16 +68,6 @@ int process_run(const std::vector<std::string> &argv, int timeout_ms, std::strin
 
 /* Occurrences of a text in another. */
 unsigned count_occurrences(const std::string &haystack, const std::string &needle);
-
-/* New private folder under the system temporary folder; empty on failure. */
-std::string make_temp_folder(const char *prefix);
-
-/* Removes a folder tree (files, links, sub-folders); silently ignores failures. */
-void remove_tree(const std::string &path);
-
-/* Writes a whole file; 1 on success. */
-int write_file(const std::string &path, const std::string &content);
-std::string read_file(const std::string &path);
 
 /* Milliseconds on the monotonic clock. */
 long long monotonic_ms();
