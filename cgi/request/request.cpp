@@ -206,6 +206,11 @@ void cgi_free_request()
     unlink(upload_path());
 }
 
+void cgi_release_request()
+{
+    request_replace(nullptr);
+}
+
 int cgi_has_request()
 {
     return cgi_request && cgi_request[0] != '\0';

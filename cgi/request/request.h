@@ -30,6 +30,10 @@ int cgi_read_post_request();
  * does nothing (the upload file stays). */
 void cgi_free_request();
 
+/* Releases the request string and leaves the upload file alone: for a page that read a
+ * url-encoded body and so made no upload file, which may be another request's. */
+void cgi_release_request();
+
 /* 1 if a request string is set and not empty, else 0. */
 int cgi_has_request();
 
