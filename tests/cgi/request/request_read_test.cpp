@@ -163,6 +163,16 @@ TEST_F(request_test, free_removes_the_upload_file_only_when_a_request_was_read)
     EXPECT_FALSE(std::filesystem::exists(upload));
 }
 
+TEST_F(request_test, release_drops_the_request_but_leaves_the_upload_file)
+{
+    write_file(upload, "another request's upload");
+    post("a=1");
+    cgi_release_request();
+    EXPECT_EQ(cgi_request, nullptr);
+    EXPECT_EQ(read_file(upload), "another request's upload");
+    cgi_release_request();  // without a request string: nothing happens
+}
+
 TEST_F(request_test, multipart_content_type_wins_over_the_method)
 {
     setenv("REQUEST_METHOD", "GET", 1);
