@@ -34,9 +34,9 @@ struct run_result {
   long max_rss_kb;
 };
 
-// One run with stdin from input (or /dev/null) and stdout/stderr to /dev/null; killed
-// after RUN_TIMEOUT_S.
-run_result run_once(char **argv, const char *input) {
+// One run with stdin from input (or /dev/null), stdout/stderr to /dev/null and the given
+// environment (the inherited one when env is null); killed after RUN_TIMEOUT_S.
+run_result run_once(char **argv, const char *input, char **env) {
   run_result r{0, 0, 0, 0};
   int64_t start = now_us();
   pid_t pid = fork();
@@ -49,7 +49,8 @@ run_result run_once(char **argv, const char *input) {
     dup2(out, 1);
     dup2(out, 2);
     alarm(RUN_TIMEOUT_S);  // survives exec: a hanging program is ended by SIGALRM
-    execv(argv[0], argv);
+    if (env) execve(argv[0], argv, env);
+    else execv(argv[0], argv);
     _exit(127);
   }
   int status = 0;
@@ -75,7 +76,8 @@ double mean(const std::vector<int64_t> &v) {
 
 int main(int argc, char **argv) {
   if (argc < 4 || std::string_view(argv[1]) == "--help") {
-    std::fprintf(stderr, "usage: nimba_proc_time RUNS [--stdin FILE] [--name NAME] -- PROGRAM [ARG...]\n"
+    std::fprintf(stderr, "usage: nimba_proc_time RUNS [--stdin FILE] [--name NAME] [--env NAME=VALUE]... -- PROGRAM [ARG...]\n"
+                         "With --env the program gets only the given environment.\n"
                          "Last line of output: key=value figures (times in microseconds).\n");
     return 2;
   }
@@ -87,10 +89,12 @@ int main(int argc, char **argv) {
   }
   const char *input = nullptr;
   const char *name = "run";
+  std::vector<char *> env;
   int i = 2;
   for (; i < argc && std::string_view(argv[i]) != "--"; i++) {
     if (std::string_view(argv[i]) == "--stdin" && i + 1 < argc) input = argv[++i];
     else if (std::string_view(argv[i]) == "--name" && i + 1 < argc) name = argv[++i];
+    else if (std::string_view(argv[i]) == "--env" && i + 1 < argc) env.push_back(argv[++i]);
     else { std::fprintf(stderr, "unknown option %s\n", argv[i]); return 2; }
   }
   if (i + 1 >= argc) {
@@ -98,11 +102,12 @@ int main(int argc, char **argv) {
     return 2;
   }
   char **program = argv + i + 1;
+  if (!env.empty()) env.push_back(nullptr);
 
   std::vector<int64_t> wall, cpu;
   long max_rss = 0, failures = 0;
   for (long k = 0; k < runs; k++) {
-    run_result r = run_once(program, input);
+    run_result r = run_once(program, input, env.empty() ? nullptr : env.data());
     if (!r.ok) failures++;
     wall.push_back(r.wall_us);
     cpu.push_back(r.cpu_us);
