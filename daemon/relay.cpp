@@ -1,0 +1,136 @@
+/* MQTT callbacks of both clients and the cloud publisher thread. */
+#include "relay.h"
+
+#include <syslog.h>
+
+#include <cstdio>
+#include <cstring>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "daemon.h"
+#include "daemon/json_transform/json_transform.h"
+#include "settings/log.h"
+
+relay_queue cloud_queue;
+
+namespace {
+
+constexpr int PUBLISHER_POLL_MS = 10;
+
+/* Output of the transformation; only the gateway callback uses it, one message at a time. */
+char relay_out[RELAY_DOCUMENT_CAPACITY];
+/* The document being published; only the publisher thread uses it. */
+relay_document publish_document;
+pthread_t publisher;
+bool publisher_running;
+std::atomic<bool> publisher_finished{false};
+
+void release_message(MQTTClient_message **message, char *topic) {
+  MQTTClient_freeMessage(message);
+  MQTTClient_free(topic);
+}
+
+void *publish_loop(void *) {
+  while (relay_queue_pop(&cloud_queue, &publish_document)) {
+    MQTTClient_message record = MQTTClient_message_initializer;
+    MQTTClient_deliveryToken token = 0;
+    record.payload = publish_document.data;
+    record.payloadlen = static_cast<int>(publish_document.length);
+    record.qos = daemon_settings.qos;
+    record.retained = 0;
+    int rc = MQTTClient_publishMessage(cloud_client, CLOUD_PUBLISH_TOPIC, &record, &token);
+    if (rc == MQTTCLIENT_SUCCESS) {
+      log_msg(LOG_DEBUG, "Message sent to NIMBA.");
+    } else {
+      log_msg(LOG_DEBUG, "Failed to send message to NIMBA (RC=%i).", rc);
+    }
+  }
+  publisher_finished = true;
+  return nullptr;
+}
+
+} // namespace
+
+void cloud_set_connected(bool connected) {
+  cloud_connected = connected;
+  relay_queue_set_ready(&cloud_queue, connected);
+}
+
+void cloud_connection_lost(void *, char *cause) {
+  cloud_set_connected(false);
+  if (cause != nullptr) {
+    log_msg(LOG_NOTICE, "Connection to NIMBA lost (cause='%s').", cause);
+  } else {
+    log_msg(LOG_NOTICE, "Connection to NIMBA lost.");
+  }
+}
+
+void gateway_connection_lost(void *, char *cause) {
+  gateway_connected = false;
+  if (cause != nullptr) {
+    log_msg(LOG_NOTICE, "Connection to IoT Gateway lost (cause='%s').", cause);
+  } else {
+    log_msg(LOG_NOTICE, "Connection to IoT Gateway lost.");
+  }
+}
+
+void cloud_delivery_complete(void *, MQTTClient_deliveryToken token) {
+  log_msg(LOG_DEBUG, "Message sent to NIMBA (token=%d).", token);
+}
+
+void gateway_delivery_complete(void *, MQTTClient_deliveryToken token) {
+  log_msg(LOG_DEBUG, "Message sent to IoT Gateway (token=%d).", token);
+}
+
+int cloud_message_arrived(void *, char *topic, int, MQTTClient_message *message) {
+  log_msg(LOG_DEBUG, "Message arrived from NIMBA.");
+  std::puts("Message arrived");
+  std::printf("     topic: %s\n", topic);
+  std::fputs("   message: ", stdout);
+  const char *payload = static_cast<const char *>(message->payload);
+  for (int i = 0; i < message->payloadlen; i++) std::putchar(payload[i]);
+  std::putchar('\n');
+  release_message(&message, topic);
+  return 1;
+}
+
+int gateway_message_arrived(void *, char *topic, int topic_length, MQTTClient_message *message) {
+  log_msg(LOG_DEBUG, "Message arrived from IoT Gateway.");
+  uint32_t payload_length = message->payloadlen > 0 ? static_cast<uint32_t>(message->payloadlen) : 0;
+  const char *payload = payload_length > 0 ? static_cast<const char *>(message->payload) : "";
+  uint32_t topic_size = topic_length > 0 ? static_cast<uint32_t>(topic_length)
+                                         : static_cast<uint32_t>(std::strlen(topic));
+  uint32_t n = json_transform(payload, payload_length, topic_size, topic,
+                              RELAY_DOCUMENT_CAPACITY, relay_out);
+  if (n > RELAY_DOCUMENT_CAPACITY) {
+    log_msg(LOG_DEBUG, "The message did not fit into the provided buffer.");
+  } else if (n > 0) {
+    std::printf("'%.*s'\n", static_cast<int>(n), relay_out);
+    relay_queue_push(&cloud_queue, relay_out, n);
+  }
+  release_message(&message, topic);
+  return 1;
+}
+
+int relay_start() {
+  relay_queue_reset(&cloud_queue);
+  relay_queue_set_ready(&cloud_queue, cloud_connected);
+  publisher_finished = false;
+  publisher_running = pthread_create(&publisher, nullptr, publish_loop, nullptr) == 0;
+  return publisher_running ? 1 : 0;
+}
+
+int relay_stop(int timeout_ms) {
+  relay_queue_close(&cloud_queue);
+  if (!publisher_running) return 1;
+  for (int waited = 0; !publisher_finished; waited += PUBLISHER_POLL_MS) {
+    if (timeout_ms >= 0 && waited >= timeout_ms) return 0;
+    usleep(PUBLISHER_POLL_MS * 1000);
+  }
+  pthread_join(publisher, nullptr);
+  publisher_running = false;
+  return 1;
+}

@@ -1,0 +1,34 @@
+/* The six MQTT callbacks of the relay, and the publisher thread that sends the queued
+ * documents to the cloud. */
+#pragma once
+#include <MQTTClient.h>
+
+#include "relay_queue.h"
+
+constexpr const char *CLOUD_PUBLISH_TOPIC = "iot-2/evt/status/fmt/json";
+
+/* Documents on their way from the gateway callback to the publisher thread. */
+extern relay_queue cloud_queue;
+
+void cloud_connection_lost(void *context, char *cause);
+int cloud_message_arrived(void *context, char *topic, int topic_length, MQTTClient_message *message);
+void cloud_delivery_complete(void *context, MQTTClient_deliveryToken token);
+
+void gateway_connection_lost(void *context, char *cause);
+/* Transforms the message into the cloud document and queues it; never publishes itself,
+ * so a stalled cloud link cannot hold up the client library's callback thread. */
+int gateway_message_arrived(void *context, char *topic, int topic_length, MQTTClient_message *message);
+void gateway_delivery_complete(void *context, MQTTClient_deliveryToken token);
+
+/* Stores the cloud connection state and lets the publisher run or wait accordingly. */
+void cloud_set_connected(bool connected);
+
+/* Opens the queue and starts the publisher thread; 1 on success, 0 when the thread could
+ * not be started. */
+int relay_start();
+
+/* Closes the queue and wakes the publisher; documents still queued are dropped. Then waits
+ * up to timeout_ms (< 0: for good) for the publisher's end. 1 once it has ended (or never
+ * ran), 0 while it is still inside a publish that a stalled cloud link holds up: closing
+ * the cloud connection ends that publish, and a second call then collects the thread. */
+int relay_stop(int timeout_ms);

@@ -1,0 +1,49 @@
+/* Bounded queue of cloud documents between the gateway callback and the publisher thread:
+ * fixed storage, oldest dropped when full. */
+#pragma once
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+constexpr unsigned RELAY_DOCUMENT_CAPACITY = 3072;
+constexpr unsigned RELAY_QUEUE_SLOTS = 256;
+
+struct relay_document {
+  uint32_t length;
+  char data[RELAY_DOCUMENT_CAPACITY];
+};
+
+struct relay_queue {
+  std::mutex lock;
+  std::condition_variable changed;
+  relay_document slots[RELAY_QUEUE_SLOTS];
+  unsigned head;     /* index of the oldest document */
+  unsigned count;    /* documents waiting */
+  unsigned dropped;  /* documents dropped since the last relay_queue_take_dropped */
+  bool open;         /* false once relay_queue_close was called */
+  bool ready;        /* the consumer may take documents (the cloud is connected) */
+};
+
+/* Empties the queue and opens it, not ready. */
+void relay_queue_reset(relay_queue *queue);
+
+/* Appends a copy of the document (length at most RELAY_DOCUMENT_CAPACITY); when the queue is
+ * full the oldest document is dropped and counted. 0 (nothing stored) for a NULL or
+ * over-long document or a closed queue. */
+int relay_queue_push(relay_queue *queue, const char *data, uint32_t length);
+
+/* Waits until the queue is ready and holds a document, then moves the oldest into *out and
+ * returns 1; returns 0 once the queue is closed. */
+int relay_queue_pop(relay_queue *queue, relay_document *out);
+
+/* Lets relay_queue_pop take documents (ready 1) or makes it wait (ready 0). */
+void relay_queue_set_ready(relay_queue *queue, bool ready);
+
+/* Closes the queue and wakes every waiter; pushes and pops fail from then on. */
+void relay_queue_close(relay_queue *queue);
+
+/* Returns the number of dropped documents since the previous call and restarts the count. */
+unsigned relay_queue_take_dropped(relay_queue *queue);
+
+/* Documents waiting. */
+unsigned relay_queue_count(relay_queue *queue);

@@ -1,0 +1,129 @@
+/* Connection supervisor: reconnects the cloud, then the gateway, in passes; shutdown. */
+#include <poll.h>
+#include <pthread.h>
+#include <syslog.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+#include "daemon.h"
+#include "relay.h"
+#include "settings/log.h"
+
+namespace {
+
+constexpr const char *GATEWAY_TOPIC_FILTER = "QZ/#";
+constexpr int GATEWAY_SUBSCRIBE_QOS = 0;
+constexpr int DISCONNECT_TIMEOUT_MS = 10000;
+constexpr unsigned FAILURE_LOG_EVERY = 4;
+/* How long shutdown lets the publisher finish its current publish before it closes the
+ * cloud connection under it (only a stalled cloud link makes a publish take that long). */
+constexpr int PUBLISHER_STOP_TIMEOUT_MS = 2000;
+
+uint8_t cloud_failures;
+uint8_t gateway_failures;
+
+const char *mode_word() { return daemon_settings.mode == 1 ? "registered" : "quickstart"; }
+const char *ssl_suffix() { return daemon_settings.ssl ? " over SSL" : ""; }
+
+/* Every FAILURE_LOG_EVERY-th failure (the first included) goes to the system log. */
+bool failure_goes_to_log(uint8_t failures) { return failures % FAILURE_LOG_EVERY == 0; }
+
+void connect_cloud(MQTTClient_connectOptions *opts) {
+  int rc = MQTTClient_connect(cloud_client, opts);
+  if (rc == MQTTCLIENT_SUCCESS) {
+    cloud_failures = 0;
+    cloud_set_connected(true);
+    log_msg(LOG_INFO, "Connected to NIMBA in %s mode%s.", mode_word(), ssl_suffix());
+    return;
+  }
+  if (failure_goes_to_log(cloud_failures)) {
+    log_msg(LOG_ERR, "Failed to connect to NIMBA in %s mode%s (RC=%i).", mode_word(),
+            ssl_suffix(), rc);
+  } else {
+    std::printf("Failed to connect to NIMBA in %s mode%s (RC=%i).", mode_word(), ssl_suffix(),
+                rc);
+  }
+  cloud_failures++;
+}
+
+void connect_gateway(MQTTClient_connectOptions *opts) {
+  int rc = MQTTClient_connect(gateway_client, opts);
+  if (rc == MQTTCLIENT_SUCCESS) {
+    gateway_connected = true;
+    gateway_failures = 0;
+    log_msg(LOG_INFO, "Connected to IoT Gateway. Subscribing to topic '%s' on IoT Gateway using QoS%d.",
+            GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS);
+    MQTTClient_subscribe(gateway_client, GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS);
+    return;
+  }
+  if (failure_goes_to_log(gateway_failures)) {
+    log_msg(LOG_ERR, "Failed to connect to IoT Gateway (RC=%i).", rc);
+  } else {
+    std::printf("Failed to connect to IoT Gateway (RC=%i).", rc);
+  }
+  gateway_failures++;
+}
+
+void report_dropped() {
+  unsigned dropped = relay_queue_take_dropped(&cloud_queue);
+  if (dropped > 0) log_msg(LOG_WARNING, "Dropped %u messages for NIMBA: queue full.", dropped);
+}
+
+double monotonic_seconds() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+} // namespace
+
+/* The stop signals are blocked on every thread (see start-up); the wait unblocks them
+ * atomically for this thread only, so a signal ends the wait at once. */
+unsigned sleep_unless_stopped(unsigned seconds) {
+  sigset_t wait_mask;
+  pthread_sigmask(SIG_SETMASK, nullptr, &wait_mask);
+  sigdelset(&wait_mask, SIGINT);
+  sigdelset(&wait_mask, SIGTERM);
+  sigdelset(&wait_mask, SIGQUIT);
+  double deadline = monotonic_seconds() + seconds;
+  unsigned remaining = seconds;
+  while (remaining != 0 && stop_signal == 0) {
+    double left = deadline - monotonic_seconds();
+    if (left <= 0) {
+      remaining = 0;
+      break;
+    }
+    timespec timeout;
+    timeout.tv_sec = static_cast<time_t>(left);
+    timeout.tv_nsec = static_cast<long>((left - static_cast<double>(timeout.tv_sec)) * 1e9);
+    ppoll(nullptr, 0, &timeout, &wait_mask);
+    left = deadline - monotonic_seconds();
+    remaining = left > 0 ? static_cast<unsigned>(left + 0.999) : 0;
+  }
+  return remaining;
+}
+
+void supervisor_run(MQTTClient_connectOptions *cloud_opts,
+                    MQTTClient_connectOptions *gateway_opts, unsigned pause_seconds) {
+  cloud_failures = 0;
+  gateway_failures = 0;
+  while (stop_signal == 0) {
+    if (!cloud_connected) connect_cloud(cloud_opts);
+    if (cloud_connected && !gateway_connected) connect_gateway(gateway_opts);
+    report_dropped();
+    std::fflush(stdout);
+    sleep_unless_stopped(pause_seconds);
+  }
+  supervisor_shutdown();
+}
+
+void supervisor_shutdown() {
+  int publisher_ended = relay_stop(PUBLISHER_STOP_TIMEOUT_MS);
+  MQTTClient_disconnect(gateway_client, DISCONNECT_TIMEOUT_MS);
+  MQTTClient_destroy(&gateway_client);
+  MQTTClient_disconnect(cloud_client, DISCONNECT_TIMEOUT_MS);
+  if (!publisher_ended) relay_stop(-1);
+  MQTTClient_destroy(&cloud_client);
+}

@@ -1,0 +1,46 @@
+/* Sandboxed runs of the short-pause daemon. */
+#include "daemon_harness.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include "nimba_config.h"
+
+std::string quickstart_host() { return NIMBA_QUICKSTART_HOST; }
+std::string registered_host(const std::string &orgid) {
+  return orgid + "." + NIMBA_REGISTERED_DOMAIN;
+}
+
+int daemon_start(daemon_run *run, const daemon_launch &launch) {
+  run->root = make_temp_folder("nimba_root_");
+  if (run->root.empty() || mkdir((run->root + "/etc").c_str(), 0755) != 0) return 0;
+  if (!write_file(run->root + "/etc/settings", launch.settings)) return 0;
+  run->hosts_path = run->root + "/hosts";
+  std::string hosts = "127.0.0.1 localhost\n";
+  for (const auto &entry : launch.hosts) hosts += entry.first + " " + entry.second + "\n";
+  if (!write_file(run->hosts_path, hosts)) return 0;
+  if (!syslog_start(&run->log)) return 0;
+
+  spawn_spec spec;
+  spec.argv = {NIMBA_DAEMON_TEST_BINARY};
+  spec.argv.insert(spec.argv.end(), launch.args.begin(), launch.args.end());
+  spec.env = launch.env;
+  spec.sandboxed = true;
+  spec.sandbox.install_root = run->root;
+  spec.sandbox.dev_log_socket = run->log.socket_path;
+  spec.sandbox.hosts_file = run->hosts_path;
+  return process_spawn(spec, &run->process);
+}
+
+int daemon_stop(daemon_run *run, int signal_number, int timeout_ms) {
+  process_signal(&run->process, signal_number);
+  if (!process_wait(&run->process, timeout_ms)) return -1;
+  return process_exit_code(&run->process);
+}
+
+void daemon_cleanup(daemon_run *run) {
+  process_cleanup(&run->process);
+  syslog_stop(&run->log);
+  if (!run->root.empty()) remove_tree(run->root);
+  run->root.clear();
+}

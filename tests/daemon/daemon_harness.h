@@ -1,0 +1,41 @@
+/* Runs the short-pause daemon in a sandbox: its own install root with a settings file, a
+ * private system log and a hosts file that points the cloud host names at test brokers. */
+#pragma once
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "broker.h"
+#include "process.h"
+#include "syslog_collector.h"
+
+/* Syslog priorities as the daemon's entries carry them (facility LOG_DAEMON). */
+constexpr int DAEMON_ERR = 3 + 24;
+constexpr int DAEMON_WARNING = 4 + 24;
+constexpr int DAEMON_NOTICE = 5 + 24;
+constexpr int DAEMON_INFO = 6 + 24;
+
+/* Quickstart host and "<orgid>.<registered domain>". */
+std::string quickstart_host();
+std::string registered_host(const std::string &orgid);
+
+struct daemon_run {
+  std::string root;          /* install root: etc/settings */
+  std::string hosts_path;
+  syslog_collector log;
+  child_process process;
+};
+
+struct daemon_launch {
+  std::vector<std::string> args;                           /* after the program path */
+  std::string settings;                                    /* etc/settings content */
+  std::vector<std::pair<std::string, std::string>> hosts;  /* address, name */
+  std::vector<std::string> env;                            /* NIMBA_TEST_* */
+};
+
+/* Starts the daemon; 1 on success. */
+int daemon_start(daemon_run *run, const daemon_launch &launch);
+/* Sends SIGTERM (or the given signal) and waits for the end; the exit code, -1 on timeout. */
+int daemon_stop(daemon_run *run, int signal_number, int timeout_ms);
+/* Kills what still runs and removes the folders. */
+void daemon_cleanup(daemon_run *run);

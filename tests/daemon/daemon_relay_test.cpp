@@ -1,0 +1,65 @@
+/* Gateway messages relayed to the cloud broker: shape, sizes, order. */
+#include <signal.h>
+
+#include <string>
+
+#include "daemon_test_fixture.h"
+
+namespace {
+
+std::string doc_for(const std::string &name, const std::string &json_value) {
+  return "{\"d\":{\"node1/sensor/" + name + "\":" + json_value + "}}";
+}
+
+TEST_F(DaemonTest, RelaysAGatewayMessageToTheCloudTopic) {
+  start_relay("127.77.1.1", "127.77.1.2");
+  /* Cloud first, then the gateway, in the same pass. */
+  std::vector<syslog_entry> entries = syslog_entries(&run.log);
+  ASSERT_GE(entries.size(), 3u);
+  EXPECT_EQ(CLOUD_CONNECTED, entries[1].message);
+  EXPECT_EQ(DAEMON_INFO, entries[1].priority);
+  EXPECT_EQ(GATEWAY_CONNECTED, entries[2].message);
+  EXPECT_EQ(DAEMON_INFO, entries[2].priority);
+  ASSERT_TRUE(process_wait_stdout(&run.process,
+                                  std::string(CLOUD_CONNECTED) + GATEWAY_CONNECTED, 5000));
+
+  /* Not relayed: outside QZ/#, no second topic level, not JSON. */
+  ASSERT_EQ(0, client_publish(feeder, "XY/node1/sensor", "{\"t\":1}"));
+  ASSERT_EQ(0, client_publish(feeder, "QZ", "{\"t\":2}"));
+  ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"t\":"));
+  ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"t\":21}"));
+  ASSERT_TRUE(client_wait_count(observer, 1, 5000));
+  usleep(300000);
+  std::vector<received_message> got = client_messages(observer);
+  ASSERT_EQ(1u, got.size());
+  EXPECT_EQ(CLOUD_TOPIC, got[0].topic);
+  EXPECT_EQ("{\"d\":{\"node1/sensor/t\":21}}", got[0].payload);
+  EXPECT_EQ(0, got[0].qos);
+  EXPECT_EQ(0, got[0].retained);
+  EXPECT_TRUE(process_wait_stdout(&run.process,
+                                  "'{\"d\":{\"node1/sensor/t\":21}}'\nMessage sent to NIMBA.", 5000));
+}
+
+TEST_F(DaemonTest, RelaysWholePayloadsAndDropsDocumentsOverTheLimit) {
+  start_relay("127.77.2.1", "127.77.2.2");
+  const size_t envelope = doc_for("k", "\"\"").size();
+  const std::string kilobyte(1000, 'x');
+  const std::string exact(3072 - envelope, 'y');
+  const std::string over(3073 - envelope, 'z');
+  ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"k\":\"" + kilobyte + "\"}"));
+  ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"k\":\"" + exact + "\"}"));
+  ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"k\":\"" + over + "\"}"));
+  ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"m\":1}"));
+  ASSERT_TRUE(client_wait_count(observer, 3, 5000));
+  usleep(300000);
+  std::vector<received_message> got = client_messages(observer);
+  ASSERT_EQ(3u, got.size());
+  EXPECT_EQ(doc_for("k", "\"" + kilobyte + "\""), got[0].payload);
+  EXPECT_EQ(3072u, got[1].payload.size());
+  EXPECT_EQ(doc_for("k", "\"" + exact + "\""), got[1].payload);
+  EXPECT_EQ(doc_for("m", "1"), got[2].payload);
+  EXPECT_TRUE(process_wait_stdout(&run.process, "The message did not fit into the provided buffer.", 5000));
+  EXPECT_EQ(0u, count_occurrences(out(), over));
+}
+
+} // namespace

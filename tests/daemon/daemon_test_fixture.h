@@ -1,0 +1,99 @@
+/* Common fixture of the daemon integration tests: cleans up the daemon and brokers and
+ * shows the daemon's output when a test failed. */
+#pragma once
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <unistd.h>
+
+#include <memory>
+
+#include "daemon_harness.h"
+
+class DaemonTest : public ::testing::Test {
+protected:
+  daemon_run run;
+  std::vector<std::unique_ptr<test_broker>> brokers;
+  std::vector<std::unique_ptr<test_client>> clients;
+  std::vector<test_ca> cas;
+
+  test_broker *start_broker(const broker_spec &spec) {
+    brokers.emplace_back(new test_broker());
+    if (!broker_start(brokers.back().get(), spec)) return nullptr;
+    return brokers.back().get();
+  }
+  test_broker *start_broker(const std::string &address) {
+    broker_spec spec;
+    spec.address = address;
+    return start_broker(spec);
+  }
+  test_client *connect_client(const std::string &uri, const std::string &id) {
+    clients.emplace_back(new test_client());
+    if (!client_connect(clients.back().get(), uri, id)) return nullptr;
+    return clients.back().get();
+  }
+  test_broker *gateway = nullptr;
+  test_broker *cloud = nullptr;
+  test_client *observer = nullptr; /* subscribed to everything on the cloud broker */
+  test_client *feeder = nullptr;   /* publishes on the gateway broker */
+
+  /* Gateway and cloud brokers, an observer on the cloud, a feeder on the gateway, and the
+   * daemon connected to both and subscribed. */
+  void start_relay(const std::string &gateway_address, const std::string &cloud_address,
+                   std::vector<std::string> env = {}) {
+    gateway = start_broker(gateway_address);
+    ASSERT_NE(nullptr, gateway);
+    cloud = start_broker(cloud_address);
+    ASSERT_NE(nullptr, cloud);
+    observer = connect_client(broker_uri(cloud), "observer");
+    ASSERT_NE(nullptr, observer);
+    ASSERT_TRUE(client_subscribe(observer, "#", 2));
+    feeder = connect_client(broker_uri(gateway), "feeder");
+    ASSERT_NE(nullptr, feeder);
+    daemon_launch launch;
+    launch.args = {"dev1", gateway_address};
+    launch.hosts = {{cloud_address, quickstart_host()}};
+    launch.env = env;
+    ASSERT_TRUE(daemon_start(&run, launch));
+    ASSERT_TRUE(syslog_wait(&run.log, GATEWAY_CONNECTED, 15000));
+    ASSERT_TRUE(wait_subscribed(gateway, 1, 5000));
+  }
+
+  /* Waits until the gateway broker logged the daemon's subscription `count` times. */
+  static int wait_subscribed(test_broker *broker, unsigned count, int timeout_ms) {
+    long long deadline = monotonic_ms() + timeout_ms;
+    while (count_occurrences(process_stderr(&broker->process), "CID 0 QZ/#") < count) {
+      if (monotonic_ms() >= deadline) return 0;
+      usleep(20000);
+    }
+    return 1;
+  }
+
+  static constexpr const char *GATEWAY_CONNECTED =
+      "Connected to IoT Gateway. Subscribing to topic 'QZ/#' on IoT Gateway using QoS0.";
+  static constexpr const char *CLOUD_CONNECTED = "Connected to NIMBA in quickstart mode.";
+  static constexpr const char *CLOUD_TOPIC = "iot-2/evt/status/fmt/json";
+
+  std::string out() { return process_stdout(&run.process); }
+  std::string err() { return process_stderr(&run.process); }
+
+  void TearDown() override {
+    if (HasFailure()) {
+      std::fprintf(stderr, "--- daemon stdout (last 3000 bytes)\n%s\n--- daemon stderr\n%s\n--- syslog\n",
+                   tail(out()).c_str(), tail(err()).c_str());
+      for (const syslog_entry &e : syslog_entries(&run.log))
+        std::fprintf(stderr, "<%d> %s\n", e.priority, e.message.c_str());
+      for (auto &b : brokers)
+        std::fprintf(stderr, "--- broker %s\n%s\n", b->spec.address.c_str(),
+                     tail(process_stderr(&b->process)).c_str());
+    }
+    for (auto &c : clients) client_close(c.get());
+    daemon_cleanup(&run);
+    for (auto &b : brokers) broker_remove(b.get());
+    for (auto &ca : cas) ca_remove(&ca);
+  }
+
+  static std::string tail(const std::string &text) {
+    return text.size() > 3000 ? text.substr(text.size() - 3000) : text;
+  }
+};

@@ -1,0 +1,89 @@
+/* Test support: mosquitto brokers on loopback addresses, a test certificate authority,
+ * and a small MQTT client for publishing and collecting messages. */
+#pragma once
+#include <MQTTClient.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "process.h"
+
+/* A certificate authority made with openssl in a temporary folder. */
+struct test_ca {
+  std::string folder;
+  std::string cert_path;  /* ca.pem */
+  std::string key_path;
+  std::string hashed_dir; /* folder holding ca.pem with its hash link, for a CApath */
+};
+
+/* Creates a CA with the given common name; 1 on success. */
+int ca_create(test_ca *ca, const std::string &common_name);
+void ca_remove(test_ca *ca);
+
+/* Issues a server certificate for the DNS name (subjectAltName) into the folder as
+ * <stem>.pem and <stem>.key; 1 on success. */
+int ca_issue_server(const test_ca *ca, const std::string &dns_name, const std::string &folder,
+                    const std::string &stem);
+
+struct broker_spec {
+  std::string address;                 /* 127.x.y.z */
+  int port = 1883;
+  std::vector<std::pair<std::string, std::string>> users; /* password file; anonymous if empty */
+  bool tls = false;                    /* adds a TLS listener on tls_port */
+  int tls_port = 8883;
+  std::string tls_cert, tls_key;       /* server certificate and key for the TLS listener */
+};
+
+struct test_broker {
+  broker_spec spec;
+  std::string folder;   /* configuration, password file, log */
+  std::string config_path;
+  child_process process;
+};
+
+/* Writes the configuration and starts the broker; 1 once it accepts connections. */
+int broker_start(test_broker *broker, const broker_spec &spec);
+/* Starts it again with the same configuration (after a stop or kill). */
+int broker_restart(test_broker *broker);
+/* SIGTERM and wait. */
+void broker_stop(test_broker *broker);
+/* SIGKILL and wait. */
+void broker_kill(test_broker *broker);
+/* SIGSTOP / SIGCONT. */
+void broker_pause(test_broker *broker);
+void broker_resume(test_broker *broker);
+/* Stops it and removes its folder. */
+void broker_remove(test_broker *broker);
+/* "tcp://address:port". */
+std::string broker_uri(const test_broker *broker);
+
+/* Waits until a TCP connect to the address and port succeeds; 1 when it did in time. */
+int wait_port_open(const std::string &address, int port, int timeout_ms);
+
+struct received_message {
+  std::string topic;
+  std::string payload;
+  int qos;
+  int retained;
+};
+
+struct test_client {
+  MQTTClient handle = nullptr;
+  std::mutex lock;
+  std::vector<received_message> messages;
+  bool lost = false;
+};
+
+/* Connects a clean-session client; user and password may be empty. 1 on success. */
+int client_connect(test_client *client, const std::string &uri, const std::string &client_id,
+                   const std::string &user = std::string(), const std::string &password = std::string());
+int client_subscribe(test_client *client, const std::string &filter, int qos);
+/* Publishes and, for QoS 0, returns once the library accepted it. MQTT return code. */
+int client_publish(test_client *client, const std::string &topic, const std::string &payload,
+                   int qos = 0, int retained = 0);
+/* Disconnects and destroys the client. */
+void client_close(test_client *client);
+/* Waits until at least count messages arrived; 1 when they did in time. */
+int client_wait_count(test_client *client, size_t count, int timeout_ms);
+std::vector<received_message> client_messages(test_client *client);

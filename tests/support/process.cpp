@@ -1,0 +1,317 @@
+/* Child processes for integration tests. */
+#include "process.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+extern char **environ;
+
+namespace {
+
+/* Everything the child needs, prepared before fork so that the child only makes system
+ * calls (the test process has threads; the child may not allocate). */
+struct child_plan {
+  std::vector<char *> argv;
+  std::vector<char *> envp;
+  std::vector<std::string> env_storage;
+  int stdin_fd = -1, stdout_fd = -1, stderr_fd = -1;
+  bool sandboxed = false;
+  std::string install_root, var_log, dev_log, hosts, dev_stage;
+};
+
+const char *const DEVICE_NODES[] = {"null", "zero", "full", "random", "urandom", "tty"};
+
+void child_fail(const char *what) {
+  /* write() only: safe after fork. */
+  const char prefix[] = "sandbox: failed: ";
+  ssize_t ignored = write(STDERR_FILENO, prefix, sizeof prefix - 1);
+  ignored = write(STDERR_FILENO, what, strlen(what));
+  ignored = write(STDERR_FILENO, "\n", 1);
+  (void)ignored;
+  _exit(127);
+}
+
+void bind_onto_file(const char *source, const char *target) {
+  int fd = open(target, O_WRONLY | O_CREAT, 0644);
+  if (fd < 0) child_fail(target);
+  close(fd);
+  if (mount(source, target, nullptr, MS_BIND, nullptr) != 0) child_fail(target);
+}
+
+void enter_sandbox(const child_plan &plan) {
+  if (unshare(CLONE_NEWNS) != 0) child_fail("unshare");
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) child_fail("private /");
+  if (!plan.install_root.empty()) {
+    if (mount("tmpfs", "/opt", "tmpfs", 0, "mode=0755") != 0) child_fail("/opt tmpfs");
+    if (mkdir("/opt/nimba_message_router", 0755) != 0) child_fail("/opt/nimba_message_router");
+    if (mount(plan.install_root.c_str(), "/opt/nimba_message_router", nullptr, MS_BIND | MS_REC,
+              nullptr) != 0)
+      child_fail("install root bind");
+  }
+  if (!plan.var_log.empty()) {
+    if (mount(plan.var_log.c_str(), "/var/log", nullptr, MS_BIND | MS_REC, nullptr) != 0)
+      child_fail("/var/log bind");
+  }
+  if (!plan.dev_log.empty()) {
+    /* /dev/log must not appear in the real /dev: give the child its own /dev. */
+    const std::string &stage = plan.dev_stage;
+    if (mount("/dev", stage.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) child_fail("/dev stage");
+    if (mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0) child_fail("/dev tmpfs");
+    char source[4096], target[64];
+    for (const char *node : DEVICE_NODES) {
+      if (snprintf(source, sizeof source, "%s/%s", stage.c_str(), node) >= (int)sizeof source)
+        child_fail("stage path");
+      if (snprintf(target, sizeof target, "/dev/%s", node) >= (int)sizeof target) child_fail(node);
+      bind_onto_file(source, target);
+    }
+    mkdir("/dev/pts", 0755);
+    mkdir("/dev/shm", 01777);
+    if (symlink("/proc/self/fd", "/dev/fd") != 0) child_fail("/dev/fd");
+    if (symlink("/proc/self/fd/0", "/dev/stdin") != 0) child_fail("/dev/stdin");
+    if (symlink("/proc/self/fd/1", "/dev/stdout") != 0) child_fail("/dev/stdout");
+    if (symlink("/proc/self/fd/2", "/dev/stderr") != 0) child_fail("/dev/stderr");
+    bind_onto_file(plan.dev_log.c_str(), "/dev/log");
+    umount2(stage.c_str(), MNT_DETACH);
+  }
+  if (!plan.hosts.empty()) {
+    if (mount(plan.hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0) child_fail("/etc/hosts bind");
+  }
+}
+
+[[noreturn]] void run_child(const child_plan &plan) {
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  for (int s : {SIGINT, SIGTERM, SIGQUIT, SIGPIPE, SIGCHLD}) signal(s, SIG_DFL);
+  if (dup2(plan.stdin_fd, STDIN_FILENO) < 0 || dup2(plan.stdout_fd, STDOUT_FILENO) < 0 ||
+      dup2(plan.stderr_fd, STDERR_FILENO) < 0)
+    _exit(127);
+  if (plan.sandboxed) enter_sandbox(plan);
+  execve(plan.argv[0], plan.argv.data(), plan.envp.data());
+  child_fail("execve");
+  _exit(127);
+}
+
+std::string env_name(const std::string &entry) { return entry.substr(0, entry.find('=')); }
+
+/* A name without '/' is looked up in PATH, as a shell would. */
+std::string resolve_program(const std::string &name) {
+  if (name.find('/') != std::string::npos) return name;
+  const char *path = getenv("PATH");
+  std::string folders = path ? path : "/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= folders.size()) {
+    size_t end = folders.find(':', start);
+    if (end == std::string::npos) end = folders.size();
+    std::string candidate = folders.substr(start, end - start) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return name;
+}
+
+} // namespace
+
+long long monotonic_ms() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+std::string make_temp_folder(const char *prefix) {
+  const char *base = getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (mkdtemp(buffer.data()) == nullptr) return std::string();
+  return std::string(buffer.data());
+}
+
+void remove_tree(const std::string &path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) return;
+  if (S_ISDIR(info.st_mode)) {
+    if (DIR *dir = opendir(path.c_str())) {
+      while (dirent *entry = readdir(dir)) {
+        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+        remove_tree(path + "/" + entry->d_name);
+      }
+      closedir(dir);
+    }
+    rmdir(path.c_str());
+  } else {
+    unlink(path.c_str());
+  }
+}
+
+int write_file(const std::string &path, const std::string &content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  out.close();
+  return out ? 1 : 0;
+}
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+unsigned count_occurrences(const std::string &haystack, const std::string &needle) {
+  if (needle.empty()) return 0;
+  unsigned count = 0;
+  for (size_t at = haystack.find(needle); at != std::string::npos;
+       at = haystack.find(needle, at + needle.size()))
+    count++;
+  return count;
+}
+
+int process_spawn(const spawn_spec &spec, child_process *child) {
+  if (spec.argv.empty()) return 0;
+  child->folder = make_temp_folder("nimba_child_");
+  if (child->folder.empty()) return 0;
+  child->stdout_path = child->folder + "/stdout";
+  child->stderr_path = child->folder + "/stderr";
+  child->exited = false;
+  child->status = 0;
+
+  child_plan plan;
+  std::vector<std::string> args = spec.argv;
+  args[0] = resolve_program(args[0]);
+  for (std::string &arg : args) plan.argv.push_back(&arg[0]);
+  plan.argv.push_back(nullptr);
+  for (char **entry = environ; *entry != nullptr; entry++) {
+    std::string text(*entry);
+    bool overridden = false;
+    for (const std::string &add : spec.env) overridden |= env_name(add) == env_name(text);
+    if (!overridden) plan.env_storage.push_back(text);
+  }
+  for (const std::string &add : spec.env) plan.env_storage.push_back(add);
+  for (std::string &entry : plan.env_storage) plan.envp.push_back(&entry[0]);
+  plan.envp.push_back(nullptr);
+
+  std::string stdin_path = "/dev/null";
+  if (spec.feed_stdin) {
+    stdin_path = child->folder + "/stdin";
+    if (!write_file(stdin_path, spec.stdin_data)) return 0;
+  }
+  plan.stdin_fd = open(stdin_path.c_str(), O_RDONLY | O_CLOEXEC);
+  plan.stdout_fd = open(child->stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  plan.stderr_fd = open(child->stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  plan.sandboxed = spec.sandboxed;
+  plan.install_root = spec.sandbox.install_root;
+  plan.var_log = spec.sandbox.var_log;
+  plan.dev_log = spec.sandbox.dev_log_socket;
+  plan.hosts = spec.sandbox.hosts_file;
+  plan.dev_stage = child->folder + "/dev_stage";
+  if (!plan.dev_log.empty()) mkdir(plan.dev_stage.c_str(), 0755);
+
+  int result = 0;
+  if (plan.stdin_fd >= 0 && plan.stdout_fd >= 0 && plan.stderr_fd >= 0) {
+    pid_t pid = fork();
+    if (pid == 0) run_child(plan);
+    if (pid > 0) {
+      child->pid = pid;
+      result = 1;
+    } else {
+      perror("fork");
+    }
+  }
+  for (int fd : {plan.stdin_fd, plan.stdout_fd, plan.stderr_fd})
+    if (fd >= 0) close(fd);
+  return result;
+}
+
+int process_wait(child_process *child, int timeout_ms) {
+  if (child->exited) return 1;
+  if (child->pid <= 0) return 0;
+  long long deadline = monotonic_ms() + timeout_ms;
+  for (;;) {
+    int status = 0;
+    pid_t done = waitpid(child->pid, &status, WNOHANG);
+    if (done == child->pid) {
+      child->exited = true;
+      child->status = status;
+      return 1;
+    }
+    if (done < 0 && errno != EINTR) return 0;
+    if (monotonic_ms() >= deadline) return 0;
+    usleep(5000);
+  }
+}
+
+int process_exit_code(const child_process *child) {
+  if (!child->exited || !WIFEXITED(child->status)) return -1;
+  return WEXITSTATUS(child->status);
+}
+
+int process_signal(const child_process *child, int signal_number) {
+  if (child->pid <= 0 || child->exited) return 0;
+  return kill(child->pid, signal_number) == 0 ? 1 : 0;
+}
+
+void process_kill(child_process *child) {
+  if (child->pid <= 0 || child->exited) return;
+  kill(child->pid, SIGCONT);
+  kill(child->pid, SIGKILL);
+  process_wait(child, 10000);
+}
+
+void process_cleanup(child_process *child) {
+  process_kill(child);
+  if (!child->folder.empty()) remove_tree(child->folder);
+  child->folder.clear();
+}
+
+std::string process_stdout(const child_process *child) { return read_file(child->stdout_path); }
+std::string process_stderr(const child_process *child) { return read_file(child->stderr_path); }
+
+static int wait_file_text(const std::string &path, const std::string &text, int timeout_ms) {
+  long long deadline = monotonic_ms() + timeout_ms;
+  for (;;) {
+    if (read_file(path).find(text) != std::string::npos) return 1;
+    if (monotonic_ms() >= deadline) return 0;
+    usleep(20000);
+  }
+}
+
+int process_wait_stdout(const child_process *child, const std::string &text, int timeout_ms) {
+  return wait_file_text(child->stdout_path, text, timeout_ms);
+}
+
+int process_wait_stderr(const child_process *child, const std::string &text, int timeout_ms) {
+  return wait_file_text(child->stderr_path, text, timeout_ms);
+}
+
+int process_run(const std::vector<std::string> &argv, int timeout_ms, std::string *output) {
+  spawn_spec spec;
+  spec.argv = argv;
+  child_process child;
+  if (!process_spawn(spec, &child)) return -1;
+  int code = -1;
+  if (process_wait(&child, timeout_ms)) {
+    code = process_exit_code(&child);
+  } else {
+    process_kill(&child);
+  }
+  if (output != nullptr) *output = process_stdout(&child) + process_stderr(&child);
+  process_cleanup(&child);
+  return code;
+}

@@ -1,0 +1,81 @@
+/* Test support: runs a program as a child with captured output, optionally inside a private
+ * mount namespace that replaces the install root, /var/log, /dev/log and /etc/hosts. */
+#pragma once
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+/* What the child sees instead of the machine's files; every field is optional (empty).
+ * The real files are never changed: the mounts live in the child's own namespace. */
+struct sandbox_spec {
+  std::string install_root;   /* bound at /opt/nimba_message_router on a fresh /opt tmpfs */
+  std::string var_log;        /* bound at /var/log */
+  std::string dev_log_socket; /* bound at /dev/log on a fresh /dev tmpfs */
+  std::string hosts_file;     /* bound at /etc/hosts */
+};
+
+struct spawn_spec {
+  std::vector<std::string> argv;     /* argv[0] is the program path */
+  std::vector<std::string> env;      /* NAME=value additions and overrides */
+  bool feed_stdin = false;           /* false: stdin is /dev/null */
+  std::string stdin_data;            /* bytes on stdin when feed_stdin */
+  bool sandboxed = false;
+  sandbox_spec sandbox;
+};
+
+struct child_process {
+  pid_t pid = -1;
+  std::string folder;      /* private temporary folder of the run */
+  std::string stdout_path; /* captured output, readable while the child runs */
+  std::string stderr_path;
+  bool exited = false;
+  int status = 0;          /* waitpid status once exited */
+};
+
+/* Starts the child; 1 on success, 0 (message on stderr) on failure. The child is killed
+ * when the test process dies. */
+int process_spawn(const spawn_spec &spec, child_process *child);
+
+/* Waits up to timeout_ms for the end of the child; 1 once it has exited. */
+int process_wait(child_process *child, int timeout_ms);
+
+/* Exit code of an exited child, -1 for a child ended by a signal or still running. */
+int process_exit_code(const child_process *child);
+
+/* Sends a signal to a running child; 1 on success. */
+int process_signal(const child_process *child, int signal_number);
+
+/* Kills (SIGKILL) and reaps a child that still runs; removes nothing. */
+void process_kill(child_process *child);
+
+/* Kills a child that still runs and removes the run's folder with its captured output. */
+void process_cleanup(child_process *child);
+
+/* Whole captured output so far. */
+std::string process_stdout(const child_process *child);
+std::string process_stderr(const child_process *child);
+
+/* Waits until the captured standard output (or error) contains the text; 1 when found. */
+int process_wait_stdout(const child_process *child, const std::string &text, int timeout_ms);
+int process_wait_stderr(const child_process *child, const std::string &text, int timeout_ms);
+
+/* Runs a helper program to its end (no sandbox); returns its exit code, -1 on failure or
+ * timeout. Output lands in *output when given (stdout then stderr). */
+int process_run(const std::vector<std::string> &argv, int timeout_ms, std::string *output = nullptr);
+
+/* Occurrences of a text in another. */
+unsigned count_occurrences(const std::string &haystack, const std::string &needle);
+
+/* New private folder under the system temporary folder; empty on failure. */
+std::string make_temp_folder(const char *prefix);
+
+/* Removes a folder tree (files, links, sub-folders); silently ignores failures. */
+void remove_tree(const std::string &path);
+
+/* Writes a whole file; 1 on success. */
+int write_file(const std::string &path, const std::string &content);
+std::string read_file(const std::string &path);
+
+/* Milliseconds on the monotonic clock. */
+long long monotonic_ms();
