@@ -21,15 +21,15 @@ int daemon_start(daemon_run *run, const daemon_launch &launch) {
   if (!write_file(run->hosts_path, hosts)) return 0;
   if (!syslog_start(&run->log)) return 0;
 
-  spawn_spec spec;
-  spec.argv = {NIMBA_DAEMON_TEST_BINARY};
-  spec.argv.insert(spec.argv.end(), launch.args.begin(), launch.args.end());
-  spec.env = launch.env;
-  spec.sandboxed = true;
-  spec.sandbox.install_root = run->root;
-  spec.sandbox.dev_log_socket = run->log.socket_path;
-  spec.sandbox.hosts_file = run->hosts_path;
-  return process_spawn(spec, &run->process);
+  spawn_request setup;
+  setup.argv = {NIMBA_DAEMON_TEST_BINARY};
+  setup.argv.insert(setup.argv.end(), launch.args.begin(), launch.args.end());
+  setup.env = launch.env;
+  setup.sandboxed = true;
+  setup.sandbox.install_root = run->root;
+  setup.sandbox.dev_log_socket = run->log.socket_path;
+  setup.sandbox.hosts_file = run->hosts_path;
+  return process_spawn(setup, &run->process);
 }
 
 int daemon_stop(daemon_run *run, int signal_number, int timeout_ms) {

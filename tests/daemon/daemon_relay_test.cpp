@@ -38,6 +38,9 @@ TEST_F(DaemonTest, RelaysAGatewayMessageToTheCloudTopic) {
   EXPECT_EQ(0, got[0].retained);
   EXPECT_TRUE(process_wait_stdout(&run.process,
                                   "'{\"d\":{\"node1/sensor/t\":21}}'\nMessage sent to NIMBA.", 5000));
+  /* Message traffic is debug output: standard output only, never the system log. */
+  EXPECT_EQ(0u, syslog_count(&run.log, "Message arrived from IoT Gateway."));
+  EXPECT_EQ(0u, syslog_count(&run.log, "Message sent to NIMBA."));
 }
 
 TEST_F(DaemonTest, RelaysWholePayloadsAndDropsDocumentsOverTheLimit) {

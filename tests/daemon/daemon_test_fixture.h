@@ -17,15 +17,15 @@ protected:
   std::vector<std::unique_ptr<test_client>> clients;
   std::vector<test_ca> cas;
 
-  test_broker *start_broker(const broker_spec &spec) {
+  test_broker *start_broker(const broker_config &setup) {
     brokers.emplace_back(new test_broker());
-    if (!broker_start(brokers.back().get(), spec)) return nullptr;
+    if (!broker_start(brokers.back().get(), setup)) return nullptr;
     return brokers.back().get();
   }
   test_broker *start_broker(const std::string &address) {
-    broker_spec spec;
-    spec.address = address;
-    return start_broker(spec);
+    broker_config setup;
+    setup.address = address;
+    return start_broker(setup);
   }
   test_client *connect_client(const std::string &uri, const std::string &id) {
     clients.emplace_back(new test_client());
@@ -84,7 +84,7 @@ protected:
       for (const syslog_entry &e : syslog_entries(&run.log))
         std::fprintf(stderr, "<%d> %s\n", e.priority, e.message.c_str());
       for (auto &b : brokers)
-        std::fprintf(stderr, "--- broker %s\n%s\n", b->spec.address.c_str(),
+        std::fprintf(stderr, "--- broker %s\n%s\n", b->setup.address.c_str(),
                      tail(process_stderr(&b->process)).c_str());
     }
     for (auto &c : clients) client_close(c.get());

@@ -11,7 +11,7 @@ namespace {
 
 class KvStore : public testing::Test {
  protected:
-  void SetUp() override { dir = make_temp_dir(); }
+  void SetUp() override { dir = make_temp_folder("nimba_settings_"); }
   void TearDown() override {
     kv_free(table);
     remove_tree(dir);

@@ -33,7 +33,7 @@ void collect(int priority, const char *format, va_list args) {
 class Settings : public testing::Test {
  protected:
   void SetUp() override {
-    root = make_temp_dir();
+    root = make_temp_folder("nimba_settings_");
     mkdir((root + "/etc").c_str(), 0755);
     paths_set_root(root.c_str());
     logged.clear();
@@ -49,7 +49,10 @@ class Settings : public testing::Test {
   }
   std::string settings_path() const { return root + "/etc/settings"; }
   void files(const char *settings, const char *defaults) {
-    if (settings) write_file(settings_path(), settings, 0600);
+    if (settings) {
+      write_file(settings_path(), settings);
+      chmod(settings_path().c_str(), 0600);
+    }
     if (defaults) write_file(root + "/etc/defaults", defaults);
   }
   module_settings load() {

@@ -76,14 +76,14 @@ int wait_port_open(const std::string &address, int port, int timeout_ms) {
 }
 
 static int broker_launch(test_broker *broker) {
-  spawn_spec spawn;
+  spawn_request spawn;
   spawn.argv = {"mosquitto", "-c", broker->config_path};
   if (!process_spawn(spawn, &broker->process)) return 0;
   bool up = false;
   long long deadline = monotonic_ms() + 10000;
   while (!up && monotonic_ms() < deadline && !process_wait(&broker->process, 0)) {
-    up = wait_port_open(broker->spec.address, broker->spec.port, 100) &&
-         (!broker->spec.tls || wait_port_open(broker->spec.address, broker->spec.tls_port, 100));
+    up = wait_port_open(broker->setup.address, broker->setup.port, 100) &&
+         (!broker->setup.tls || wait_port_open(broker->setup.address, broker->setup.tls_port, 100));
   }
   if (!up) {
     std::fprintf(stderr, "mosquitto did not start: %s\n", process_stderr(&broker->process).c_str());
@@ -92,8 +92,8 @@ static int broker_launch(test_broker *broker) {
   return 1;
 }
 
-int broker_start(test_broker *broker, const broker_spec &spec) {
-  broker->spec = spec;
+int broker_start(test_broker *broker, const broker_config &setup) {
+  broker->setup = setup;
   broker->folder = make_temp_folder("nimba_broker_");
   if (broker->folder.empty()) return 0;
   broker->config_path = broker->folder + "/mosquitto.conf";
@@ -101,23 +101,23 @@ int broker_start(test_broker *broker, const broker_spec &spec) {
   chmod(broker->folder.c_str(), 0755);
   std::string config = "per_listener_settings false\n";
   config += "log_dest stderr\nlog_type error\nlog_type warning\nlog_type notice\nlog_type subscribe\n";
-  if (spec.users.empty()) {
+  if (setup.users.empty()) {
     config += "allow_anonymous true\n";
   } else {
     std::string password_file = broker->folder + "/passwords";
-    for (size_t i = 0; i < spec.users.size(); i++) {
+    for (size_t i = 0; i < setup.users.size(); i++) {
       std::vector<std::string> argv = {"mosquitto_passwd", "-b"};
       if (i == 0) argv.push_back("-c");
-      argv.insert(argv.end(), {password_file, spec.users[i].first, spec.users[i].second});
+      argv.insert(argv.end(), {password_file, setup.users[i].first, setup.users[i].second});
       if (process_run(argv, 10000) != 0) return 0;
     }
     chmod(password_file.c_str(), 0644);
     config += "allow_anonymous false\npassword_file " + password_file + "\n";
   }
-  config += "listener " + std::to_string(spec.port) + " " + spec.address + "\n";
-  if (spec.tls) {
-    config += "listener " + std::to_string(spec.tls_port) + " " + spec.address + "\n";
-    config += "certfile " + spec.tls_cert + "\nkeyfile " + spec.tls_key + "\n";
+  config += "listener " + std::to_string(setup.port) + " " + setup.address + "\n";
+  if (setup.tls) {
+    config += "listener " + std::to_string(setup.tls_port) + " " + setup.address + "\n";
+    config += "certfile " + setup.tls_cert + "\nkeyfile " + setup.tls_key + "\n";
   }
   if (!write_file(broker->config_path, config)) return 0;
   return broker_launch(broker);
@@ -152,7 +152,7 @@ void broker_remove(test_broker *broker) {
 }
 
 std::string broker_uri(const test_broker *broker) {
-  return "tcp://" + broker->spec.address + ":" + std::to_string(broker->spec.port);
+  return "tcp://" + broker->setup.address + ":" + std::to_string(broker->setup.port);
 }
 
 static int client_arrived(void *context, char *topic, int topic_length, MQTTClient_message *message) {
@@ -227,4 +227,9 @@ int client_wait_count(test_client *client, size_t count, int timeout_ms) {
 std::vector<received_message> client_messages(test_client *client) {
   std::lock_guard<std::mutex> guard(client->lock);
   return client->messages;
+}
+
+size_t client_message_count(test_client *client) {
+  std::lock_guard<std::mutex> guard(client->lock);
+  return client->messages.size();
 }

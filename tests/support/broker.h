@@ -26,7 +26,7 @@ void ca_remove(test_ca *ca);
 int ca_issue_server(const test_ca *ca, const std::string &dns_name, const std::string &folder,
                     const std::string &stem);
 
-struct broker_spec {
+struct broker_config {
   std::string address;                 /* 127.x.y.z */
   int port = 1883;
   std::vector<std::pair<std::string, std::string>> users; /* password file; anonymous if empty */
@@ -36,14 +36,14 @@ struct broker_spec {
 };
 
 struct test_broker {
-  broker_spec spec;
+  broker_config setup;
   std::string folder;   /* configuration, password file, log */
   std::string config_path;
   child_process process;
 };
 
 /* Writes the configuration and starts the broker; 1 once it accepts connections. */
-int broker_start(test_broker *broker, const broker_spec &spec);
+int broker_start(test_broker *broker, const broker_config &setup);
 /* Starts it again with the same configuration (after a stop or kill). */
 int broker_restart(test_broker *broker);
 /* SIGTERM and wait. */
@@ -87,3 +87,5 @@ void client_close(test_client *client);
 /* Waits until at least count messages arrived; 1 when they did in time. */
 int client_wait_count(test_client *client, size_t count, int timeout_ms);
 std::vector<received_message> client_messages(test_client *client);
+/* Number of messages received so far (no copy). */
+size_t client_message_count(test_client *client);

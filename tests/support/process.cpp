@@ -134,46 +134,6 @@ long long monotonic_ms() {
   return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-std::string make_temp_folder(const char *prefix) {
-  const char *base = getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (mkdtemp(buffer.data()) == nullptr) return std::string();
-  return std::string(buffer.data());
-}
-
-void remove_tree(const std::string &path) {
-  struct stat info;
-  if (lstat(path.c_str(), &info) != 0) return;
-  if (S_ISDIR(info.st_mode)) {
-    if (DIR *dir = opendir(path.c_str())) {
-      while (dirent *entry = readdir(dir)) {
-        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
-        remove_tree(path + "/" + entry->d_name);
-      }
-      closedir(dir);
-    }
-    rmdir(path.c_str());
-  } else {
-    unlink(path.c_str());
-  }
-}
-
-int write_file(const std::string &path, const std::string &content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-  out.close();
-  return out ? 1 : 0;
-}
-
-std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 unsigned count_occurrences(const std::string &haystack, const std::string &needle) {
   if (needle.empty()) return 0;
   unsigned count = 0;
@@ -183,8 +143,8 @@ unsigned count_occurrences(const std::string &haystack, const std::string &needl
   return count;
 }
 
-int process_spawn(const spawn_spec &spec, child_process *child) {
-  if (spec.argv.empty()) return 0;
+int process_spawn(const spawn_request &setup, child_process *child) {
+  if (setup.argv.empty()) return 0;
   child->folder = make_temp_folder("nimba_child_");
   if (child->folder.empty()) return 0;
   child->stdout_path = child->folder + "/stdout";
@@ -193,33 +153,33 @@ int process_spawn(const spawn_spec &spec, child_process *child) {
   child->status = 0;
 
   child_plan plan;
-  std::vector<std::string> args = spec.argv;
+  std::vector<std::string> args = setup.argv;
   args[0] = resolve_program(args[0]);
   for (std::string &arg : args) plan.argv.push_back(&arg[0]);
   plan.argv.push_back(nullptr);
   for (char **entry = environ; *entry != nullptr; entry++) {
     std::string text(*entry);
     bool overridden = false;
-    for (const std::string &add : spec.env) overridden |= env_name(add) == env_name(text);
+    for (const std::string &add : setup.env) overridden |= env_name(add) == env_name(text);
     if (!overridden) plan.env_storage.push_back(text);
   }
-  for (const std::string &add : spec.env) plan.env_storage.push_back(add);
+  for (const std::string &add : setup.env) plan.env_storage.push_back(add);
   for (std::string &entry : plan.env_storage) plan.envp.push_back(&entry[0]);
   plan.envp.push_back(nullptr);
 
   std::string stdin_path = "/dev/null";
-  if (spec.feed_stdin) {
+  if (setup.feed_stdin) {
     stdin_path = child->folder + "/stdin";
-    if (!write_file(stdin_path, spec.stdin_data)) return 0;
+    if (!write_file(stdin_path, setup.stdin_data)) return 0;
   }
   plan.stdin_fd = open(stdin_path.c_str(), O_RDONLY | O_CLOEXEC);
   plan.stdout_fd = open(child->stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   plan.stderr_fd = open(child->stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  plan.sandboxed = spec.sandboxed;
-  plan.install_root = spec.sandbox.install_root;
-  plan.var_log = spec.sandbox.var_log;
-  plan.dev_log = spec.sandbox.dev_log_socket;
-  plan.hosts = spec.sandbox.hosts_file;
+  plan.sandboxed = setup.sandboxed;
+  plan.install_root = setup.sandbox.install_root;
+  plan.var_log = setup.sandbox.var_log;
+  plan.dev_log = setup.sandbox.dev_log_socket;
+  plan.hosts = setup.sandbox.hosts_file;
   plan.dev_stage = child->folder + "/dev_stage";
   if (!plan.dev_log.empty()) mkdir(plan.dev_stage.c_str(), 0755);
 
@@ -301,10 +261,10 @@ int process_wait_stderr(const child_process *child, const std::string &text, int
 }
 
 int process_run(const std::vector<std::string> &argv, int timeout_ms, std::string *output) {
-  spawn_spec spec;
-  spec.argv = argv;
+  spawn_request setup;
+  setup.argv = argv;
   child_process child;
-  if (!process_spawn(spec, &child)) return -1;
+  if (!process_spawn(setup, &child)) return -1;
   int code = -1;
   if (process_wait(&child, timeout_ms)) {
     code = process_exit_code(&child);

@@ -3,25 +3,27 @@
 #pragma once
 #include <sys/types.h>
 
+#include "files.h"
+
 #include <string>
 #include <vector>
 
 /* What the child sees instead of the machine's files; every field is optional (empty).
  * The real files are never changed: the mounts live in the child's own namespace. */
-struct sandbox_spec {
+struct sandbox_mounts {
   std::string install_root;   /* bound at /opt/nimba_message_router on a fresh /opt tmpfs */
   std::string var_log;        /* bound at /var/log */
   std::string dev_log_socket; /* bound at /dev/log on a fresh /dev tmpfs */
   std::string hosts_file;     /* bound at /etc/hosts */
 };
 
-struct spawn_spec {
+struct spawn_request {
   std::vector<std::string> argv;     /* argv[0] is the program path */
   std::vector<std::string> env;      /* NAME=value additions and overrides */
   bool feed_stdin = false;           /* false: stdin is /dev/null */
   std::string stdin_data;            /* bytes on stdin when feed_stdin */
   bool sandboxed = false;
-  sandbox_spec sandbox;
+  sandbox_mounts sandbox;
 };
 
 struct child_process {
@@ -35,7 +37,7 @@ struct child_process {
 
 /* Starts the child; 1 on success, 0 (message on stderr) on failure. The child is killed
  * when the test process dies. */
-int process_spawn(const spawn_spec &spec, child_process *child);
+int process_spawn(const spawn_request &setup, child_process *child);
 
 /* Waits up to timeout_ms for the end of the child; 1 once it has exited. */
 int process_wait(child_process *child, int timeout_ms);
@@ -66,16 +68,6 @@ int process_run(const std::vector<std::string> &argv, int timeout_ms, std::strin
 
 /* Occurrences of a text in another. */
 unsigned count_occurrences(const std::string &haystack, const std::string &needle);
-
-/* New private folder under the system temporary folder; empty on failure. */
-std::string make_temp_folder(const char *prefix);
-
-/* Removes a folder tree (files, links, sub-folders); silently ignores failures. */
-void remove_tree(const std::string &path);
-
-/* Writes a whole file; 1 on success. */
-int write_file(const std::string &path, const std::string &content);
-std::string read_file(const std::string &path);
 
 /* Milliseconds on the monotonic clock. */
 long long monotonic_ms();

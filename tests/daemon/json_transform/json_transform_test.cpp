@@ -98,6 +98,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         transform_case{__LINE__, "QZ/g", "[1.5e300,-0,12345678901234567890,0.1,1E+2,-1.0e-400,0]",
                        R"({"d":[1.5e300,-0,12345678901234567890,0.1,1E+2,-1.0e-400,0]})"},
+        // The double range ends near 1.8e308, whatever the spelling.
+        transform_case{__LINE__, "QZ/g", "[1e308,123e306,0.0001e310,1e-99999999999,1E+300]",
+                       R"({"d":[1e308,123e306,0.0001e310,1e-99999999999,1E+300]})"},
         transform_case{__LINE__, "QZ/g", "123456789012345678901234567890.000000000000000000001",
                        R"({"d":123456789012345678901234567890.000000000000000000001})"},
         transform_case{__LINE__, "QZ/g", R"({"\u00e9":"\uD83D\uDE00 \/ \" \\ \n\t \u0001 )" "\xc3\xa9\"}",
@@ -130,6 +133,9 @@ INSTANTIATE_TEST_SUITE_P(
                     transform_case{__LINE__, "QZ/g", "[1e400]", nullptr},
                     transform_case{__LINE__, "QZ/g", "[-1E400]", nullptr},
                     transform_case{__LINE__, "QZ/g", "[1.8e308]", nullptr},
+                    transform_case{__LINE__, "QZ/g", "[1234e306]", nullptr},
+                    transform_case{__LINE__, "QZ/g", "[0.001e312]", nullptr},
+                    transform_case{__LINE__, "QZ/g", "{\"a\":[1e+309]}", nullptr},
                     transform_case{__LINE__, "QZ/g", "1" + std::string(400, '0'), nullptr}));
 
 TEST(json_transform, worked_example_is_27_bytes)

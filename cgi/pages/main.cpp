@@ -1,0 +1,3 @@
+#include "pages.h"
+
+int main(int argc, char **argv) { return cgi_main(argc, argv); }

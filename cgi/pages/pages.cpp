@@ -1,0 +1,193 @@
+#include "pages.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <syslog.h>
+
+#include "html.h"
+#include "log.h"
+#include "paths.h"
+#include "request.h"
+#include "settings.h"
+#include "ui.h"
+#include "widgets.h"
+
+namespace {
+
+constexpr const char TITLE[] = "NIMBA Message Router";
+
+constexpr select_item mode_options[] = {
+    {"Quickstart", 0},
+    {"Registered", 1},
+    {nullptr, 0},
+};
+
+struct page_entry {
+  const char *name;
+  void (*handler)();
+};
+constexpr page_entry page_table[] = {
+    {"index.cgi", cgi_index},
+    {"slog.cgi", cgi_slog},
+    {"restart.cgi", cgi_restart},
+    {"set.cgi", cgi_set},
+};
+
+struct text_deleter {
+  void operator()(char *text) const { std::free(text); }
+};
+using field_text = std::unique_ptr<char, text_deleter>;
+
+/* Result of reading one posted field. */
+enum field_state { FIELD_OK, FIELD_MISSING, FIELD_INVALID, FIELD_NO_MEMORY };
+
+/* The mode must be exactly a decimal number, 0 or 1. */
+field_state read_mode(uint16_t *mode) {
+  char *raw = nullptr;
+  const int present = cgi_find_field("NIMBA_MODE", &raw);
+  const field_text value(raw);
+  if (!value) return FIELD_NO_MEMORY;
+  if (!present) return FIELD_MISSING;
+  const char *text = value.get();
+  if (*text == '\0') return FIELD_INVALID;
+  unsigned number = 0;
+  for (const char *p = text; *p; ++p) {
+    if (*p < '0' || *p > '9') return FIELD_INVALID;
+    number = number * 10 + unsigned(*p - '0');
+    if (number > 1) return FIELD_INVALID;
+  }
+  *mode = static_cast<uint16_t>(number);
+  return FIELD_OK;
+}
+
+/* A text fits the settings record and holds no control byte, which would break the
+ * settings file's lines. */
+field_state read_text(const char *name, char *dest, unsigned capacity) {
+  char *raw = nullptr;
+  const int present = cgi_find_field(name, &raw);
+  const field_text value(raw);
+  if (!value) return FIELD_NO_MEMORY;
+  if (!present) return FIELD_MISSING;
+  const size_t length = std::strlen(value.get());
+  if (length >= capacity) return FIELD_INVALID;
+  for (size_t i = 0; i < length; ++i) {
+    const unsigned char c = static_cast<unsigned char>(value.get()[i]);
+    if (c < 0x20 || c == 0x7F) return FIELD_INVALID;
+  }
+  std::memset(dest, 0, capacity);
+  std::memcpy(dest, value.get(), length);
+  return FIELD_OK;
+}
+
+/* Fills the record from the posted form; 1 when every field is acceptable. Each rejected
+ * field is logged and ends the validation. */
+int read_form(module_settings *s) {
+  switch (read_mode(&s->mode)) {
+    case FIELD_OK:
+      break;
+    case FIELD_MISSING:
+      log_msg(LOG_WARNING, "%s was not received.", "NIMBA_MODE");
+      return 0;
+    case FIELD_INVALID:
+      log_msg(LOG_WARNING, "%s is invalid.", "NIMBA_MODE");
+      return 0;
+    case FIELD_NO_MEMORY:
+      return 0;
+  }
+  struct {
+    const char *name;
+    char *dest;
+  } const texts[] = {
+      {"NIMBA_ORGID", s->orgid},
+      {"NIMBA_DTYPEID", s->dtypeid},
+      {"NIMBA_AUTHTOKEN", s->authtoken},
+  };
+  for (const auto &t : texts) {
+    switch (read_text(t.name, t.dest, SETTINGS_TEXT_CAPACITY)) {
+      case FIELD_OK:
+        break;
+      case FIELD_MISSING:
+        if (s->mode == 1) {
+          log_msg(LOG_WARNING, "%s was not received.", t.name);
+          return 0;
+        }
+        break;
+      case FIELD_INVALID:
+        log_msg(LOG_WARNING, "%s is invalid.", t.name);
+        return 0;
+      case FIELD_NO_MEMORY:
+        return 0;
+    }
+  }
+  return 1;
+}
+
+int restart_module() { return run_program(path_init_script(), "restart", nullptr, 1) == 0; }
+
+}  // namespace
+
+void cgi_index() {
+  module_settings s;
+  settings_load(&s);
+  ui_page_header(TITLE);
+  ui_page_begin(TITLE, "Options", "set.cgi", 0, nullptr, module_menu);
+  grid_begin(2, 2);
+  ui_select("NIMBA_MODE", s.mode, mode_options);
+  ui_label("Publish mode");
+  ui_text("NIMBA_ORGID", s.orgid);
+  ui_label("NIMBA organisation");
+  ui_text("NIMBA_DTYPEID", s.dtypeid);
+  ui_label("NIMBA device type");
+  ui_text("NIMBA_AUTHTOKEN", s.authtoken);
+  ui_label("NIMBA authentication token");
+  grid_break();
+  ui_submit("button", "Apply changes");
+  ui_link("restart.cgi", "Restart module");
+  page_end(nullptr);
+  page_close();
+}
+
+void cgi_slog() { ui_syslog_page(TITLE, module_menu); }
+
+void cgi_restart() {
+  cgi_read_request();
+  ui_page_header(TITLE);
+  const int ok = restart_module();
+  ui_message_box(ok, "Info", "Module successfully restarted.", "index.cgi", "Ok");
+  page_close();
+  cgi_free_request();
+}
+
+void cgi_set() {
+  int input_valid = 0;
+  int restarted = 0;
+  module_settings s;
+  std::memset(&s, 0, sizeof s);
+  /* Only a url-encoded POST body carries the form; anything else has no fields. */
+  cgi_read_post_request();
+  if (read_form(&s)) {
+    input_valid = 1;
+    if (settings_save(&s)) restarted = restart_module();
+  }
+  ui_page_header(TITLE);
+  ui_result_box(restarted, input_valid, "index.cgi");
+  page_close();
+  cgi_release_request();
+}
+
+int cgi_main(int argc, char **argv) {
+  log_set_echo(LOG_ECHO_STDERR);
+  log_open(argc > 0 ? argv[0] : "nimba_cgi");
+  if (argc > 0) {
+    const char *name = log_base_name(argv[0]);
+    for (const page_entry &page : page_table) {
+      if (std::strcmp(name, page.name) == 0) {
+        page.handler();
+        break;
+      }
+    }
+  }
+  log_close();
+  return 0;
+}

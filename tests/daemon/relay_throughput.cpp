@@ -1,0 +1,66 @@
+/* Relay throughput and memory of the daemon: feeds messages through gateway broker, daemon
+ * and cloud broker on loopback and prints messages per second and the daemon's VmRSS.
+ * Usage: nimba_relay_throughput [messages] (default 20000, at most 200000). */
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "daemon_harness.h"
+
+static long vm_rss_kb(pid_t pid) {
+  std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+  size_t at = status.find("VmRSS:");
+  return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+}
+
+int main(int argc, char **argv) {
+  unsigned long total = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 20000;
+  if (total == 0 || total > 200000) total = 20000;
+  test_broker gateway, cloud;
+  broker_config setup;
+  setup.address = "127.77.20.1";
+  if (!broker_start(&gateway, setup)) return 1;
+  setup.address = "127.77.20.2";
+  if (!broker_start(&cloud, setup)) return 1;
+  test_client observer, feeder;
+  if (!client_connect(&observer, broker_uri(&cloud), "observer") ||
+      !client_subscribe(&observer, "#", 0) ||
+      !client_connect(&feeder, broker_uri(&gateway), "feeder"))
+    return 1;
+  daemon_run run;
+  daemon_launch launch;
+  launch.args = {"bench", "127.77.20.1"};
+  launch.hosts = {{"127.77.20.2", quickstart_host()}};
+  launch.env = {"NIMBA_TEST_PAUSE=60"};
+  if (!daemon_start(&run, launch) ||
+      !syslog_wait(&run.log, "Connected to IoT Gateway. Subscribing to topic 'QZ/#' on IoT Gateway using QoS0.", 15000))
+    return 1;
+  usleep(300000);
+  long rss_idle = vm_rss_kb(run.process.pid);
+
+  long long start = monotonic_ms();
+  for (unsigned long i = 0; i < total; i++) {
+    client_publish(&feeder, "QZ/node" + std::to_string(i % 8) + "/sensor",
+                   "{\"t\":" + std::to_string(i) + ",\"h\":41.5,\"ok\":true}");
+    /* Keep the feeder within reach of the relay so the figure measures the relay, not drops. */
+    while (i >= client_message_count(&observer) + 200 && monotonic_ms() - start < 120000) usleep(200);
+  }
+  client_wait_count(&observer, total, 30000);
+  long long elapsed = monotonic_ms() - start;
+  size_t relayed = client_message_count(&observer);
+  long rss_busy = vm_rss_kb(run.process.pid);
+  std::printf("messages fed: %lu, relayed: %zu, elapsed: %lld ms, relayed per second: %.0f\n", total,
+              relayed, elapsed, elapsed > 0 ? relayed * 1000.0 / static_cast<double>(elapsed) : 0.0);
+  std::printf("daemon VmRSS: %ld kB idle after connect, %ld kB after the run\n", rss_idle, rss_busy);
+
+  daemon_stop(&run, SIGTERM, 20000);
+  client_close(&observer);
+  client_close(&feeder);
+  daemon_cleanup(&run);
+  broker_remove(&gateway);
+  broker_remove(&cloud);
+  return relayed == total ? 0 : 2;
+}
