@@ -3,6 +3,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <unistd.h>
 
@@ -78,6 +79,12 @@ protected:
   std::string err() { return process_stderr(&run.process); }
 
   void TearDown() override {
+    /* A daemon still running is stopped by signal rather than killed, so that a sanitized
+     * build checks its exit (leaks included); its reports fail the test. */
+    if (run.process.pid > 0 && !run.process.exited && daemon_stop(&run, SIGTERM, 15000) < 0)
+      process_kill(&run.process);
+    const std::string report = process_sanitizer_report(&run.process);
+    EXPECT_EQ("", report) << "the daemon's sanitizer report";
     if (HasFailure()) {
       std::fprintf(stderr, "--- daemon stdout (last 3000 bytes)\n%s\n--- daemon stderr\n%s\n--- syslog\n",
                    tail(out()).c_str(), tail(err()).c_str());

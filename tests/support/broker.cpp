@@ -99,7 +99,9 @@ int broker_start(test_broker *broker, const broker_config &setup) {
   broker->config_path = broker->folder + "/mosquitto.conf";
   /* The broker drops root privileges: its files must be readable by anyone. */
   chmod(broker->folder.c_str(), 0755);
-  std::string config = "per_listener_settings false\n";
+  /* Staying root keeps the kill-on-parent-death setting, which a change of user clears:
+   * a test process that crashes then takes its brokers with it. */
+  std::string config = "per_listener_settings false\nuser root\n";
   config += "log_dest stderr\nlog_type error\nlog_type warning\nlog_type notice\nlog_type subscribe\n";
   if (setup.users.empty()) {
     config += "allow_anonymous true\n";
@@ -114,6 +116,7 @@ int broker_start(test_broker *broker, const broker_config &setup) {
     chmod(password_file.c_str(), 0644);
     config += "allow_anonymous false\npassword_file " + password_file + "\n";
   }
+  config += setup.extra_config;
   config += "listener " + std::to_string(setup.port) + " " + setup.address + "\n";
   if (setup.tls) {
     config += "listener " + std::to_string(setup.tls_port) + " " + setup.address + "\n";
@@ -157,17 +160,22 @@ std::string broker_uri(const test_broker *broker) {
 
 static int client_arrived(void *context, char *topic, int topic_length, MQTTClient_message *message) {
   test_client *client = static_cast<test_client *>(context);
+  {
+    std::lock_guard<std::mutex> guard(client->lock);
+    client->in_callback++;
+  }
   received_message received;
   received.topic = topic_length > 0 ? std::string(topic, static_cast<size_t>(topic_length)) : std::string(topic);
   received.payload.assign(static_cast<const char *>(message->payload), static_cast<size_t>(message->payloadlen));
   received.qos = message->qos;
   received.retained = message->retained;
+  MQTTClient_freeMessage(&message);
+  MQTTClient_free(topic);
   {
     std::lock_guard<std::mutex> guard(client->lock);
     client->messages.push_back(received);
+    client->in_callback--;
   }
-  MQTTClient_freeMessage(&message);
-  MQTTClient_free(topic);
   return 1;
 }
 
@@ -208,6 +216,13 @@ int client_publish(test_client *client, const std::string &topic, const std::str
 void client_close(test_client *client) {
   if (client->handle == nullptr) return;
   if (MQTTClient_isConnected(client->handle)) MQTTClient_disconnect(client->handle, 1000);
+  /* No callback for 50 ms in a row: none is on its way in either. */
+  long long quiet_since = monotonic_ms();
+  for (long long deadline = quiet_since + 3000; monotonic_ms() < deadline; usleep(5000)) {
+    std::lock_guard<std::mutex> guard(client->lock);
+    if (client->in_callback > 0) quiet_since = monotonic_ms();
+    else if (monotonic_ms() - quiet_since >= 50) break;
+  }
   MQTTClient_destroy(&client->handle);
   client->handle = nullptr;
 }

@@ -33,6 +33,7 @@ struct broker_config {
   bool tls = false;                    /* adds a TLS listener on tls_port */
   int tls_port = 8883;
   std::string tls_cert, tls_key;       /* server certificate and key for the TLS listener */
+  std::string extra_config;            /* further mosquitto.conf lines, each ended by a line feed */
 };
 
 struct test_broker {
@@ -73,6 +74,7 @@ struct test_client {
   std::mutex lock;
   std::vector<received_message> messages;
   bool lost = false;
+  int in_callback = 0; /* message callbacks running now; closing waits for none */
 };
 
 /* Connects a clean-session client; user and password may be empty. 1 on success. */
@@ -82,7 +84,8 @@ int client_subscribe(test_client *client, const std::string &filter, int qos);
 /* Publishes and, for QoS 0, returns once the library accepted it. MQTT return code. */
 int client_publish(test_client *client, const std::string &topic, const std::string &payload,
                    int qos = 0, int retained = 0);
-/* Disconnects and destroys the client. */
+/* Disconnects the client, waits until no message callback runs, and destroys it (the
+ * client library frees a message that a running callback still reads if destroyed then). */
 void client_close(test_client *client);
 /* Waits until at least count messages arrived; 1 when they did in time. */
 int client_wait_count(test_client *client, size_t count, int timeout_ms);

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -132,6 +133,33 @@ long long monotonic_ms() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+std::string process_sanitizer_report(const child_process *child) {
+  const std::string text = process_stderr(child);
+  size_t first = std::string::npos;
+  for (const char *mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"})
+    first = std::min(first, text.find(mark));
+  if (first == std::string::npos) return std::string();
+  const size_t line = text.rfind('\n', first);
+  return text.substr(line == std::string::npos ? 0 : line + 1);
+}
+
+long process_rss_kb(pid_t pid) {
+  const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+  const size_t at = status.find("\nVmRSS:");
+  if (at == std::string::npos) return -1;
+  return std::strtol(status.c_str() + at + 7, nullptr, 10);
+}
+
+int process_fd_count(pid_t pid) {
+  DIR *folder = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+  if (folder == nullptr) return -1;
+  int count = 0;
+  while (const dirent *entry = readdir(folder))
+    if (entry->d_name[0] != '.') count++;
+  closedir(folder);
+  return count;
 }
 
 unsigned count_occurrences(const std::string &haystack, const std::string &needle) {

@@ -66,6 +66,17 @@ int process_wait_stderr(const child_process *child, const std::string &text, int
  * timeout. Output lands in *output when given (stdout then stderr). */
 int process_run(const std::vector<std::string> &argv, int timeout_ms, std::string *output = nullptr);
 
+/* The sanitizer reports (AddressSanitizer, LeakSanitizer, UndefinedBehaviorSanitizer) in
+ * the child's captured standard error, from the first one on; empty when there is none. */
+std::string process_sanitizer_report(const child_process *child);
+
+/* Resident memory of a running process in KiB (VmRSS of /proc/<pid>/status); -1 when it
+ * cannot be read. */
+long process_rss_kb(pid_t pid);
+
+/* Open descriptors of a running process (entries of /proc/<pid>/fd); -1 when unreadable. */
+int process_fd_count(pid_t pid);
+
 /* Occurrences of a text in another. */
 unsigned count_occurrences(const std::string &haystack, const std::string &needle);
 
