@@ -1,0 +1,359 @@
+/* The daemon under faults: brokers killed while messages flow, connects that hang when a
+ * stop signal comes, and a stream of unusable messages mixed with good ones. */
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "daemon_test_fixture.h"
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true; /* its quarantine makes resident memory grow */
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
+const char *const GATEWAY_LOST = "Connection to IoT Gateway lost.";
+const char *const CLOUD_LOST = "Connection to NIMBA lost.";
+
+/* Sequence number of a relayed flow document {"d":{"<prefix>n":N}}, -1 if it is not one. */
+long flow_number(const std::string &payload, const std::string &prefix) {
+  const std::string head = "{\"d\":{\"" + prefix + "n\":";
+  if (payload.compare(0, head.size(), head) != 0 || payload.size() < head.size() + 3 ||
+      payload.compare(payload.size() - 2, 2, "}}") != 0)
+    return -1;
+  const std::string digits = payload.substr(head.size(), payload.size() - head.size() - 2);
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) return -1;
+  return std::stol(digits);
+}
+
+/* Publishes {"n":i} on the gateway every interval_us (0: flat out) from its own client
+ * until stopped, and reconnects that client when the gateway broker went away. */
+struct message_flow {
+  std::atomic<bool> running{true};
+  std::atomic<long> published{0};
+  std::thread worker;
+
+  void start(const std::string &gateway_uri, const std::string &topic, unsigned interval_us = 2000) {
+    worker = std::thread([this, gateway_uri, topic, interval_us] {
+      test_client client;
+      bool connected = client_connect(&client, gateway_uri, "flow");
+      long long deadline = monotonic_ms() + 120000;
+      for (long n = 0; running && n < 60000 && monotonic_ms() < deadline;) {
+        if (!connected) {
+          client_close(&client);
+          connected = client_connect(&client, gateway_uri, "flow");
+          if (!connected) usleep(100000);
+          continue;
+        }
+        if (client_publish(&client, topic, "{\"n\":" + std::to_string(n) + "}") == 0) {
+          published = ++n;
+        } else {
+          connected = false;
+        }
+        if (interval_us > 0) usleep(interval_us);
+      }
+      client_close(&client);
+    });
+  }
+  void stop() {
+    running = false;
+    if (worker.joinable()) worker.join();
+  }
+  ~message_flow() { stop(); }
+};
+
+struct broker_kill_case {
+  int line;
+  const char *name;
+  bool kill_cloud; /* else the gateway broker */
+};
+void PrintTo(const broker_kill_case &c, std::ostream *os) { *os << c.name; }
+
+class DaemonBrokerKilled : public DaemonTest,
+                           public ::testing::WithParamInterface<broker_kill_case> {};
+
+/* A broker dies (SIGKILL) while messages flow and comes back: the daemon notices, the
+ * other connection stays up, the next pass reconnects (and re-subscribes) the lost one,
+ * and the relay resumes in order without a crash. */
+TEST_P(DaemonBrokerKilled, ReconnectsAndTheRelayResumes) {
+  const broker_kill_case &c = GetParam();
+  SCOPED_TRACE(c.line);
+  const std::string base = "127.78.1." + std::to_string(c.line % 100 * 2 + 10);
+  const std::string gateway_address = "127.78.1." + std::to_string(c.line % 100 * 2 + 11);
+  start_relay(gateway_address, base, {"NIMBA_TEST_PAUSE=1"});
+  message_flow flow;
+  flow.start(broker_uri(gateway), "QZ/node1/flow");
+  ASSERT_TRUE(client_wait_count(observer, 50, 10000));
+
+  test_broker *victim = c.kill_cloud ? cloud : gateway;
+  broker_kill(victim);
+  ASSERT_TRUE(syslog_wait(&run.log, c.kill_cloud ? CLOUD_LOST : GATEWAY_LOST, 10000, 1, DAEMON_NOTICE));
+  long before_outage = flow.published;
+  usleep(1500000); /* a pass or two fails while the broker is away */
+  ASSERT_TRUE(broker_restart(victim));
+  if (c.kill_cloud) {
+    client_close(observer);
+    ASSERT_TRUE(client_connect(observer, broker_uri(cloud), "observer"));
+    ASSERT_TRUE(client_subscribe(observer, "#", 2));
+    ASSERT_TRUE(syslog_wait(&run.log, CLOUD_CONNECTED, 15000, 2));
+  } else {
+    ASSERT_TRUE(syslog_wait(&run.log, GATEWAY_CONNECTED, 15000, 2));
+    ASSERT_TRUE(wait_subscribed(gateway, 1, 5000));
+  }
+  size_t seen = client_message_count(observer);
+  ASSERT_TRUE(client_wait_count(observer, seen + 100, 15000)) << "the relay did not resume";
+  flow.stop();
+  EXPECT_GT(flow.published, before_outage);
+
+  /* Nothing but whole flow documents, in the order they were published, each once. */
+  long last = -1;
+  for (const received_message &m : client_messages(observer)) {
+    const long n = flow_number(m.payload, "node1/flow/");
+    ASSERT_GE(n, 0) << m.payload;
+    EXPECT_GT(n, last);
+    last = n;
+  }
+  const char *kept_connected = c.kill_cloud ? GATEWAY_CONNECTED : CLOUD_CONNECTED;
+  EXPECT_EQ(1u, syslog_count(&run.log, kept_connected));
+  EXPECT_EQ(0u, syslog_count(&run.log, c.kill_cloud ? GATEWAY_LOST : CLOUD_LOST));
+  EXPECT_FALSE(process_wait(&run.process, 0)) << "the daemon ended";
+  ASSERT_EQ(0, daemon_stop(&run, SIGTERM, 20000));
+  EXPECT_TRUE(syslog_wait(&run.log, "Stopped.", 1000, 1, DAEMON_NOTICE));
+}
+
+INSTANTIATE_TEST_SUITE_P(Brokers, DaemonBrokerKilled,
+                         ::testing::Values(broker_kill_case{__LINE__, "Cloud", true},
+                                           broker_kill_case{__LINE__, "Gateway", false}),
+                         [](const ::testing::TestParamInfo<broker_kill_case> &info) {
+                           return std::string(info.param.name);
+                         });
+
+/* SIGTERM while the gateway delivers messages as fast as it can: the shutdown takes the
+ * clients apart under a running message callback and must still end cleanly (a sanitized
+ * build reports any use of a released message; the fixture fails the test on it). */
+class DaemonStopUnderLoad : public DaemonTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(DaemonStopUnderLoad, SigtermWhileMessagesPourInStopsCleanly) {
+  const int delay_ms = GetParam();
+  const std::string base = "127.78.4." + std::to_string(delay_ms % 100 * 2 + 10);
+  const std::string gateway_address = "127.78.4." + std::to_string(delay_ms % 100 * 2 + 11);
+  start_relay(gateway_address, base, {"NIMBA_TEST_PAUSE=1"});
+  message_flow flow;
+  flow.start(broker_uri(gateway), "QZ/node1/flow", 0);
+  ASSERT_TRUE(client_wait_count(observer, 200, 10000));
+  usleep(static_cast<useconds_t>(delay_ms * 1000));
+  EXPECT_EQ(0, daemon_stop(&run, SIGTERM, 20000));
+  flow.stop();
+  EXPECT_EQ("", process_sanitizer_report(&run.process));
+  EXPECT_TRUE(syslog_wait(&run.log, "Stopped.", 1000, 1, DAEMON_NOTICE));
+}
+
+INSTANTIATE_TEST_SUITE_P(Delays, DaemonStopUnderLoad, ::testing::Values(0, 37, 71));
+
+/* A listening socket that never answers: a connect to it lasts the whole connect timeout. */
+struct silent_listener {
+  int fd = -1;
+  ~silent_listener() {
+    if (fd >= 0) close(fd);
+  }
+  int open(const std::string &address, int port) {
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in where = {};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address.c_str(), &where.sin_addr);
+    return fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) == 0 &&
+           listen(fd, 8) == 0;
+  }
+};
+
+struct hanging_connect_case {
+  int line;
+  const char *name;
+  bool cloud_hangs; /* else the cloud answers and the gateway hangs */
+  const char *failure_prefix;
+};
+void PrintTo(const hanging_connect_case &c, std::ostream *os) { *os << c.name; }
+
+class DaemonHangingConnect : public DaemonTest,
+                             public ::testing::WithParamInterface<hanging_connect_case> {};
+
+/* SIGTERM while a connect waits for an answer that never comes: the connect runs to its
+ * timeout, the pass ends with the failure report, and the daemon shuts down cleanly
+ * instead of starting the 60 s pause. */
+TEST_P(DaemonHangingConnect, SigtermEndsTheDaemonAfterTheConnectTimeout) {
+  const hanging_connect_case &c = GetParam();
+  SCOPED_TRACE(c.line);
+  const std::string cloud_address = "127.78.2." + std::to_string(c.line % 100 * 2 + 10);
+  const std::string gateway_address = "127.78.2." + std::to_string(c.line % 100 * 2 + 11);
+  silent_listener silent;
+  ASSERT_TRUE(silent.open(c.cloud_hangs ? cloud_address : gateway_address, 1883));
+  if (c.cloud_hangs) {
+    gateway = start_broker(gateway_address);
+    ASSERT_NE(nullptr, gateway);
+  } else {
+    cloud = start_broker(cloud_address);
+    ASSERT_NE(nullptr, cloud);
+  }
+  daemon_launch launch;
+  launch.args = {"dev1", gateway_address};
+  launch.hosts = {{cloud_address, quickstart_host()}};
+  launch.env = {"NIMBA_TEST_PAUSE=60"};
+  ASSERT_TRUE(daemon_start(&run, launch));
+  if (c.cloud_hangs) {
+    ASSERT_TRUE(process_wait_stdout(&run.process, "IoT Gateway Client: 'CID'\n", 10000));
+  } else {
+    ASSERT_TRUE(syslog_wait(&run.log, CLOUD_CONNECTED, 15000));
+  }
+  usleep(500000);
+  long long sent = monotonic_ms();
+  ASSERT_TRUE(process_signal(&run.process, SIGTERM));
+  ASSERT_TRUE(process_wait(&run.process, 50000)) << "no end after the connect timeout";
+  EXPECT_LT(monotonic_ms() - sent, 45000);
+  EXPECT_EQ(0, process_exit_code(&run.process));
+  std::string failure;
+  EXPECT_TRUE(syslog_wait_prefix(&run.log, c.failure_prefix, 1000, &failure));
+  EXPECT_TRUE(syslog_wait(&run.log, "Stopped.", 1000, 1, DAEMON_NOTICE));
+  if (!c.cloud_hangs) {
+    /* The cloud connection that was up is closed properly on the way out. */
+    long long deadline = monotonic_ms() + 5000;
+    while (process_stderr(&cloud->process).find("d:quickstart:zunquo:dev1 disconnected") ==
+               std::string::npos &&
+           monotonic_ms() < deadline)
+      usleep(20000);
+    EXPECT_NE(std::string::npos,
+              process_stderr(&cloud->process).find("Client d:quickstart:zunquo:dev1 disconnected"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sides, DaemonHangingConnect,
+    ::testing::Values(
+        hanging_connect_case{__LINE__, "Cloud", true, "Failed to connect to NIMBA in quickstart mode (RC="},
+        hanging_connect_case{__LINE__, "Gateway", false, "Failed to connect to IoT Gateway (RC="}),
+    [](const ::testing::TestParamInfo<hanging_connect_case> &info) {
+      return std::string(info.param.name);
+    });
+
+/* One of the kinds of message the mixed stream carries. */
+struct stream_kind {
+  const char *name;
+  bool good;
+};
+const stream_kind STREAM_KINDS[] = {
+    {"good", true},          {"good", true},      {"good", true},      {"good", true},
+    {"good", true},          {"no second level", false}, {"invalid JSON", false},
+    {"empty", false},        {"over-large payload", false}, {"over-large document", false},
+};
+constexpr int STREAM_KIND_COUNT = sizeof STREAM_KINDS / sizeof STREAM_KINDS[0];
+
+/* Topic and payload of message i of the mixed stream. */
+void stream_message(int i, std::string *topic, std::string *payload) {
+  static const std::string long_level(300, 'L');
+  const std::string seq = std::to_string(i);
+  *topic = "QZ/node" + std::to_string(i % 7) + "/s";
+  switch (i % STREAM_KIND_COUNT) {
+    case 5:
+      *topic = "QZ";
+      *payload = "{\"seq\":" + seq + "}";
+      break;
+    case 6:
+      *payload = "{\"seq\":" + seq + ",";
+      break;
+    case 7:
+      payload->clear();
+      break;
+    case 8: /* the whole payload is read: its document is far beyond 3072 bytes */
+      *payload = "{\"seq\":" + seq + ",\"big\":\"" + std::string(5000, 'x') + "\"}";
+      break;
+    case 9: /* every member gets the 300-character prefix: far beyond 3072 bytes */
+      *topic = "QZ/" + long_level + "/s";
+      *payload = "{";
+      for (char name = 'a'; name <= 't'; name++) *payload += std::string("\"") + name + "\":1,";
+      payload->back() = '}';
+      break;
+    default:
+      *payload = "{\"seq\":" + seq + "}";
+      break;
+  }
+}
+
+/* 10 000 messages, half of them unusable (no second topic level, invalid JSON, empty,
+ * payload or document too large): every good one is relayed once, nothing else is, and the
+ * daemon's memory stays flat. */
+TEST_F(DaemonTest, MixedStreamRelaysEveryGoodMessageAndNothingElse) {
+  start_relay("127.78.3.1", "127.78.3.2", {"NIMBA_TEST_PAUSE=1"});
+  constexpr int kTotal = 10000;
+  constexpr int kBlock = 500;
+  const pid_t pid = run.process.pid;
+  long rss_first = -1, rss_peak = 0;
+  int good = 0;
+  for (int start = 0; start < kTotal; start += kBlock) {
+    for (int i = start; i < start + kBlock; i++) {
+      std::string topic, payload;
+      stream_message(i, &topic, &payload);
+      ASSERT_EQ(0, client_publish(feeder, topic, payload)) << i;
+      if (STREAM_KINDS[i % STREAM_KIND_COUNT].good) good++;
+    }
+    /* Paced by what came out, so the queue never drops: this checks content, not speed. */
+    ASSERT_TRUE(client_wait_count(observer, static_cast<size_t>(good), 20000))
+        << "relayed " << client_message_count(observer) << " of " << good;
+    const long rss = process_rss_kb(pid);
+    if (rss_first < 0) rss_first = rss;
+    if (rss > rss_peak) rss_peak = rss;
+  }
+  usleep(500000); /* anything relayed by mistake would show up now */
+  const long rss_end = process_rss_kb(pid);
+
+  std::vector<received_message> got = client_messages(observer);
+  ASSERT_EQ(static_cast<size_t>(good), got.size());
+  std::vector<int> seen(kTotal, 0);
+  for (const received_message &m : got) {
+    EXPECT_EQ(CLOUD_TOPIC, m.topic);
+    unsigned node = 0;
+    int seq = -1;
+    ASSERT_EQ(2, std::sscanf(m.payload.c_str(), "{\"d\":{\"node%u/s/seq\":%d", &node, &seq))
+        << m.payload;
+    ASSERT_TRUE(seq >= 0 && seq < kTotal && STREAM_KINDS[seq % STREAM_KIND_COUNT].good) << m.payload;
+    EXPECT_EQ(static_cast<unsigned>(seq % 7), node);
+    EXPECT_EQ("{\"d\":{\"node" + std::to_string(node) + "/s/seq\":" + std::to_string(seq) + "}}", m.payload);
+    seen[seq]++;
+  }
+  for (int i = 0; i < kTotal; i++) {
+    if (STREAM_KINDS[i % STREAM_KIND_COUNT].good) {
+      EXPECT_EQ(1, seen[i]) << "message " << i;
+    }
+  }
+  /* Both kinds of over-large message are reported as not fitting (the trace reaches its
+   * file at the end of a supervisor pass). */
+  const unsigned kNotFitting = 2 * kTotal / STREAM_KIND_COUNT;
+  for (long long until = monotonic_ms() + 5000;
+       count_occurrences(out(), "The message did not fit into the provided buffer.") < kNotFitting &&
+       monotonic_ms() < until;)
+    usleep(100000);
+  EXPECT_EQ(static_cast<unsigned>(2 * kTotal / STREAM_KIND_COUNT),
+            count_occurrences(out(), "The message did not fit into the provided buffer."));
+  EXPECT_FALSE(process_wait(&run.process, 0)) << "the daemon ended";
+
+  std::printf("mixed stream: %d messages, %d good relayed; daemon RSS KiB first %ld, peak %ld, end %ld\n",
+              kTotal, good, rss_first, rss_peak, rss_end);
+  RecordProperty("rss_first_kb", static_cast<int>(rss_first));
+  RecordProperty("rss_peak_kb", static_cast<int>(rss_peak));
+  RecordProperty("rss_end_kb", static_cast<int>(rss_end));
+  if (!kAddressSanitizer) {
+    EXPECT_LT(rss_end - rss_first, 1024) << "resident memory grew";
+  }
+  ASSERT_EQ(0, daemon_stop(&run, SIGTERM, 20000));
+}
+
+} // namespace
