@@ -49,7 +49,9 @@ kv_line parse_line(std::string_view raw) {
   const size_t eq = text.find('=');
   if (eq == std::string_view::npos) return line;
   line.key.assign(trim(text.substr(0, eq)));
-  line.value.assign(trim(text.substr(eq + 1)));
+  /* A reader sees the value up to a NUL byte, so the blanks before it are trimmed too. */
+  std::string_view value = text.substr(eq + 1);
+  line.value.assign(trim(value.substr(0, value.find('\0'))));
   line.entry = true;
   return line;
 }
