@@ -74,15 +74,33 @@ std::string site_init_calls(const page_site &site) {
   return read_file(site_path(site, "etc/init.calls"));
 }
 
+namespace {
+
+/* The site's sandbox; the program's /tmp is the site's tmp/, so an upload file it may touch
+ * is private. The shell mounts it and then execs the program with its arguments. */
+spawn_request sandboxed_setup(const page_site &site, const std::vector<std::string> &argv) {
+  spawn_request setup;
+  setup.argv = {"/bin/sh", "-c", "mount --bind /opt/nimba_message_router/tmp /tmp && exec \"$@\"",
+                "sh"};
+  setup.argv.insert(setup.argv.end(), argv.begin(), argv.end());
+  setup.sandboxed = true;
+  setup.sandbox.install_root = site.root;
+  setup.sandbox.var_log = site_path(site, "log");
+  setup.sandbox.dev_log_socket = site.log.socket_path;
+  return setup;
+}
+
+}  // namespace
+
+int site_spawn(page_site *site, const std::vector<std::string> &argv, child_process *child) {
+  return process_spawn(sandboxed_setup(*site, argv), child);
+}
+
 int site_run(page_site *site, const std::string &program, const cgi_request_setup &request,
              page_response *response) {
   static unsigned serial = 0;
   const size_t logged_before = syslog_entries(&site->log).size();
-  spawn_request setup;
-  /* The program's /tmp is the site's tmp/, so the upload file it may touch is private. */
-  setup.argv = {"/bin/sh", "-c",
-                "mount --bind /opt/nimba_message_router/tmp /tmp && exec \"$0\"",
-                "/opt/nimba_message_router/" + program};
+  spawn_request setup = sandboxed_setup(*site, {"/opt/nimba_message_router/" + program});
   if (!request.method.empty()) setup.env.push_back("REQUEST_METHOD=" + request.method);
   if (!request.content_type.empty()) setup.env.push_back("CONTENT_TYPE=" + request.content_type);
   if (!request.query.empty()) setup.env.push_back("QUERY_STRING=" + request.query);
@@ -90,10 +108,6 @@ int site_run(page_site *site, const std::string &program, const cgi_request_setu
     setup.env.push_back("CONTENT_LENGTH=" + std::to_string(request.body.size()));
   setup.feed_stdin = true;
   setup.stdin_data = request.body;
-  setup.sandboxed = true;
-  setup.sandbox.install_root = site->root;
-  setup.sandbox.var_log = site_path(*site, "log");
-  setup.sandbox.dev_log_socket = site->log.socket_path;
 
   child_process child;
   if (!process_spawn(setup, &child)) return 0;

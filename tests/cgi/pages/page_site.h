@@ -49,6 +49,10 @@ std::string site_init_calls(const page_site &site);
 int site_run(page_site *site, const std::string &program, const cgi_request_setup &request,
              page_response *response);
 
+/* Starts argv (argv[0] a path) in the site's sandbox without waiting; the caller ends it
+ * with process_cleanup. 1 on success. */
+int site_spawn(page_site *site, const std::vector<std::string> &argv, child_process *child);
+
 /* Url-encoded body from name=value pairs, value bytes encoded as a browser does. */
 std::string form_encode(const std::vector<std::pair<std::string, std::string>> &fields);
 

@@ -3,6 +3,7 @@
  * log out. */
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <cstdlib>
 #include <unistd.h>
 
 #include <string>
@@ -65,6 +66,9 @@ std::string registered_form(const std::string &orgid) {
 class PageTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    /* Only what a case sets reaches the program. */
+    for (const char *name : {"REQUEST_METHOD", "CONTENT_TYPE", "CONTENT_LENGTH", "QUERY_STRING"})
+      unsetenv(name);
     ASSERT_TRUE(site_create(&site));
     write_file(site_path(site, "etc/settings"), STORED);
     chmod(site_path(site, "etc/settings").c_str(), 0640);
