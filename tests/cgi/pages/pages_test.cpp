@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <unistd.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -131,6 +132,8 @@ const index_case INDEX_CASES[] = {
      nullptr, "index_cut.html", "", {}},
 };
 
+void PrintTo(const index_case &c, std::ostream *os) { *os << c.title << " (line " << c.line << ")"; }
+
 class IndexPage : public PageTest, public ::testing::WithParamInterface<index_case> {};
 
 TEST_P(IndexPage, WholeResponse) {
@@ -224,9 +227,21 @@ const set_case SET_CASES[] = {
     {__LINE__, "TabInAuthtoken",
      post("NIMBA_MODE=0&NIMBA_ORGID=a&NIMBA_DTYPEID=b&NIMBA_AUTHTOKEN=c%09d"), INIT_OK, true,
      "set_invalid.html", {"NIMBA_AUTHTOKEN is invalid."}, FILE_UNCHANGED, "", ""},
+    {__LINE__, "NulInOrgid", post("NIMBA_MODE=1&NIMBA_ORGID=a%00b&NIMBA_DTYPEID=b&NIMBA_AUTHTOKEN=c"),
+     INIT_OK, true, "set_invalid.html", {"NIMBA_ORGID is invalid."}, FILE_UNCHANGED, "", ""},
+    {__LINE__, "NulEndingAuthtoken",
+     post("NIMBA_MODE=1&NIMBA_ORGID=a&NIMBA_DTYPEID=b&NIMBA_AUTHTOKEN=c%00"), INIT_OK, true,
+     "set_invalid.html", {"NIMBA_AUTHTOKEN is invalid."}, FILE_UNCHANGED, "", ""},
+    {__LINE__, "NulInMode", post("NIMBA_MODE=1%00x&NIMBA_ORGID=a"), INIT_OK, true,
+     "set_invalid.html", {"NIMBA_MODE is invalid."}, FILE_UNCHANGED, "", ""},
+    {__LINE__, "NulInOtherFieldIgnored",
+     post("button=%00&NIMBA_MODE=0&NIMBA_ORGID=ab%0&NIMBA_ORGID=%00"), INIT_OK, true,
+     "set_success.html", {}, FILE_SAVED, stored_with("0", "ab%0", "", ""), "restart\n"},
     {__LINE__, "DeleteInOrgid", post("NIMBA_MODE=0&NIMBA_ORGID=%7F"), INIT_OK, true,
      "set_invalid.html", {"NIMBA_ORGID is invalid."}, FILE_UNCHANGED, "", ""},
 };
+
+void PrintTo(const set_case &c, std::ostream *os) { *os << c.title << " (line " << c.line << ")"; }
 
 class SetPage : public PageTest, public ::testing::WithParamInterface<set_case> {};
 
@@ -309,6 +324,8 @@ const restart_case RESTART_CASES[] = {
     {__LINE__, "InitMissing", INIT_MISSING, "restart_failed.html", ""},
 };
 
+void PrintTo(const restart_case &c, std::ostream *os) { *os << c.title << " (line " << c.line << ")"; }
+
 class RestartPage : public PageTest, public ::testing::WithParamInterface<restart_case> {};
 
 TEST_P(RestartPage, ColourShowsOutcome) {
@@ -350,6 +367,8 @@ const slog_case SLOG_CASES[] = {
     {__LINE__, "NoLogFiles", "", "", "slog_none.html"},
 };
 
+void PrintTo(const slog_case &c, std::ostream *os) { *os << c.title << " (line " << c.line << ")"; }
+
 class SlogPage : public PageTest, public ::testing::WithParamInterface<slog_case> {};
 
 TEST_P(SlogPage, WholeResponse) {
@@ -382,6 +401,8 @@ const name_case NAME_CASES[] = {
     {__LINE__, "www/SET.CGI", false},
     {__LINE__, "www/nimba_cgi", false},
 };
+
+void PrintTo(const name_case &c, std::ostream *os) { *os << c.path; }
 
 class ProgramName : public PageTest, public ::testing::WithParamInterface<name_case> {};
 
