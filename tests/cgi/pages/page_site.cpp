@@ -65,9 +65,10 @@ void site_set_init(const page_site &site, init_behaviour behaviour) {
   if (behaviour == INIT_MISSING) return;
   const std::string script = std::string("#!/bin/sh\n") +
                              "echo \"$*\" >> /opt/nimba_message_router/etc/init.calls\n" +
-                             (behaviour == INIT_OK ? "exit 0\n" : "exit 1\n");
+                             "echo init output\necho init error >&2\n" +
+                             (behaviour == INIT_FAILS ? "exit 1\n" : "exit 0\n");
   write_file(path, script);
-  chmod(path.c_str(), 0755);
+  chmod(path.c_str(), behaviour == INIT_NOT_EXECUTABLE ? 0644 : 0755);
 }
 
 std::string site_init_calls(const page_site &site) {
@@ -96,28 +97,39 @@ int site_spawn(page_site *site, const std::vector<std::string> &argv, child_proc
   return process_spawn(sandboxed_setup(*site, argv), child);
 }
 
-int site_run(page_site *site, const std::string &program, const cgi_request_setup &request,
-             page_response *response) {
-  static unsigned serial = 0;
-  const size_t logged_before = syslog_entries(&site->log).size();
+int site_start(page_site *site, const std::string &program, const cgi_request_setup &request,
+               child_process *child) {
   spawn_request setup = sandboxed_setup(*site, {"/opt/nimba_message_router/" + program});
   if (!request.method.empty()) setup.env.push_back("REQUEST_METHOD=" + request.method);
   if (!request.content_type.empty()) setup.env.push_back("CONTENT_TYPE=" + request.content_type);
   if (!request.query.empty()) setup.env.push_back("QUERY_STRING=" + request.query);
   if (request.method == "POST")
-    setup.env.push_back("CONTENT_LENGTH=" + std::to_string(request.body.size()));
+    setup.env.push_back("CONTENT_LENGTH=" + std::to_string(request.content_length >= 0
+                                                               ? static_cast<size_t>(request.content_length)
+                                                               : request.body.size()));
   setup.feed_stdin = true;
   setup.stdin_data = request.body;
+  return process_spawn(setup, child);
+}
 
+int site_finish(page_site *site, child_process *child, page_response *response) {
+  static unsigned serial = 0;
+  const int ended = process_wait(child, 10000);
+  response->exit_code = process_exit_code(child);
+  response->out = process_stdout(child);
+  response->err = process_stderr(child);
+  process_cleanup(child);
+  return ended && flush_syslog(site, ++serial);
+}
+
+int site_run(page_site *site, const std::string &program, const cgi_request_setup &request,
+             page_response *response) {
+  const size_t logged_before = syslog_entries(&site->log).size();
   child_process child;
-  if (!process_spawn(setup, &child)) return 0;
-  const int ended = process_wait(&child, 10000);
-  response->exit_code = process_exit_code(&child);
-  response->out = process_stdout(&child);
-  response->err = process_stderr(&child);
-  process_cleanup(&child);
-  if (!ended || !flush_syslog(site, ++serial)) return 0;
+  if (!site_start(site, program, request, &child)) return 0;
+  if (!site_finish(site, &child, response)) return 0;
   const std::vector<syslog_entry> all = syslog_entries(&site->log);
+  /* The last entry is the marker of site_finish. */
   response->log.assign(all.begin() + static_cast<long>(logged_before), all.end() - 1);
   return 1;
 }

@@ -16,14 +16,16 @@ struct page_site {
   syslog_collector log;
 };
 
-/* How the init script behaves: it appends its arguments as one line to etc/init.calls. */
-enum init_behaviour { INIT_OK, INIT_FAILS, INIT_MISSING };
+/* How the init script behaves: it appends its arguments as one line to etc/init.calls and
+ * writes to its standard output and error, which must not reach the page. */
+enum init_behaviour { INIT_OK, INIT_FAILS, INIT_MISSING, INIT_NOT_EXECUTABLE };
 
 struct cgi_request_setup {
   std::string method;       /* REQUEST_METHOD; empty: not set */
   std::string content_type; /* CONTENT_TYPE; empty: not set */
   std::string body;         /* on standard input; CONTENT_LENGTH is its length for a POST */
   std::string query;        /* QUERY_STRING; empty: not set */
+  long content_length = -1; /* CONTENT_LENGTH of a POST when not the body's length */
 };
 
 struct page_response {
@@ -48,6 +50,13 @@ std::string site_init_calls(const page_site &site);
  * root) and waits at most 10 s; 1 when it ended in time. */
 int site_run(page_site *site, const std::string &program, const cgi_request_setup &request,
              page_response *response);
+
+/* Starts nimba_cgi as site_run does without waiting; finish with site_finish. */
+int site_start(page_site *site, const std::string &program, const cgi_request_setup &request,
+               child_process *child);
+/* Waits at most 10 s for a started page and collects its response; 1 when it ended in
+ * time. */
+int site_finish(page_site *site, child_process *child, page_response *response);
 
 /* Starts argv (argv[0] a path) in the site's sandbox without waiting; the caller ends it
  * with process_cleanup. 1 on success. */

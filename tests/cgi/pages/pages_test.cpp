@@ -181,6 +181,8 @@ const set_case SET_CASES[] = {
      "set_error.html", {}, FILE_SAVED, stored_with("1", "acme", "gw", "s3cret"), "restart\n"},
     {__LINE__, "InitMissingStillSaved", post(registered_form("acme")), INIT_MISSING, true,
      "set_error.html", {}, FILE_SAVED, stored_with("1", "acme", "gw", "s3cret"), ""},
+    {__LINE__, "InitNotExecutableStillSaved", post(registered_form("acme")), INIT_NOT_EXECUTABLE,
+     true, "set_error.html", {}, FILE_SAVED, stored_with("1", "acme", "gw", "s3cret"), ""},
     {__LINE__, "NoSettingsFileNoRestart", post(registered_form("acme")), INIT_OK, false,
      "set_error.html", {}, FILE_ABSENT, "", ""},
     {__LINE__, "QuickstartWithoutTextsSavedEmpty", post("NIMBA_MODE=0"), INIT_OK, true,
@@ -217,6 +219,9 @@ const set_case SET_CASES[] = {
      {"POST", "multipart/form-data; boundary=xyz",
       "--xyz\r\nContent-Disposition: form-data; name=\"NIMBA_MODE\"\r\n\r\n0\r\n--xyz--\r\n", ""},
      INIT_OK, true, "set_invalid.html", {"NIMBA_MODE was not received."}, FILE_UNCHANGED, "", ""},
+    {__LINE__, "ShortBodyIsNotReceived",
+     {"POST", "application/x-www-form-urlencoded", "NIMBA_MODE=0", "", 40}, INIT_OK, true,
+     "set_invalid.html", {"NIMBA_MODE was not received."}, FILE_UNCHANGED, "", ""},
     {__LINE__, "NoMethodIsNotReceived", {"", "", "NIMBA_MODE=0", ""}, INIT_OK, true,
      "set_invalid.html", {"NIMBA_MODE was not received."}, FILE_UNCHANGED, "", ""},
     {__LINE__, "LineFeedInOrgid", post("NIMBA_MODE=1&NIMBA_ORGID=a%0ANIMBA_SSL%3D0"), INIT_OK,
@@ -308,6 +313,32 @@ TEST_F(PageTest, UploadFileOnlyRemovedByRestart) {
   EXPECT_NE(access(upload.c_str(), F_OK), 0);
 }
 
+/* Set pages at the same time each save through their own temporary file: the settings file
+ * ends up as one of them wrote it, whole, and every page restarted the module. */
+TEST_F(PageTest, SimultaneousSavesLeaveOneWholeFile) {
+  constexpr int PAGES = 6;
+  child_process children[PAGES];
+  for (int i = 0; i < PAGES; i++)
+    ASSERT_TRUE(site_start(&site, "www/set.cgi", post(registered_form("org" + std::to_string(i))),
+                           &children[i]));
+  for (child_process &child : children) {
+    page_response response;
+    ASSERT_TRUE(site_finish(&site, &child, &response));
+    EXPECT_EQ(golden_compare("set_success.html", response.out), "");
+  }
+  const std::string saved = read_file(site_path(site, "etc/settings"));
+  bool one_of_them = false;
+  for (int i = 0; i < PAGES; i++)
+    one_of_them |= saved == stored_with("1", "org" + std::to_string(i), "gw", "s3cret");
+  EXPECT_TRUE(one_of_them) << saved;
+  std::string calls;
+  for (int i = 0; i < PAGES; i++) calls += "restart\n";
+  EXPECT_EQ(site_init_calls(site), calls);
+  std::string listing;
+  EXPECT_EQ(process_run({"/bin/ls", site_path(site, "etc")}, 5000, &listing), 0);
+  EXPECT_EQ(listing, "defaults\ninit\ninit.calls\nsettings\n");
+}
+
 /* ---- Restart page ---- */
 
 struct restart_case {
@@ -322,6 +353,7 @@ const restart_case RESTART_CASES[] = {
     {__LINE__, "InitSucceeds", INIT_OK, "restart_ok.html", "restart\n"},
     {__LINE__, "InitFails", INIT_FAILS, "restart_failed.html", "restart\n"},
     {__LINE__, "InitMissing", INIT_MISSING, "restart_failed.html", ""},
+    {__LINE__, "InitNotExecutable", INIT_NOT_EXECUTABLE, "restart_failed.html", ""},
 };
 
 void PrintTo(const restart_case &c, std::ostream *os) { *os << c.title << " (line " << c.line << ")"; }
