@@ -1,6 +1,6 @@
 /* The options pages end to end: lighttpd serves the four page names with CGI on loopback,
  * in the private install root of a test site, and headless Chromium changes the settings
- * through the form as an operator would. */
+ * through the form, restarts the module and reads the system log as an operator would. */
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -90,6 +90,12 @@ TEST_F(BrowserTest, OperatorChangesSettingsThroughTheForm) {
              "# module settings\nNIMBA_MODE=0\nNIMBA_ORGID=old-org\nNIMBA_DTYPEID=old-type\n"
              "NIMBA_AUTHTOKEN=\nNIMBA_SSL=1\n");
   site_set_init(site, INIT_OK);
+  std::string older;
+  for (int i = 1; i <= 20; i++) older += "Dec  8 older line " + std::to_string(i) + "\n";
+  write_file(site_path(site, "log/messages.1"), older);
+  write_file(site_path(site, "log/messages"),
+             "Dec  8 web: <script>alert(\"log\")</script> & more\nDec  8 newest\n"
+             "Dec  8 a\nDec  8 b\nDec  8 c\nDec  8 d\n");
 
   int port = 0;
   for (int attempt = 0; attempt < 5 && !port_accepts(port); attempt++) {
@@ -119,7 +125,7 @@ TEST_F(BrowserTest, OperatorChangesSettingsThroughTheForm) {
   EXPECT_EQ(read_file(site_path(site, "etc/settings")),
             "# module settings\nNIMBA_MODE=1\nNIMBA_ORGID=acme org\nNIMBA_DTYPEID=gate&way\n"
             "NIMBA_AUTHTOKEN=tok<en>\nNIMBA_SSL=1\n");
-  EXPECT_EQ(site_init_calls(site), "restart\n");
+  EXPECT_EQ(site_init_calls(site), "restart\nrestart\n");
 }
 
 }  // namespace

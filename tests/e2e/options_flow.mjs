@@ -55,6 +55,21 @@ try {
   for (const name of ['NIMBA_ORGID', 'NIMBA_DTYPEID', 'NIMBA_AUTHTOKEN'])
     check(await page.inputValue(`input[name=${name}]`) === settings[name], `${name} shown after save`);
   check(await page.inputValue('select[name=NIMBA_MODE]') === '1', 'mode shown after save');
+
+  await Promise.all([page.waitForURL('**/restart.cgi'), page.click('text=Restart module')]);
+  check(await page.locator('td', { hasText: 'Module successfully restarted.' }).count() >= 1,
+        'restart text');
+  check(await page.locator('td[bgcolor="#008000"]').count() === 1, 'restart green title bar');
+  await Promise.all([page.waitForURL('**/index.cgi'), page.click('input[value="Ok"]')]);
+
+  // Log text is shown as text: a script in a log line must not run.
+  let dialogs = 0;
+  page.on('dialog', async (dialog) => { dialogs++; await dialog.dismiss(); });
+  await Promise.all([page.waitForURL('**/slog.cgi'), page.click('text=View System Log')]);
+  const log = await page.locator('pre').innerText();
+  check(log.includes('web: <script>alert("log")</script> & more'), `log line shown as text: ${log}`);
+  check(log.includes('older line 2') && !log.includes('older line 1\n'), 'last 25 lines');
+  check(dialogs === 0, 'no script ran from the log');
   console.log('options flow passed');
 } finally {
   await context.close();
