@@ -65,7 +65,7 @@ class BrowserTest : public ::testing::Test {
       std::string output;
       const int installed = process_run(
           {"/bin/sh", "-c",
-           "cd '" + dir + "' && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund"},
+           "cd '" + dir + "' && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --prefer-offline --no-audit --no-fund"},
           180000, &output);
       ASSERT_EQ(installed, 0) << "npm ci of playwright-core failed:\n" << output;
     }
