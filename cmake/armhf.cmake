@@ -11,3 +11,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_FIND_ROOT_PATH / /usr/arm-linux-gnueabihf)
 # Tests (and their discovery) run under user-mode qemu with the armhf libraries.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm;-L;/usr/arm-linux-gnueabihf)
+# pkg-config (used by FindOpenSSL) must see the armhf libraries, not the build machine's.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} "")

@@ -56,6 +56,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
         abort();
     upload_file = std::string(folder) + "/upload.bin";
     upload_path_set(upload_file.c_str());
+    atexit([] {
+        unlink(upload_file.c_str());
+        rmdir(folder);
+    });
     const int body = memfd_create("nimba_fuzz_body", 0);
     if (body < 0 || dup2(body, 0) != 0)
         abort();

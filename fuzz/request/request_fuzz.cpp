@@ -60,6 +60,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     if (!mkdtemp(folder))
         abort();
     upload_path_set((std::string(folder) + "/upload.bin").c_str());
+    atexit([] {
+        unlink(upload_path());
+        rmdir(folder);
+    });
     // The body is read through fd 0: point it at an in-memory file.
     const int body = memfd_create("nimba_fuzz_body", 0);
     if (body < 0 || dup2(body, 0) != 0)

@@ -1,9 +1,8 @@
 /* Reading the request: methods, POST bodies and lengths, lines, and the request lifecycle. */
 #include "request_test_support.h"
 
-#include <chrono>
+#include <cstdio>
 #include <cstring>
-#include <thread>
 
 namespace {
 
@@ -46,8 +45,8 @@ const read_case read_cases[] = {
     {__LINE__, "POST", nullptr, "18446744073709551615", "b=2", nullptr, "b=2"},
     {__LINE__, "POST", nullptr, "18446744073709551616", "b=2", nullptr, "b=2"},
     {__LINE__, "POST", nullptr, "99999999999999999999999999", "b=2", nullptr, "b=2"},
-    // 2^32 - 1: n + 1 wraps to 0 on the device; here the body is short.
-    {__LINE__, "POST", nullptr, "4294967295", "b=2", nullptr, ""},
+    // 2^32 - 1: where n + 1 would wrap to 0 nothing is read; elsewhere the body is short.
+    {__LINE__, "POST", nullptr, "4294967295", "b=2", nullptr, sizeof(size_t) == 4 ? "b=2" : ""},
 };
 
 class request_read : public request_test, public ::testing::WithParamInterface<read_case> {};
@@ -120,20 +119,14 @@ INSTANTIATE_TEST_SUITE_P(table, request_post_only, ::testing::ValuesIn(post_only
 
 TEST_F(request_test, post_body_arriving_in_pieces_through_a_pipe_is_read_whole)
 {
-    int pipe_fds[2];
-    ASSERT_EQ(pipe(pipe_fds), 0);
-    ASSERT_EQ(dup2(pipe_fds[0], 0), 0);
-    close(pipe_fds[0]);
-    std::thread writer([fd = pipe_fds[1]] {
-        EXPECT_EQ(write(fd, "a=12", 4), 4);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        EXPECT_EQ(write(fd, "34&b=5", 6), 6);
-        close(fd);
-    });
+    // The shell writes the body in two pieces, 50 ms apart.
+    FILE *writer = popen("printf a=12; sleep 0.05; printf '34&b=5'", "r");
+    ASSERT_NE(writer, nullptr);
+    ASSERT_EQ(dup2(fileno(writer), 0), 0);
     setenv("REQUEST_METHOD", "POST", 1);
     setenv("CONTENT_LENGTH", "10", 1);
     cgi_read_request();
-    writer.join();
+    EXPECT_EQ(pclose(writer), 0);
     ASSERT_NE(cgi_request, nullptr);
     EXPECT_STREQ(cgi_request, "a=1234&b=5");
 }
@@ -168,6 +161,16 @@ TEST_F(request_test, free_removes_the_upload_file_only_when_a_request_was_read)
     get("a=1");
     cgi_free_request();
     EXPECT_FALSE(std::filesystem::exists(upload));
+}
+
+TEST_F(request_test, release_drops_the_request_but_leaves_the_upload_file)
+{
+    write_file(upload, "another request's upload");
+    post("a=1");
+    cgi_release_request();
+    EXPECT_EQ(cgi_request, nullptr);
+    EXPECT_EQ(read_file(upload), "another request's upload");
+    cgi_release_request();  // without a request string: nothing happens
 }
 
 TEST_F(request_test, multipart_content_type_wins_over_the_method)

@@ -1,0 +1,356 @@
+/* Load generator and sink for the relay: publishes numbered JSON messages on QZ/<a>/<b> at
+ * the gateway broker, receives the relayed documents at the cloud broker, checks each one
+ * and reports losses, duplicates, malformed documents, throughput and latency.
+ * In direct mode it publishes and subscribes on one broker without a relay. */
+#include "relay_bench.h"
+
+#include <MQTTClient.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr char CLOUD_TOPIC[] = "iot-2/evt/status/fmt/json";
+constexpr char WARMUP_TOPIC[] = "QZ/warm/up";
+constexpr char WARMUP_PAYLOAD[] = "{\"warm\":1}";
+constexpr uint64_t MAX_COUNT = 10000000;
+constexpr int64_t IDLE_STOP_US = 3000000;  // drain ends early after this long with nothing new
+
+struct options {
+  bench_shape shape = BENCH_RELAYED;
+  const char *publish_host = "127.0.88.1";
+  const char *subscribe_host = "127.0.88.2";
+  uint64_t count = 10000;
+  double rate = 0;  // messages per second; 0 flat out
+  uint32_t size = 40;
+  uint32_t topics = 10;
+  double time_limit_s = 30;
+  double drain_s = 10;
+  double warmup_s = 15;
+  int quiet = 0;
+};
+
+int64_t epoch_ns;
+
+int64_t now_ns() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec - epoch_ns;
+}
+int64_t now_us() { return now_ns() / 1000; }
+
+void sleep_until_ns(int64_t due) {
+  int64_t abs_ns = due + epoch_ns;
+  timespec ts{static_cast<time_t>(abs_ns / 1000000000), static_cast<long>(abs_ns % 1000000000)};
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+  }
+}
+
+void sleep_ms(int ms) { sleep_until_ns(now_ns() + static_cast<int64_t>(ms) * 1000000); }
+
+// What the sink has seen; written by the MQTT library's receive thread only, read by the
+// main thread through the atomics while running and in full after the client is gone.
+struct sink_state {
+  bench_shape shape;
+  uint32_t size;
+  uint32_t topics;
+  uint64_t count;
+  std::vector<uint8_t> seen;
+  std::vector<int64_t> latency_us;
+  std::atomic<uint64_t> unique{0};
+  std::atomic<uint64_t> duplicated{0};
+  std::atomic<uint64_t> malformed{0};
+  std::atomic<uint64_t> warmup{0};
+  std::atomic<int64_t> first_us{-1};
+  std::atomic<int64_t> last_us{-1};
+  std::atomic<int> lost_connection{0};
+};
+
+int sink_message_arrived(void *context, char *topic, int, MQTTClient_message *message) {
+  int64_t at = now_us();
+  auto *s = static_cast<sink_state *>(context);
+  const char *doc = static_cast<const char *>(message->payload);
+  size_t length = message->payloadlen > 0 ? static_cast<size_t>(message->payloadlen) : 0;
+  bench_check r = bench_document_check(doc, length, topic, s->shape, s->size, s->topics, s->count);
+  if (r.ok) {
+    if (s->seen[r.seq]) {
+      s->duplicated.fetch_add(1, std::memory_order_relaxed);
+    } else {
+      s->seen[r.seq] = 1;
+      s->latency_us.push_back(at - r.sent_us);
+      if (s->first_us.load(std::memory_order_relaxed) < 0) s->first_us.store(at);
+      s->last_us.store(at, std::memory_order_relaxed);
+      s->unique.fetch_add(1, std::memory_order_release);
+    }
+  } else if (std::string_view(doc, length).find("\"warm") != std::string_view::npos) {
+    s->warmup.fetch_add(1, std::memory_order_release);
+  } else {
+    s->malformed.fetch_add(1, std::memory_order_relaxed);
+    if (s->malformed.load() <= 3)
+      std::fprintf(stderr, "malformed on %s: '%.*s'\n", topic, static_cast<int>(length > 200 ? 200 : length), doc);
+  }
+  MQTTClient_freeMessage(&message);
+  MQTTClient_free(topic);
+  return 1;
+}
+
+void sink_connection_lost(void *context, char *) {
+  static_cast<sink_state *>(context)->lost_connection.store(1);
+}
+
+struct client_deleter {
+  void operator()(MQTTClient *c) const {
+    if (MQTTClient_isConnected(*c)) MQTTClient_disconnect(*c, 1000);
+    MQTTClient_destroy(c);
+    delete c;
+  }
+};
+using client_ptr = std::unique_ptr<MQTTClient, client_deleter>;
+
+// Creates and connects a client to host:1883; sink clients get the receive callbacks.
+client_ptr connect_client(const char *host, const char *id, sink_state *sink) {
+  char uri[128];
+  int n = std::snprintf(uri, sizeof uri, "tcp://%s:1883", host);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof uri) return nullptr;
+  auto *handle = new MQTTClient;
+  if (MQTTClient_create(handle, uri, id, MQTTCLIENT_PERSISTENCE_NONE, nullptr) != MQTTCLIENT_SUCCESS) {
+    delete handle;
+    return nullptr;
+  }
+  client_ptr c(handle);
+  if (sink && MQTTClient_setCallbacks(*handle, sink, sink_connection_lost, sink_message_arrived,
+                                      nullptr) != MQTTCLIENT_SUCCESS)
+    return nullptr;
+  MQTTClient_connectOptions opts = MQTTClient_connectOptions_initializer;
+  // The publisher has no receive thread to answer pings; a run is shorter than this.
+  opts.keepAliveInterval = sink ? 20 : 600;
+  opts.cleansession = 1;
+  opts.connectTimeout = 5;
+  int rc = MQTTClient_connect(*handle, &opts);
+  if (rc != MQTTCLIENT_SUCCESS) {
+    std::fprintf(stderr, "cannot connect to %s (%d)\n", uri, rc);
+    return nullptr;
+  }
+  return c;
+}
+
+// The client library leaves Nagle's algorithm on; with it, a message of a few hundred
+// bytes waits for the peer's delayed acknowledgement (up to 40 ms). The generator turns it
+// off on its own sockets so that the latency figures show the relay, not the generator.
+void set_nodelay_on_own_sockets() {
+  for (int fd = 3; fd < 256; fd++) {
+    int type = 0;
+    socklen_t len = sizeof type;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM) continue;
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  }
+}
+
+int publish(MQTTClient c, const char *topic, const void *payload, uint32_t length) {
+  MQTTClient_message m = MQTTClient_message_initializer;
+  m.payload = const_cast<void *>(payload);
+  m.payloadlen = static_cast<int>(length);
+  m.qos = 0;
+  m.retained = 0;
+  MQTTClient_deliveryToken token = 0;
+  return MQTTClient_publishMessage(c, topic, &m, &token) == MQTTCLIENT_SUCCESS;
+}
+
+int parse_number(const char *text, double *out) {
+  char *end = nullptr;
+  errno = 0;
+  double v = std::strtod(text, &end);
+  if (errno != 0 || end == text || *end != '\0' || v < 0) return 0;
+  *out = v;
+  return 1;
+}
+
+void usage() {
+  std::fprintf(stderr,
+      "usage: nimba_relay_load [--mode relay|direct] [--publish-host ADDR] [--subscribe-host ADDR]\n"
+      "  [--count N] [--rate MSG_PER_S (0: flat out)] [--size BYTES] [--topics K]\n"
+      "  [--time-limit S] [--drain S] [--warmup S] [--quiet]\n"
+      "Publishes N messages on QZ/node<k>/load at the publish host, receives them on the\n"
+      "subscribe host (relay: iot-2/evt/status/fmt/json; direct: QZ/# on the publish host).\n"
+      "Last line of output: key=value figures.\n");
+}
+
+int parse_options(int argc, char **argv, options *o) {
+  for (int i = 1; i < argc; i++) {
+    std::string_view a(argv[i]);
+    if (a == "--quiet") { o->quiet = 1; continue; }
+    if (i + 1 >= argc) { usage(); return 0; }
+    const char *v = argv[++i];
+    double d = 0;
+    if (a == "--mode") {
+      if (std::string_view(v) == "relay") o->shape = BENCH_RELAYED;
+      else if (std::string_view(v) == "direct") o->shape = BENCH_DIRECT;
+      else { usage(); return 0; }
+    } else if (a == "--publish-host") {
+      o->publish_host = v;
+    } else if (a == "--subscribe-host") {
+      o->subscribe_host = v;
+    } else if (!parse_number(v, &d)) {
+      usage();
+      return 0;
+    } else if (a == "--count" && d <= static_cast<double>(MAX_COUNT)) {
+      o->count = static_cast<uint64_t>(d);
+    } else if (a == "--rate") {
+      o->rate = d;
+    } else if (a == "--size" && d < BENCH_PAYLOAD_CAPACITY - 64) {
+      o->size = static_cast<uint32_t>(d);
+    } else if (a == "--topics" && d >= 1 && d <= BENCH_MAX_TOPICS) {
+      o->topics = static_cast<uint32_t>(d);
+    } else if (a == "--time-limit" && d > 0 && d <= 3600) {
+      o->time_limit_s = d;
+    } else if (a == "--drain" && d <= 600) {
+      o->drain_s = d;
+    } else if (a == "--warmup" && d <= 600) {
+      o->warmup_s = d;
+    } else {
+      usage();
+      return 0;
+    }
+  }
+  if (o->shape == BENCH_DIRECT) o->subscribe_host = o->publish_host;
+  return 1;
+}
+
+// Publishes a probe every 100 ms until one comes back or the time is up: the relay may
+// still be connecting when the run starts. 1 when the path works.
+int warm_up(MQTTClient pub, sink_state *sink, double seconds) {
+  int64_t until = now_ns() + static_cast<int64_t>(seconds * 1e9);
+  while (now_ns() < until) {
+    publish(pub, WARMUP_TOPIC, WARMUP_PAYLOAD, sizeof WARMUP_PAYLOAD - 1);
+    for (int i = 0; i < 10; i++) {
+      if (sink->warmup.load(std::memory_order_acquire) > 0) return 1;
+      sleep_ms(10);
+    }
+  }
+  return 0;
+}
+
+double seconds_between(int64_t a_us, int64_t b_us) {
+  return b_us > a_us ? static_cast<double>(b_us - a_us) / 1e6 : 0.0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  epoch_ns = 0;
+  epoch_ns = now_ns();
+  options o;
+  if (!parse_options(argc, argv, &o)) return 2;
+
+  sink_state sink;
+  sink.shape = o.shape;
+  sink.size = o.size;
+  sink.topics = o.topics;
+  sink.count = o.count;
+  sink.seen.assign(o.count, 0);
+  sink.latency_us.reserve(o.count);
+
+  char id[64];
+  int n = std::snprintf(id, sizeof id, "bench-sink-%d", static_cast<int>(getpid()));
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof id) return 1;
+  client_ptr sub = connect_client(o.subscribe_host, id, &sink);
+  if (!sub) return 1;
+  const char *sub_topic = o.shape == BENCH_RELAYED ? CLOUD_TOPIC : "QZ/#";
+  if (MQTTClient_subscribe(*sub, sub_topic, 0) != MQTTCLIENT_SUCCESS) {
+    std::fprintf(stderr, "cannot subscribe to %s\n", sub_topic);
+    return 1;
+  }
+  n = std::snprintf(id, sizeof id, "bench-load-%d", static_cast<int>(getpid()));
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof id) return 1;
+  client_ptr pub = connect_client(o.publish_host, id, nullptr);
+  if (!pub) return 1;
+  set_nodelay_on_own_sockets();
+
+  if (o.warmup_s > 0 && !warm_up(*pub, &sink, o.warmup_s)) {
+    std::fprintf(stderr, "nothing came back within %.0f s: is the path up?\n", o.warmup_s);
+    return 1;
+  }
+  // Let late probes pass before counting starts.
+  sleep_ms(200);
+
+  auto message = std::make_unique<bench_message>();
+  uint64_t sent = 0, failed = 0;
+  int64_t start = now_ns();
+  int64_t limit = start + static_cast<int64_t>(o.time_limit_s * 1e9);
+  double interval_ns = o.rate > 0 ? 1e9 / o.rate : 0;
+  int64_t first_send_us = now_us(), last_send_us = first_send_us;
+  for (uint64_t seq = 0; seq < o.count; seq++) {
+    if (interval_ns > 0) {
+      int64_t due = start + static_cast<int64_t>(static_cast<double>(seq) * interval_ns);
+      if (due > now_ns()) sleep_until_ns(due);
+    }
+    if (now_ns() >= limit || sink.lost_connection.load()) break;
+    int64_t t = now_us();
+    if (!bench_message_make(message.get(), seq, t, o.size, o.topics)) return 1;
+    if (publish(*pub, message->topic, message->payload, message->payload_length)) sent++;
+    else failed++;
+    last_send_us = now_us();
+  }
+
+  // Drain: until everything sent came back, nothing new for a while, or the drain time.
+  int64_t drain_until = now_ns() + static_cast<int64_t>(o.drain_s * 1e9);
+  uint64_t before = sink.unique.load(std::memory_order_acquire);
+  int64_t changed = now_us();
+  while (now_ns() < drain_until && sink.unique.load(std::memory_order_acquire) < sent) {
+    sleep_ms(10);
+    uint64_t u = sink.unique.load(std::memory_order_acquire);
+    if (u != before) { before = u; changed = now_us(); }
+    else if (now_us() - changed > IDLE_STOP_US) break;
+  }
+  pub.reset();
+  sub.reset();  // the receive thread is gone after this: the sink state is ours alone
+
+  uint64_t received = sink.unique.load();
+  uint64_t lost = sent > received ? sent - received : 0;
+  double send_s = seconds_between(first_send_us, last_send_us);
+  double elapsed_s = sink.last_us.load() >= 0 ? seconds_between(first_send_us, sink.last_us.load()) : 0;
+  double send_rate = send_s > 0 ? static_cast<double>(sent) / send_s : 0;
+  double throughput = elapsed_s > 0 ? static_cast<double>(received) / elapsed_s : 0;
+  int64_t p50 = bench_percentile(sink.latency_us, 0.50);
+  int64_t p90 = bench_percentile(sink.latency_us, 0.90);
+  int64_t p99 = bench_percentile(sink.latency_us, 0.99);
+  int64_t pmax = bench_percentile(sink.latency_us, 1.0);
+  const char *mode = o.shape == BENCH_RELAYED ? "relay" : "direct";
+
+  if (!o.quiet) {
+    std::printf("%s path, %" PRIu64 " messages of %u bytes at %s%.0f msg/s on %u topics\n", mode,
+                o.count, o.size, o.rate > 0 ? "" : "flat out, ", o.rate, o.topics);
+    std::printf("  sent %" PRIu64 " (%" PRIu64 " publish failures) in %.3f s: %.0f msg/s\n", sent,
+                failed, send_s, send_rate);
+    std::printf("  received %" PRIu64 ", lost %" PRIu64 ", duplicated %" PRIu64
+                ", malformed %" PRIu64 "\n", received, lost, sink.duplicated.load(),
+                sink.malformed.load());
+    std::printf("  throughput %.0f msg/s (first send to last receipt %.3f s)\n", throughput,
+                elapsed_s);
+    std::printf("  latency us: p50 %" PRId64 ", p90 %" PRId64 ", p99 %" PRId64 ", max %" PRId64
+                "\n", p50, p90, p99, pmax);
+  }
+  std::printf("mode=%s size=%u rate=%.0f count=%" PRIu64 " sent=%" PRIu64 " failed=%" PRIu64
+              " received=%" PRIu64 " lost=%" PRIu64 " duplicated=%" PRIu64 " malformed=%" PRIu64
+              " send_s=%.3f send_rate=%.0f elapsed_s=%.3f throughput=%.0f p50_us=%" PRId64
+              " p90_us=%" PRId64 " p99_us=%" PRId64 " max_us=%" PRId64 "\n",
+              mode, o.size, o.rate, o.count, sent, failed, received, lost,
+              sink.duplicated.load(), sink.malformed.load(), send_s, send_rate, elapsed_s,
+              throughput, p50, p90, p99, pmax);
+  return 0;
+}
