@@ -10,7 +10,6 @@
 #include "paths.h"
 #include "request.h"
 #include "settings.h"
-#include "text.h"
 #include "ui.h"
 #include "widgets.h"
 
@@ -43,45 +42,16 @@ using field_text = std::unique_ptr<char, text_deleter>;
 /* Result of reading one posted field. */
 enum field_state { FIELD_OK, FIELD_MISSING, FIELD_INVALID, FIELD_NO_MEMORY };
 
-/* Bytes that url_decode makes of a raw value of the given length, NUL bytes included. */
-size_t decoded_length(const char *raw, size_t length) {
-  size_t decoded = 0;
-  for (size_t i = 0; i < length; ++decoded) i += raw[i] == '%' && i + 2 < length ? 3 : 1;
-  return decoded;
-}
-
-/* A "%00" in a posted value decodes to a NUL that would silently cut the text: the value is
- * whole only when its text is as long as its encoded form decodes to. Walks the pairs as
- * cgi_find_field does, to the first pair of that name. */
-field_state check_decoded_whole(const char *name, size_t visible_length) {
-  if (!cgi_request) return FIELD_OK;
-  const field_text key(static_cast<char *>(mem_alloc(std::strlen(cgi_request) + 1)));
-  if (!key) return FIELD_NO_MEMORY;
-  const char *p = cgi_request;
-  while (*p) {
-    size_t length = 0;
-    for (; *p && *p != '='; ++p) key.get()[length++] = *p == '+' ? ' ' : *p;
-    key.get()[length] = '\0';
-    if (*p == '=') ++p;
-    const char *value = p;
-    while (*p && *p != '&') ++p;
-    const size_t raw_length = static_cast<size_t>(p - value);
-    if (*p == '&') ++p;
-    url_decode(key.get());
-    if (std::strcmp(key.get(), name) == 0)
-      return decoded_length(value, raw_length) == visible_length ? FIELD_OK : FIELD_INVALID;
-  }
-  return FIELD_OK;
-}
-
-/* Reads a posted field; FIELD_INVALID when its value holds a NUL byte. */
+/* Reads a posted field. A "%00" would decode to a NUL that silently cuts the text short:
+ * such a value is invalid like any other control byte. */
 field_state find_field(const char *name, field_text *value) {
   char *raw = nullptr;
-  const int present = cgi_find_field(name, &raw);
+  size_t length = 0;
+  const int present = cgi_find_field(name, &raw, &length);
   value->reset(raw);
   if (!raw) return FIELD_NO_MEMORY;
   if (!present) return FIELD_MISSING;
-  return check_decoded_whole(name, std::strlen(raw));
+  return length == std::strlen(raw) ? FIELD_OK : FIELD_INVALID;
 }
 
 /* The mode must be exactly a decimal number, 0 or 1. */
