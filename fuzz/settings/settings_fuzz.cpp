@@ -61,6 +61,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   root = pattern;
   if (mkdir((root + "/etc").c_str(), 0700) != 0) std::abort();
   paths_set_root(root.c_str());
+  /* A run that ends normally leaves no folder behind (a crash keeps it for a look). */
+  atexit([] {
+    unlink((root + "/etc/settings").c_str());
+    rmdir((root + "/etc").c_str());
+    rmdir(root.c_str());
+  });
   /* The getters' messages echo on standard output; keep the fuzzer's own output readable. */
   const int null_fd = open("/dev/null", O_WRONLY);
   dup2(null_fd, 1);
