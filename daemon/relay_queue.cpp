@@ -42,6 +42,9 @@ int relay_queue_pop(relay_queue *queue, relay_document *out) {
   std::memcpy(out->data, slot.data, slot.length);
   queue->head = (queue->head + 1) % RELAY_QUEUE_SLOTS;
   queue->count--;
+  /* An empty queue starts again at the first slot, so that the slots (and the memory pages
+   * they occupy) in use are only as many as the deepest backlog, not all of them in turn. */
+  if (queue->count == 0) queue->head = 0;
   return 1;
 }
 
