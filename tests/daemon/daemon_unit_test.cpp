@@ -6,6 +6,11 @@
 #include <string>
 #include <thread>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "daemon.h"
 #include "relay_queue.h"
 
@@ -170,6 +175,39 @@ TEST(SleepUnlessStopped, ReturnsAtOnceWhenStopIsSet) {
   EXPECT_EQ(5u, sleep_unless_stopped(5));
   stop_signal = 0;
   EXPECT_EQ(0u, sleep_unless_stopped(1));
+}
+
+int no_delay(int fd) {
+  int value = -1;
+  socklen_t size = sizeof value;
+  return getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &size) == 0 ? value : -1;
+}
+
+/* Both ends of a loopback TCP connection get TCP_NODELAY; a local socket pair is no TCP
+ * socket and is left alone. */
+TEST(SocketsNoDelay, SetsEveryTcpSocketOnly) {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr *>(&address), size));
+  ASSERT_EQ(0, listen(listener, 1));
+  ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr *>(&address), &size));
+  int client = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(0, connect(client, reinterpret_cast<sockaddr *>(&address), size));
+  int server = accept(listener, nullptr, nullptr);
+  ASSERT_GE(server, 0);
+  int pair[2];
+  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
+  EXPECT_EQ(0, no_delay(client));
+
+  EXPECT_GE(sockets_no_delay(), 3u);
+  EXPECT_NE(0, no_delay(client));
+  EXPECT_NE(0, no_delay(server));
+  EXPECT_EQ(-1, no_delay(pair[0]));
+  for (int fd : {listener, client, server, pair[0], pair[1]}) close(fd);
 }
 
 } // namespace
