@@ -1,7 +1,7 @@
 /* Bounded queue of cloud documents between the gateway callback and the publisher thread:
  * fixed storage, oldest dropped when full. */
 #pragma once
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
@@ -15,7 +15,10 @@ struct relay_document {
 
 struct relay_queue {
   std::mutex lock;
-  std::condition_variable changed;
+  /* Advanced by every change a consumer may wait for; the consumer sleeps on it (a futex),
+   * so that a wake-up costs one system call and only when the consumer is asleep. */
+  std::atomic<uint32_t> changes;
+  std::atomic<uint32_t> sleepers; /* consumers asleep or about to sleep on changes */
   relay_document slots[RELAY_QUEUE_SLOTS];
   unsigned head;     /* index of the oldest document */
   unsigned count;    /* documents waiting */
