@@ -48,9 +48,10 @@ int relay_queue_push(relay_queue *queue, const char *data, uint32_t length) {
       queue->count--;
       queue->dropped++;
     }
-    relay_document &slot = queue->slots[(queue->head + queue->count) % RELAY_QUEUE_SLOTS];
-    std::memcpy(slot.data, data, length);
-    slot.length = length;
+    unsigned index = (queue->head + queue->count) % RELAY_QUEUE_SLOTS;
+    std::memcpy(length <= RELAY_SLOT_CAPACITY ? queue->short_store[index] : queue->long_store[index],
+                data, length);
+    queue->lengths[index] = length;
     queue->count++;
   }
   announce_change(queue, 1);
@@ -64,9 +65,12 @@ int relay_queue_pop(relay_queue *queue, relay_document *out) {
       std::lock_guard<std::mutex> guard(queue->lock);
       if (!queue->open) return 0;
       if (queue->ready && queue->count > 0) {
-        const relay_document &slot = queue->slots[queue->head];
-        out->length = slot.length;
-        std::memcpy(out->data, slot.data, slot.length);
+        unsigned index = queue->head;
+        out->length = queue->lengths[index];
+        std::memcpy(out->data,
+                    out->length <= RELAY_SLOT_CAPACITY ? queue->short_store[index]
+                                                       : queue->long_store[index],
+                    out->length);
         queue->head = (queue->head + 1) % RELAY_QUEUE_SLOTS;
         queue->count--;
         /* An empty queue starts again at the first slot, so that the slots (and the memory

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -137,6 +138,36 @@ TEST(RelayQueue, HoldsFullSizeDocumentsAndRefusesLonger) {
   EXPECT_EQ(0, relay_queue_push(q, full.data(), RELAY_DOCUMENT_CAPACITY + 1));
   relay_queue_set_ready(q, true);
   EXPECT_EQ(full, pop_text(q));
+}
+
+/* Short documents stay in their slot, longer ones go to the long store: lengths around the
+ * limit, mixed, through a full queue that drops the oldest, come back whole and in order. */
+TEST(RelayQueue, MixedLengthsComeBackWholeThroughAFullQueue) {
+  queue_holder h;
+  relay_queue *q = h.q.get();
+  const uint32_t lengths[] = {0, 1, RELAY_SLOT_CAPACITY - 1, RELAY_SLOT_CAPACITY,
+                              RELAY_SLOT_CAPACITY + 1, RELAY_DOCUMENT_CAPACITY};
+  constexpr unsigned extra = 7;
+  std::vector<std::string> pushed;
+  for (unsigned i = 0; i < RELAY_QUEUE_SLOTS + extra; i++) {
+    uint32_t length = lengths[i % (sizeof lengths / sizeof lengths[0])];
+    std::string text(length, static_cast<char>('a' + i % 26));
+    if (length > 0) text[0] = static_cast<char>('0' + i % 10);
+    pushed.push_back(text);
+    ASSERT_EQ(1, relay_queue_push(q, text.data(), length));
+  }
+  EXPECT_EQ(extra, relay_queue_take_dropped(q));
+  relay_queue_set_ready(q, true);
+  for (unsigned i = extra; i < pushed.size(); i++) {
+    SCOPED_TRACE(i);
+    ASSERT_EQ(pushed[i], pop_text(q));
+  }
+  /* Emptied, the queue starts again at its first slot; the long store still matches. */
+  std::string longer(RELAY_SLOT_CAPACITY + 9, 'z');
+  ASSERT_EQ(1, relay_queue_push(q, "short", 5));
+  ASSERT_EQ(1, relay_queue_push(q, longer.data(), static_cast<uint32_t>(longer.size())));
+  EXPECT_EQ("short", pop_text(q));
+  EXPECT_EQ(longer, pop_text(q));
 }
 
 TEST(RelayQueue, ConsumerWaitsUntilReadyThenTakesInOrder) {
