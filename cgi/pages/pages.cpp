@@ -42,13 +42,23 @@ using field_text = std::unique_ptr<char, text_deleter>;
 /* Result of reading one posted field. */
 enum field_state { FIELD_OK, FIELD_MISSING, FIELD_INVALID, FIELD_NO_MEMORY };
 
+/* Reads a posted field. A "%00" would decode to a NUL that silently cuts the text short:
+ * such a value is invalid like any other control byte. */
+field_state find_field(const char *name, field_text *value) {
+  char *raw = nullptr;
+  size_t length = 0;
+  const int present = cgi_find_field(name, &raw, &length);
+  value->reset(raw);
+  if (!raw) return FIELD_NO_MEMORY;
+  if (!present) return FIELD_MISSING;
+  return length == std::strlen(raw) ? FIELD_OK : FIELD_INVALID;
+}
+
 /* The mode must be exactly a decimal number, 0 or 1. */
 field_state read_mode(uint16_t *mode) {
-  char *raw = nullptr;
-  const int present = cgi_find_field("NIMBA_MODE", &raw);
-  const field_text value(raw);
-  if (!value) return FIELD_NO_MEMORY;
-  if (!present) return FIELD_MISSING;
+  field_text value;
+  const field_state found = find_field("NIMBA_MODE", &value);
+  if (found != FIELD_OK) return found;
   const char *text = value.get();
   if (*text == '\0') return FIELD_INVALID;
   unsigned number = 0;
@@ -64,11 +74,9 @@ field_state read_mode(uint16_t *mode) {
 /* A text fits the settings record and holds no control byte, which would break the
  * settings file's lines. */
 field_state read_text(const char *name, char *dest, unsigned capacity) {
-  char *raw = nullptr;
-  const int present = cgi_find_field(name, &raw);
-  const field_text value(raw);
-  if (!value) return FIELD_NO_MEMORY;
-  if (!present) return FIELD_MISSING;
+  field_text value;
+  const field_state found = find_field(name, &value);
+  if (found != FIELD_OK) return found;
   const size_t length = std::strlen(value.get());
   if (length >= capacity) return FIELD_INVALID;
   for (size_t i = 0; i < length; ++i) {

@@ -216,9 +216,11 @@ int cgi_has_request()
     return cgi_request && cgi_request[0] != '\0';
 }
 
-int cgi_find_field(const char *name, char **out)
+int cgi_find_field(const char *name, char **out, size_t *value_length)
 {
     *out = nullptr;
+    if (value_length)
+        *value_length = 0;
     if (cgi_request) {
         const size_t size = strlen(cgi_request) + 1;
         owned_text key(static_cast<char *>(malloc(size)));
@@ -242,7 +244,9 @@ int cgi_find_field(const char *name, char **out)
                 ++p;
             url_decode(key.get());
             if (strcmp(key.get(), name) == 0) {
-                url_decode(value.get());
+                const size_t decoded = url_decode_length(value.get());
+                if (value_length)
+                    *value_length = decoded;
                 *out = value.release();
                 return 1;
             }
@@ -333,6 +337,11 @@ int cgi_get_uint(const char *name, uint32_t *out)
 
 void url_decode(char *text)
 {
+    url_decode_length(text);
+}
+
+size_t url_decode_length(char *text)
+{
     char *write = text;
     const char *read = text;
     while (*read) {
@@ -346,6 +355,7 @@ void url_decode(char *text)
         }
     }
     *write = '\0';
+    return static_cast<size_t>(write - text);
 }
 
 int hex_digit_value(unsigned char c)

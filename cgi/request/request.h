@@ -1,6 +1,7 @@
 /* CGI request input (GET query, POST body, multipart upload), its field readers, and the
  * runner that starts another program with its standard descriptors on /dev/null. */
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 /* Line buffers of the multipart reader: 4095 bytes and a NUL. */
@@ -39,8 +40,10 @@ int cgi_has_request();
 
 /* Looks up the first pair whose decoded name is name. out becomes a new text (caller
  * frees): the decoded value, or "" when missing. Returns 1 when the field is present
- * (an empty value counts), 0 when missing; 0 with out = nullptr when memory runs out. */
-int cgi_find_field(const char *name, char **out);
+ * (an empty value counts), 0 when missing; 0 with out = nullptr when memory runs out.
+ * *length, when given, is the decoded value's byte count: more than strlen when "%00" put
+ * a NUL byte into it. */
+int cgi_find_field(const char *name, char **out, size_t *length = nullptr);
 
 /* As cgi_find_field, but a missing field is the empty text. Returns 1; 0 with
  * out = nullptr only when memory runs out. */
@@ -71,6 +74,9 @@ int cgi_get_uint(const char *name, uint32_t *out);
 /* Decodes "%hh" in place; '+' is not touched here. A '%' with fewer than two characters
  * before the end stays as it is, with the rest of the text. */
 void url_decode(char *text);
+
+/* url_decode that returns the decoded length, NUL bytes from "%00" included. */
+size_t url_decode_length(char *text);
 
 /* Value of a hexadecimal digit: '0'..'9' give 0..9, 'A'..'F' and 'a'..'f' 10..15; other
  * characters give what the same arithmetic gives. */

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <iterator>
 #include <string>
 
 #include "broker.h"
@@ -21,9 +22,23 @@ struct init_result {
   std::string output;
 };
 
+/* Brokers of their own for each test, so that tests running side by side never meet. */
+std::string test_address(unsigned host) {
+  static const char *const tests[] = {"StartStatusStopWithTheRealDaemon",
+                                      "RestartRunsANewDaemonWithTheNewSettings",
+                                      "ReportsADaemonThatCannotStart",
+                                      "SetPageRestartsTheRunningDaemonWithTheNewSettings"};
+  const std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
+  unsigned index = 0;
+  while (index < std::size(tests) && name != tests[index]) ++index;
+  return "127.77." + std::to_string(60 + index) + "." + std::to_string(host);
+}
+
 class InitScript : public testing::Test {
  protected:
   void SetUp() override {
+    gateway_address = test_address(1);
+    cloud_address = test_address(2);
     root = make_temp_folder("nimba_module_");
     ASSERT_FALSE(root.empty());
     for (const char *dir : {"/bin", "/etc", "/www", "/run"})
@@ -99,7 +114,7 @@ class InitScript : public testing::Test {
   }
 
   std::string root, hosts;
-  std::string gateway_address = "127.77.60.1", cloud_address = "127.77.60.2";
+  std::string gateway_address, cloud_address;
   test_broker gateway, cloud;
 };
 

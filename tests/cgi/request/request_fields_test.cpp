@@ -70,6 +70,23 @@ TEST_P(request_field, finds_and_decodes_the_first_matching_pair)
 INSTANTIATE_TEST_SUITE_P(table, request_field, ::testing::ValuesIn(field_cases),
                          [](const auto &info) { return "line" + std::to_string(info.param.line); });
 
+TEST_F(request_test, found_value_reports_its_decoded_length_nul_bytes_included)
+{
+    const struct {
+        const char *query;
+        size_t length;
+    } cases[] = {{"a=x%00y", 3}, {"a=%00", 1}, {"a=x+y%41", 4}, {"a=", 0}, {"b=1", 0}};
+    for (const auto &c : cases) {
+        cgi_free_request();
+        get(c.query);
+        char *value = nullptr;
+        size_t length = 99;
+        cgi_find_field("a", &value, &length);
+        EXPECT_EQ(length, c.length) << c.query;
+        free(value);
+    }
+}
+
 TEST_F(request_test, every_field_is_missing_without_a_request)
 {
     EXPECT_EQ(field("a"), "");
