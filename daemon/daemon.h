@@ -77,6 +77,10 @@ int gateway_endpoint(const module_settings *settings, char *uri, unsigned uri_ca
  * stop_signal is set. Returns the seconds left unslept. */
 unsigned sleep_unless_stopped(unsigned seconds);
 
+/* Turns Nagle's algorithm off on every TCP socket of the process (the MQTT connections).
+ * Returns the number of sockets set. */
+unsigned sockets_no_delay();
+
 /* Connection supervisor: passes until stop_signal is set, then supervisor_shutdown. */
 void supervisor_run(MQTTClient_connectOptions *cloud_opts,
                     MQTTClient_connectOptions *gateway_opts, unsigned pause_seconds);

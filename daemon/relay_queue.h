@@ -1,12 +1,16 @@
 /* Bounded queue of cloud documents between the gateway callback and the publisher thread:
  * fixed storage, oldest dropped when full. */
 #pragma once
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
 constexpr unsigned RELAY_DOCUMENT_CAPACITY = 3072;
 constexpr unsigned RELAY_QUEUE_SLOTS = 256;
+/* Documents up to this length are stored in the slot's part of the short store, longer ones
+ * in its part of the long store. Memory pages are only touched when used, so a backlog of
+ * short documents costs 128 KiB at most instead of the 768 KiB of full-size slots. */
+constexpr unsigned RELAY_SLOT_CAPACITY = 512;
 
 struct relay_document {
   uint32_t length;
@@ -15,8 +19,13 @@ struct relay_document {
 
 struct relay_queue {
   std::mutex lock;
-  std::condition_variable changed;
-  relay_document slots[RELAY_QUEUE_SLOTS];
+  /* Advanced by every change a consumer may wait for; the consumer sleeps on it (a futex),
+   * so that a wake-up costs one system call and only when the consumer is asleep. */
+  std::atomic<uint32_t> changes;
+  std::atomic<uint32_t> sleepers; /* consumers asleep or about to sleep on changes */
+  uint32_t lengths[RELAY_QUEUE_SLOTS];
+  char short_store[RELAY_QUEUE_SLOTS][RELAY_SLOT_CAPACITY];
+  char long_store[RELAY_QUEUE_SLOTS][RELAY_DOCUMENT_CAPACITY];
   unsigned head;     /* index of the oldest document */
   unsigned count;    /* documents waiting */
   unsigned dropped;  /* documents dropped since the last relay_queue_take_dropped */

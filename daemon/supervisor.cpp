@@ -1,10 +1,15 @@
 /* Connection supervisor: reconnects the cloud, then the gateway, in passes; shutdown. */
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <syslog.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "daemon.h"
@@ -33,6 +38,7 @@ bool failure_goes_to_log(uint8_t failures) { return failures % FAILURE_LOG_EVERY
 void connect_cloud(MQTTClient_connectOptions *opts) {
   int rc = MQTTClient_connect(cloud_client, opts);
   if (rc == MQTTCLIENT_SUCCESS) {
+    sockets_no_delay();
     cloud_failures = 0;
     cloud_set_connected(true);
     log_msg(LOG_INFO, "Connected to NIMBA in %s mode%s.", mode_word(), ssl_suffix());
@@ -51,6 +57,7 @@ void connect_cloud(MQTTClient_connectOptions *opts) {
 void connect_gateway(MQTTClient_connectOptions *opts) {
   int rc = MQTTClient_connect(gateway_client, opts);
   if (rc == MQTTCLIENT_SUCCESS) {
+    sockets_no_delay();
     gateway_connected = true;
     gateway_failures = 0;
     log_msg(LOG_INFO, "Connected to IoT Gateway. Subscribing to topic '%s' on IoT Gateway using QoS%d.",
@@ -78,6 +85,30 @@ double monotonic_seconds() {
 }
 
 } // namespace
+
+/* The client library has no socket options and leaves Nagle's algorithm on: a document sent
+ * while the previous one is still unacknowledged then waits for the broker's delayed
+ * acknowledgement, up to 40 ms. The daemon's only TCP sockets are its two MQTT
+ * connections, so after each connect it finds them among its open descriptors. */
+unsigned sockets_no_delay() {
+  DIR *folder = opendir("/proc/self/fd");
+  if (folder == nullptr) return 0;
+  unsigned count = 0;
+  while (dirent *entry = readdir(folder)) {
+    char *end = nullptr;
+    long fd = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || fd == dirfd(folder)) continue;
+    int protocol = 0;
+    socklen_t size = sizeof protocol;
+    if (getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_PROTOCOL, &protocol, &size) != 0 ||
+        protocol != IPPROTO_TCP)
+      continue;
+    int on = 1;
+    if (setsockopt(static_cast<int>(fd), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0) count++;
+  }
+  closedir(folder);
+  return count;
+}
 
 /* The stop signals are blocked on every thread (see start-up); the wait unblocks them
  * atomically for this thread only, so a signal ends the wait at once. */

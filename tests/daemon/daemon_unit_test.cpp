@@ -5,6 +5,12 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "daemon.h"
 #include "relay_queue.h"
@@ -134,6 +140,36 @@ TEST(RelayQueue, HoldsFullSizeDocumentsAndRefusesLonger) {
   EXPECT_EQ(full, pop_text(q));
 }
 
+/* Short documents stay in their slot, longer ones go to the long store: lengths around the
+ * limit, mixed, through a full queue that drops the oldest, come back whole and in order. */
+TEST(RelayQueue, MixedLengthsComeBackWholeThroughAFullQueue) {
+  queue_holder h;
+  relay_queue *q = h.q.get();
+  const uint32_t lengths[] = {0, 1, RELAY_SLOT_CAPACITY - 1, RELAY_SLOT_CAPACITY,
+                              RELAY_SLOT_CAPACITY + 1, RELAY_DOCUMENT_CAPACITY};
+  constexpr unsigned extra = 7;
+  std::vector<std::string> pushed;
+  for (unsigned i = 0; i < RELAY_QUEUE_SLOTS + extra; i++) {
+    uint32_t length = lengths[i % (sizeof lengths / sizeof lengths[0])];
+    std::string text(length, static_cast<char>('a' + i % 26));
+    if (length > 0) text[0] = static_cast<char>('0' + i % 10);
+    pushed.push_back(text);
+    ASSERT_EQ(1, relay_queue_push(q, text.data(), length));
+  }
+  EXPECT_EQ(extra, relay_queue_take_dropped(q));
+  relay_queue_set_ready(q, true);
+  for (unsigned i = extra; i < pushed.size(); i++) {
+    SCOPED_TRACE(i);
+    ASSERT_EQ(pushed[i], pop_text(q));
+  }
+  /* Emptied, the queue starts again at its first slot; the long store still matches. */
+  std::string longer(RELAY_SLOT_CAPACITY + 9, 'z');
+  ASSERT_EQ(1, relay_queue_push(q, "short", 5));
+  ASSERT_EQ(1, relay_queue_push(q, longer.data(), static_cast<uint32_t>(longer.size())));
+  EXPECT_EQ("short", pop_text(q));
+  EXPECT_EQ(longer, pop_text(q));
+}
+
 TEST(RelayQueue, ConsumerWaitsUntilReadyThenTakesInOrder) {
   queue_holder h;
   relay_queue *q = h.q.get();
@@ -170,6 +206,39 @@ TEST(SleepUnlessStopped, ReturnsAtOnceWhenStopIsSet) {
   EXPECT_EQ(5u, sleep_unless_stopped(5));
   stop_signal = 0;
   EXPECT_EQ(0u, sleep_unless_stopped(1));
+}
+
+int no_delay(int fd) {
+  int value = -1;
+  socklen_t size = sizeof value;
+  return getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &size) == 0 ? value : -1;
+}
+
+/* Both ends of a loopback TCP connection get TCP_NODELAY; a local socket pair is no TCP
+ * socket and is left alone. */
+TEST(SocketsNoDelay, SetsEveryTcpSocketOnly) {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr *>(&address), size));
+  ASSERT_EQ(0, listen(listener, 1));
+  ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr *>(&address), &size));
+  int client = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(0, connect(client, reinterpret_cast<sockaddr *>(&address), size));
+  int server = accept(listener, nullptr, nullptr);
+  ASSERT_GE(server, 0);
+  int pair[2];
+  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
+  EXPECT_EQ(0, no_delay(client));
+
+  EXPECT_GE(sockets_no_delay(), 3u);
+  EXPECT_NE(0, no_delay(client));
+  EXPECT_NE(0, no_delay(server));
+  EXPECT_EQ(-1, no_delay(pair[0]));
+  for (int fd : {listener, client, server, pair[0], pair[1]}) close(fd);
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 /* Runs nimba_cgi in a private install root, /tmp, /var/log and /dev/log. */
 #include "page_site.h"
 
+#include <filesystem>
+
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -45,10 +47,14 @@ int site_create(page_site *site) {
   site->root = make_temp_folder("nimba_pages_");
   if (site->root.empty()) return 0;
   chmod(site->root.c_str(), 0755);
-  for (const char *folder : {"etc", "www", "tmp", "log"})
+  for (const char *folder : {"bin", "etc", "www", "tmp", "log"})
     if (mkdir(site_path(*site, folder).c_str(), 0755) != 0) return 0;
+  /* A copy inside the site: the sandbox's private /tmp may hide a build folder under /tmp. */
+  std::error_code error;
+  std::filesystem::copy_file(NIMBA_CGI_BINARY, site_path(*site, "bin/nimba_cgi"), error);
+  if (error) return 0;
   for (const char *name : PAGE_NAMES)
-    if (symlink(NIMBA_CGI_BINARY, site_path(*site, std::string("www/") + name).c_str()) != 0)
+    if (symlink(SITE_CGI_PROGRAM, site_path(*site, std::string("www/") + name).c_str()) != 0)
       return 0;
   return syslog_start(&site->log);
 }

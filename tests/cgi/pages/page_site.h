@@ -9,8 +9,11 @@
 #include "syslog_collector.h"
 
 /* Layout of a site folder, which the program sees as /opt/nimba_message_router:
- * etc/ (settings, defaults, init), www/ (links named like the pages to nimba_cgi),
- * tmp/ (its /tmp) and log/ (its /var/log). */
+ * bin/nimba_cgi (a copy of the built program), etc/ (settings, defaults, init), www/ (links
+ * named like the pages to bin/nimba_cgi), tmp/ (its /tmp) and log/ (its /var/log). */
+/* The program as the sandboxed site sees it; page links point here. */
+constexpr char SITE_CGI_PROGRAM[] = "/opt/nimba_message_router/bin/nimba_cgi";
+
 struct page_site {
   std::string root;
   syslog_collector log;

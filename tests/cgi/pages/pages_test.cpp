@@ -445,7 +445,7 @@ TEST_P(ProgramName, OnlyExactNamesRunAPage) {
   const std::string full = site_path(site, path);
   ASSERT_EQ(process_run({"/bin/mkdir", "-p", full.substr(0, full.rfind('/'))}, 5000), 0);
   if (access(full.c_str(), F_OK) != 0) {
-    ASSERT_EQ(symlink(NIMBA_CGI_BINARY, full.c_str()), 0);
+    ASSERT_EQ(symlink(SITE_CGI_PROGRAM, full.c_str()), 0);
   }
   const page_response response = run(path, post(registered_form("acme")));
   if (c.options_page) {
