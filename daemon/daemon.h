@@ -85,7 +85,6 @@ unsigned sockets_no_delay();
 void supervisor_run(MQTTClient_connectOptions *cloud_opts,
                     MQTTClient_connectOptions *gateway_opts, unsigned pause_seconds);
 
-/* Stops the publisher thread, disconnects the gateway client and then the cloud client,
- * and destroys them in the same order once no callback can run, whatever their connected
- * flags say. */
+/* Stops the publisher thread, then disconnects and destroys the gateway client and then
+ * the cloud client, whatever their connected flags say. */
 void supervisor_shutdown();

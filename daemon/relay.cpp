@@ -9,6 +9,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 #include "daemon.h"
 #include "daemon/json_transform/json_transform.h"
@@ -18,7 +21,23 @@ relay_queue cloud_queue;
 
 namespace {
 
+/* Shutdown of the gateway side. Disconnecting the gateway client frees the messages still
+ * queued in the client library, the one a running gateway_message_arrived reads included,
+ * and destroying it frees what the library's thread uses right after a callback returns.
+ * So: no call may be handling a message during the disconnect, and none may be inside the
+ * callback at all during the destroy. A call that comes while closing waits (without the
+ * library's lock, which the disconnect needs) until the disconnect is done or a moment has
+ * passed, and then leaves the message to the library. */
+std::mutex gateway_gate;
+std::condition_variable gateway_changed;
+bool gateway_closing;
+bool gateway_disconnected;
+unsigned gateway_busy;   /* calls handling a message */
+unsigned gateway_parked; /* calls waiting while closing */
+
 constexpr int PUBLISHER_POLL_MS = 10;
+constexpr int GATEWAY_SETTLE_MS = 20;
+constexpr int GATEWAY_PARK_MS = 100;
 
 /* Output of the transformation; only the gateway callback uses it, one message at a time. */
 char relay_out[RELAY_DOCUMENT_CAPACITY];
@@ -98,6 +117,19 @@ int cloud_message_arrived(void *, char *topic, int, MQTTClient_message *message)
 }
 
 int gateway_message_arrived(void *, char *topic, int topic_length, MQTTClient_message *message) {
+  {
+    std::unique_lock<std::mutex> guard(gateway_gate);
+    if (gateway_closing) {
+      gateway_parked++;
+      gateway_changed.wait_for(guard, std::chrono::milliseconds(GATEWAY_PARK_MS),
+                               [] { return gateway_disconnected; });
+      gateway_parked--;
+      guard.unlock();
+      gateway_changed.notify_all();
+      return 0; /* untouched: the library keeps it, and frees it on the disconnect */
+    }
+    gateway_busy++;
+  }
   log_msg(LOG_DEBUG, "Message arrived from IoT Gateway.");
   uint32_t payload_length = message->payloadlen > 0 ? static_cast<uint32_t>(message->payloadlen) : 0;
   const char *payload = payload_length > 0 ? static_cast<const char *>(message->payload) : "";
@@ -112,10 +144,41 @@ int gateway_message_arrived(void *, char *topic, int topic_length, MQTTClient_me
     relay_queue_push(&cloud_queue, relay_out, n);
   }
   release_message(&message, topic);
+  {
+    std::lock_guard<std::mutex> guard(gateway_gate);
+    gateway_busy--;
+  }
+  gateway_changed.notify_all();
   return 1;
 }
 
+void relay_close_gateway() {
+  {
+    std::unique_lock<std::mutex> guard(gateway_gate);
+    gateway_closing = true;
+    gateway_changed.wait(guard, [] { return gateway_busy == 0; });
+  }
+  /* The last call has returned; the library's thread needs a moment to take that message
+   * off its queue. */
+  usleep(GATEWAY_SETTLE_MS * 1000);
+}
+
+void relay_gateway_disconnected() {
+  {
+    std::unique_lock<std::mutex> guard(gateway_gate);
+    gateway_disconnected = true;
+    gateway_changed.notify_all();
+    gateway_changed.wait(guard, [] { return gateway_parked == 0; });
+  }
+  usleep(GATEWAY_SETTLE_MS * 1000);
+}
+
 int relay_start() {
+  {
+    std::lock_guard<std::mutex> guard(gateway_gate);
+    gateway_closing = false;
+    gateway_disconnected = false;
+  }
   relay_queue_reset(&cloud_queue);
   relay_queue_set_ready(&cloud_queue, cloud_connected);
   publisher_finished = false;

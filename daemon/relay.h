@@ -23,6 +23,15 @@ void gateway_delivery_complete(void *context, MQTTClient_deliveryToken token);
 /* Stores the cloud connection state and lets the publisher run or wait accordingly. */
 void cloud_set_connected(bool connected);
 
+/* Before the gateway client is disconnected (which frees the messages the client library
+ * still holds): from now on gateway_message_arrived leaves each message untouched to the
+ * library (result 0); returns once no call is handling a message. */
+void relay_close_gateway();
+
+/* After that disconnect, before the destroy: returns once no call of
+ * gateway_message_arrived is running any more. */
+void relay_gateway_disconnected();
+
 /* Opens the queue and starts the publisher thread; 1 on success, 0 when the thread could
  * not be started. */
 int relay_start();

@@ -150,14 +150,13 @@ void supervisor_run(MQTTClient_connectOptions *cloud_opts,
   supervisor_shutdown();
 }
 
-/* Both clients are disconnected before either is destroyed: the client library's receive
- * thread, which runs the message callbacks, ends only once no client is connected, and a
- * client destroyed under a running callback frees the message that callback still reads. */
 void supervisor_shutdown() {
   int publisher_ended = relay_stop(PUBLISHER_STOP_TIMEOUT_MS);
+  relay_close_gateway();
   MQTTClient_disconnect(gateway_client, DISCONNECT_TIMEOUT_MS);
+  relay_gateway_disconnected();
+  MQTTClient_destroy(&gateway_client);
   MQTTClient_disconnect(cloud_client, DISCONNECT_TIMEOUT_MS);
   if (!publisher_ended) relay_stop(-1);
-  MQTTClient_destroy(&gateway_client);
   MQTTClient_destroy(&cloud_client);
 }
