@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <memory>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -45,21 +47,58 @@ bool write_temp_file(const char *temp_path, const kv_table *table, const struct 
 }
 
 /* Makes the rename itself durable; a folder that cannot be synced does not undo the save. */
-void sync_parent_folder(const char *path) {
-  char folder[TEMP_NAME_CAPACITY];
-  copy_fold(folder, sizeof folder, path, 0);
+/* The folder of path ("." for a bare name) into folder, which holds TEMP_NAME_CAPACITY. */
+void parent_folder(const char *path, char *folder) {
+  copy_fold(folder, TEMP_NAME_CAPACITY, path, 0);
   char *slash = std::strrchr(folder, '/');
   if (!slash) {
-    copy_fold(folder, sizeof folder, ".", 0);
+    copy_fold(folder, TEMP_NAME_CAPACITY, ".", 0);
   } else if (slash == folder) {
     folder[1] = '\0';
   } else {
     *slash = '\0';
   }
+}
+
+void sync_parent_folder(const char *path) {
+  char folder[TEMP_NAME_CAPACITY];
+  parent_folder(path, folder);
   const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   fsync(fd);
   close(fd);
+}
+
+/* The process id in a temporary name "<settings name>.<pid>", or 0 when name is not one. */
+pid_t temp_owner(const char *name, const char *settings_name) {
+  const size_t prefix = std::strlen(settings_name);
+  if (std::strncmp(name, settings_name, prefix) != 0 || name[prefix] != '.') return 0;
+  const char *digits = name + prefix + 1;
+  if (*digits == '\0' || std::strlen(digits) > 9) return 0;
+  pid_t pid = 0;
+  for (const char *p = digits; *p; ++p) {
+    if (*p < '0' || *p > '9') return 0;
+    pid = pid * 10 + (*p - '0');
+  }
+  return pid;
+}
+
+/* Removes the temporaries of saves that were killed or cut by a power loss: only their own
+ * process writes them, so one whose process is gone is garbage that would pile up. */
+void remove_stale_temporaries(const char *path) {
+  char folder[TEMP_NAME_CAPACITY];
+  parent_folder(path, folder);
+  const char *slash = std::strrchr(path, '/');
+  const char *settings_name = slash ? slash + 1 : path;
+  DIR *dir = opendir(folder);
+  if (!dir) return;
+  const int dir_fd = dirfd(dir);
+  while (const dirent *entry = readdir(dir)) {
+    const pid_t owner = temp_owner(entry->d_name, settings_name);
+    if (owner > 0 && owner != getpid() && kill(owner, 0) != 0 && errno == ESRCH)
+      unlinkat(dir_fd, entry->d_name, 0);
+  }
+  closedir(dir);
 }
 
 }  // namespace
@@ -158,6 +197,7 @@ int settings_save(const module_settings *s) {
     return 0;
   }
   sync_parent_folder(path);
+  remove_stale_temporaries(path);
   return 1;
 }
 

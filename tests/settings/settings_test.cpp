@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 #include <vector>
@@ -262,6 +263,25 @@ TEST_F(Settings, FailedSavesLeaveTheFileByteForByte) {
     if (c.temp_is_folder) rmdir(temp.c_str());
     EXPECT_EQ(access(temp.c_str(), F_OK), -1) << c.what;
   }
+}
+
+TEST_F(Settings, SaveRemovesTemporariesOfSavesThatDied) {
+  files("NIMBA_MODE=0\n", nullptr);
+  const pid_t dead = fork();
+  if (dead == 0) _exit(0);
+  waitpid(dead, nullptr, 0);
+  const std::string etc = root + "/etc/";
+  const std::string stale = etc + "settings." + std::to_string(dead);
+  const std::string live = etc + "settings." + std::to_string(getppid());
+  for (const std::string &name : {stale, live, etc + "settings.bak", etc + "settings.12x",
+                                  etc + "defaults.1"})
+    write_file(name, "x\n");
+  const module_settings saved = record(1, "o", "t", "k");
+  ASSERT_EQ(settings_save(&saved), 1);
+  EXPECT_EQ(access(stale.c_str(), F_OK), -1) << "a dead save's temporary is garbage";
+  for (const std::string &name : {live, etc + "settings.bak", etc + "settings.12x",
+                                  etc + "defaults.1"})
+    EXPECT_EQ(access(name.c_str(), F_OK), 0) << name << " is not a dead save's temporary";
 }
 
 TEST_F(Settings, SaveWithoutASettingsFileWritesNothing) {
