@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstring>
 #include <pthread.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -35,7 +35,6 @@ bool gateway_disconnected;
 unsigned gateway_busy;   /* calls handling a message */
 unsigned gateway_parked; /* calls waiting while closing */
 
-constexpr int PUBLISHER_POLL_MS = 10;
 constexpr int GATEWAY_SETTLE_MS = 20;
 constexpr int GATEWAY_PARK_MS = 100;
 
@@ -45,7 +44,6 @@ char relay_out[RELAY_DOCUMENT_CAPACITY];
 relay_document publish_document;
 pthread_t publisher;
 bool publisher_running;
-std::atomic<bool> publisher_finished{false};
 
 void release_message(MQTTClient_message **message, char *topic) {
   MQTTClient_freeMessage(message);
@@ -67,7 +65,6 @@ void *publish_loop(void *) {
       log_msg(LOG_DEBUG, "Failed to send message to NIMBA (RC=%i).", rc);
     }
   }
-  publisher_finished = true;
   return nullptr;
 }
 
@@ -146,9 +143,9 @@ int gateway_message_arrived(void *, char *topic, int topic_length, MQTTClient_me
   release_message(&message, topic);
   {
     std::lock_guard<std::mutex> guard(gateway_gate);
-    gateway_busy--;
+    /* Only shutdown waits for the last call; in normal running nobody is to be woken. */
+    if (--gateway_busy == 0 && gateway_closing) gateway_changed.notify_all();
   }
-  gateway_changed.notify_all();
   return 1;
 }
 
@@ -181,7 +178,6 @@ int relay_start() {
   }
   relay_queue_reset(&cloud_queue);
   relay_queue_set_ready(&cloud_queue, cloud_connected);
-  publisher_finished = false;
   publisher_running = pthread_create(&publisher, nullptr, publish_loop, nullptr) == 0;
   return publisher_running ? 1 : 0;
 }
@@ -189,11 +185,17 @@ int relay_start() {
 int relay_stop(int timeout_ms) {
   relay_queue_close(&cloud_queue);
   if (!publisher_running) return 1;
-  for (int waited = 0; !publisher_finished; waited += PUBLISHER_POLL_MS) {
-    if (timeout_ms >= 0 && waited >= timeout_ms) return 0;
-    usleep(PUBLISHER_POLL_MS * 1000);
+  if (timeout_ms < 0) {
+    pthread_join(publisher, nullptr);
+  } else {
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    const long long end_ns = deadline.tv_nsec + static_cast<long long>(timeout_ms) * 1000000;
+    deadline.tv_sec += static_cast<time_t>(end_ns / 1000000000);
+    deadline.tv_nsec = static_cast<long>(end_ns % 1000000000);
+    /* A publish held by a stalled cloud link ends only with the disconnect that follows. */
+    if (pthread_timedjoin_np(publisher, nullptr, &deadline) != 0) return 0;
   }
-  pthread_join(publisher, nullptr);
   publisher_running = false;
   return 1;
 }

@@ -5,6 +5,7 @@
  * CONTENT_LENGTH its size. Checks that the upload file holds one contiguous piece of the
  * body and that the request string names it. */
 #include "request.h"
+#include "../fuzz_env.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -19,17 +20,6 @@
 namespace {
 
 std::unique_ptr<char[]> type_entry, length_entry;
-
-/* setenv keeps every value it replaces, which over millions of inputs is memory without
- * end; the variables point into buffers owned here instead. */
-void put_variable(std::unique_ptr<char[]> &slot, const std::string &name, const std::string &value)
-{
-    const std::string text = name + "=" + value;
-    std::unique_ptr<char[]> next(new char[text.size() + 1]);
-    memcpy(next.get(), text.c_str(), text.size() + 1);
-    putenv(next.get());
-    slot = std::move(next);
-}
 
 std::string upload_file;
 

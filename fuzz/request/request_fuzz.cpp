@@ -5,6 +5,7 @@
  * CONTENT_LENGTH is one more than the body, so the body is short); the rest is the query
  * string (up to its first NUL) or the body. */
 #include "request.h"
+#include "../fuzz_env.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -18,17 +19,6 @@
 namespace {
 
 std::unique_ptr<char[]> query_entry, length_entry;
-
-/* setenv keeps every value it replaces, which over millions of inputs is memory without
- * end; the variables point into buffers owned here instead. */
-void put_variable(std::unique_ptr<char[]> &slot, const std::string &name, const std::string &value)
-{
-    const std::string text = name + "=" + value;
-    std::unique_ptr<char[]> next(new char[text.size() + 1]);
-    memcpy(next.get(), text.c_str(), text.size() + 1);
-    putenv(next.get());
-    slot = std::move(next);
-}
 
 void read_every_field(const char *name)
 {

@@ -243,28 +243,9 @@ TEST_F(DaemonTest, SigtermDuringThePauseStopsAtOnceGatewayFirst) {
   EXPECT_LT(gateway_end, cloud_end);
 }
 
-/* A listening socket that never answers: a connect to it lasts the whole connect timeout. */
-struct silent_listener {
-  int fd = -1;
-  ~silent_listener() {
-    if (fd >= 0) close(fd);
-  }
-  int open(const std::string &address, int port) {
-    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in where = {};
-    where.sin_family = AF_INET;
-    where.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, address.c_str(), &where.sin_addr);
-    return fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) == 0 &&
-           listen(fd, 8) == 0;
-  }
-};
-
 TEST_F(DaemonTest, SigintDuringAConnectEndsThePassThenStops) {
   silent_listener silent;
-  ASSERT_TRUE(silent.open("127.77.9.2", 1883));
+  ASSERT_TRUE(silent_listener_open(&silent, "127.77.9.2", 1883));
   gateway = start_broker("127.77.9.1");
   ASSERT_NE(nullptr, gateway);
   daemon_launch launch;

@@ -14,12 +14,6 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true; /* its quarantine makes resident memory grow */
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-
 const char *const GATEWAY_LOST = "Connection to IoT Gateway lost.";
 const char *const CLOUD_LOST = "Connection to NIMBA lost.";
 
@@ -159,25 +153,6 @@ TEST_P(DaemonStopUnderLoad, SigtermWhileMessagesPourInStopsCleanly) {
 /* The race is narrow: several moments make a sanitized run likely to hit it. */
 INSTANTIATE_TEST_SUITE_P(Delays, DaemonStopUnderLoad, ::testing::Values(0, 13, 37, 71, 101, 150));
 
-/* A listening socket that never answers: a connect to it lasts the whole connect timeout. */
-struct silent_listener {
-  int fd = -1;
-  ~silent_listener() {
-    if (fd >= 0) close(fd);
-  }
-  int open(const std::string &address, int port) {
-    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in where = {};
-    where.sin_family = AF_INET;
-    where.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, address.c_str(), &where.sin_addr);
-    return fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) == 0 &&
-           listen(fd, 8) == 0;
-  }
-};
-
 struct hanging_connect_case {
   int line;
   const char *name;
@@ -198,7 +173,7 @@ TEST_P(DaemonHangingConnect, SigtermEndsTheDaemonAfterTheConnectTimeout) {
   const std::string cloud_address = "127.78.2." + std::to_string(c.line % 100 * 2 + 10);
   const std::string gateway_address = "127.78.2." + std::to_string(c.line % 100 * 2 + 11);
   silent_listener silent;
-  ASSERT_TRUE(silent.open(c.cloud_hangs ? cloud_address : gateway_address, 1883));
+  ASSERT_TRUE(silent_listener_open(&silent, c.cloud_hangs ? cloud_address : gateway_address, 1883));
   if (c.cloud_hangs) {
     gateway = start_broker(gateway_address);
     ASSERT_NE(nullptr, gateway);

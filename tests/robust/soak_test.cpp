@@ -17,12 +17,6 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true; /* its quarantine makes resident memory grow */
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-
 long env_number(const char *name, long fallback, long low, long high) {
   const char *text = std::getenv(name);
   if (text == nullptr || *text == '\0') return fallback;

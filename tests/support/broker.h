@@ -59,6 +59,15 @@ void broker_remove(test_broker *broker);
 /* "tcp://address:port". */
 std::string broker_uri(const test_broker *broker);
 
+/* A listening socket that accepts TCP but never answers: a client's connect to it lasts
+ * its whole connect timeout. Closed when the record goes out of scope. */
+struct silent_listener {
+  int fd = -1;
+  ~silent_listener();
+};
+/* Binds and listens on the address and port; 1 on success. */
+int silent_listener_open(silent_listener *listener, const std::string &address, int port);
+
 /* Waits until a TCP connect to the address and port succeeds; 1 when it did in time. */
 int wait_port_open(const std::string &address, int port, int timeout_ms);
 
