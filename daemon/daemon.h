@@ -77,6 +77,14 @@ int gateway_endpoint(const module_settings *settings, char *uri, unsigned uri_ca
  * stop_signal is set. Returns the seconds left unslept. */
 unsigned sleep_unless_stopped(unsigned seconds);
 
+/* TCP sockets the daemon may hold: its two MQTT connections and one being replaced. */
+constexpr unsigned DAEMON_SOCKETS_CAPACITY = 8;
+
+/* Lists the process's open TCP sockets: stores up to capacity of them in fds and returns
+ * how many there are (more than capacity: the list is incomplete). 0 when /proc is not
+ * readable. */
+unsigned tcp_sockets(int *fds, unsigned capacity);
+
 /* Turns Nagle's algorithm off on every TCP socket of the process (the MQTT connections).
  * Returns the number of sockets set. */
 unsigned sockets_no_delay();

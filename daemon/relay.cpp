@@ -1,6 +1,8 @@
 /* MQTT callbacks of both clients and the cloud publisher thread. */
 #include "relay.h"
 
+#include <linux/sock_diag.h>
+#include <sys/socket.h>
 #include <syslog.h>
 
 #include <cstdio>
@@ -9,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -50,27 +53,68 @@ void release_message(MQTTClient_message **message, char *topic) {
   MQTTClient_free(topic);
 }
 
+/* Socket of the cloud connection while it is up, -1 otherwise. */
+std::atomic<int> cloud_socket{-1};
+
+void publish(char *data, uint32_t length) {
+  MQTTClient_message record = MQTTClient_message_initializer;
+  MQTTClient_deliveryToken token = 0;
+  record.payload = data;
+  record.payloadlen = static_cast<int>(length);
+  record.qos = daemon_settings.qos;
+  record.retained = 0;
+  int rc = MQTTClient_publishMessage(cloud_client, CLOUD_PUBLISH_TOPIC, &record, &token);
+  if (rc == MQTTCLIENT_SUCCESS) {
+    log_msg(LOG_DEBUG, "Message sent to NIMBA.");
+  } else {
+    log_msg(LOG_DEBUG, "Failed to send message to NIMBA (RC=%i).", rc);
+  }
+}
+
 void *publish_loop(void *) {
   while (relay_queue_pop(&cloud_queue, &publish_document)) {
-    MQTTClient_message record = MQTTClient_message_initializer;
-    MQTTClient_deliveryToken token = 0;
-    record.payload = publish_document.data;
-    record.payloadlen = static_cast<int>(publish_document.length);
-    record.qos = daemon_settings.qos;
-    record.retained = 0;
-    int rc = MQTTClient_publishMessage(cloud_client, CLOUD_PUBLISH_TOPIC, &record, &token);
-    if (rc == MQTTCLIENT_SUCCESS) {
-      log_msg(LOG_DEBUG, "Message sent to NIMBA.");
-    } else {
-      log_msg(LOG_DEBUG, "Failed to send message to NIMBA (RC=%i).", rc);
-    }
+    publish(publish_document.data, publish_document.length);
+    relay_queue_release(&cloud_queue);
   }
   return nullptr;
 }
 
+/* Publishes the document from the gateway callback itself when that cannot wait: the
+ * publisher is idle with nothing queued (so the order holds), the cloud is connected, and
+ * its socket takes the whole packet at once. A QoS 0 publish that the kernel takes whole
+ * returns at once; one it takes only in part waits in the client library until the
+ * library's thread, the one running this callback, writes the rest: for ever. Every other
+ * case goes through the queue and the publisher thread. Saves the publisher's wake-up per
+ * message and lets a cloud link that keeps up slow the gateway side down instead of the
+ * queue dropping documents. */
+bool publish_at_once(char *data, uint32_t length) {
+  if (daemon_settings.qos != 0 || !relay_queue_claim(&cloud_queue)) return false;
+  bool room = socket_takes(cloud_socket.load(), length + CLOUD_PACKET_OVERHEAD);
+  if (room) publish(data, length);
+  relay_queue_release(&cloud_queue);
+  return room;
+}
+
 } // namespace
 
+int socket_takes(int fd, uint32_t length) {
+  if (fd < 0) return 0;
+  uint32_t info[SK_MEMINFO_VARS] = {};
+  socklen_t size = sizeof info;
+  if (getsockopt(fd, SOL_SOCKET, SO_MEMINFO, info, &size) != 0 ||
+      size < (SK_MEMINFO_WMEM_QUEUED + 1) * sizeof info[0])
+    return 0;
+  /* The kernel takes a write while the memory queued for sending is below the send buffer,
+   * checked again for each segment buffer it starts: twice the length plus a margin covers
+   * the buffers' own overhead for a few segments. */
+  const uint64_t needed = static_cast<uint64_t>(info[SK_MEMINFO_WMEM_QUEUED]) + 2ull * length + 8192;
+  return needed <= info[SK_MEMINFO_SNDBUF] ? 1 : 0;
+}
+
+void relay_set_cloud_socket(int fd) { cloud_socket = fd; }
+
 void cloud_set_connected(bool connected) {
+  if (!connected) cloud_socket = -1;
   cloud_connected = connected;
   relay_queue_set_ready(&cloud_queue, connected);
 }
@@ -138,7 +182,7 @@ int gateway_message_arrived(void *, char *topic, int topic_length, MQTTClient_me
     log_msg(LOG_DEBUG, "The message did not fit into the provided buffer.");
   } else if (n > 0) {
     std::printf("'%.*s'\n", static_cast<int>(n), relay_out);
-    relay_queue_push(&cloud_queue, relay_out, n);
+    if (!publish_at_once(relay_out, n)) relay_queue_push(&cloud_queue, relay_out, n);
   }
   release_message(&message, topic);
   {

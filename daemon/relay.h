@@ -2,10 +2,13 @@
  * documents to the cloud. */
 #pragma once
 #include <MQTTClient.h>
+#include <cstdint>
 
 #include "relay_queue.h"
 
 constexpr const char *CLOUD_PUBLISH_TOPIC = "iot-2/evt/status/fmt/json";
+/* Bytes a publish packet adds to its document: fixed header, topic and its length. */
+constexpr uint32_t CLOUD_PACKET_OVERHEAD = 5 + 2 + 25;
 
 /* Documents on their way from the gateway callback to the publisher thread. */
 extern relay_queue cloud_queue;
@@ -15,13 +18,24 @@ int cloud_message_arrived(void *context, char *topic, int topic_length, MQTTClie
 void cloud_delivery_complete(void *context, MQTTClient_deliveryToken token);
 
 void gateway_connection_lost(void *context, char *cause);
-/* Transforms the message into the cloud document and queues it; never publishes itself,
- * so a stalled cloud link cannot hold up the client library's callback thread. */
+/* Transforms the message into the cloud document and publishes it at once when the
+ * publisher is idle and the cloud socket takes it without waiting; otherwise queues it, so
+ * a stalled cloud link cannot hold up the client library's callback thread. */
 int gateway_message_arrived(void *context, char *topic, int topic_length, MQTTClient_message *message);
 void gateway_delivery_complete(void *context, MQTTClient_deliveryToken token);
 
-/* Stores the cloud connection state and lets the publisher run or wait accordingly. */
+/* Stores the cloud connection state and lets the publisher run or wait accordingly; a lost
+ * connection forgets the cloud socket. */
 void cloud_set_connected(bool connected);
+
+/* The socket of the cloud connection just made (-1: unknown, documents then always go
+ * through the queue). Set before cloud_set_connected(true). */
+void relay_set_cloud_socket(int fd);
+
+/* 1 when the TCP socket fd takes a write of length bytes in full at once (its send buffer
+ * has room for it with a margin); 0 when it may not, for a descriptor that is no socket,
+ * and on a kernel that does not report a socket's memory (before Linux 4.6). */
+int socket_takes(int fd, uint32_t length);
 
 /* Before the gateway client is disconnected (which frees the messages the client library
  * still holds): from now on gateway_message_arrived leaves each message untouched to the

@@ -36,6 +36,7 @@ void relay_queue_reset(relay_queue *queue) {
   queue->dropped = 0;
   queue->open = true;
   queue->ready = false;
+  queue->sending = false;
 }
 
 int relay_queue_push(relay_queue *queue, const char *data, uint32_t length) {
@@ -64,7 +65,7 @@ int relay_queue_pop(relay_queue *queue, relay_document *out) {
     {
       std::lock_guard<std::mutex> guard(queue->lock);
       if (!queue->open) return 0;
-      if (queue->ready && queue->count > 0) {
+      if (queue->ready && queue->count > 0 && !queue->sending) {
         unsigned index = queue->head;
         out->length = queue->lengths[index];
         std::memcpy(out->data,
@@ -77,11 +78,29 @@ int relay_queue_pop(relay_queue *queue, relay_document *out) {
          * pages they occupy) in use are only as many as the deepest backlog, not all of
          * them in turn. */
         if (queue->count == 0) queue->head = 0;
+        queue->sending = true;
         return 1;
       }
     }
     wait_for_change(queue, seen);
   }
+}
+
+int relay_queue_claim(relay_queue *queue) {
+  std::lock_guard<std::mutex> guard(queue->lock);
+  if (!queue->open || !queue->ready || queue->count > 0 || queue->sending) return 0;
+  queue->sending = true;
+  return 1;
+}
+
+void relay_queue_release(relay_queue *queue) {
+  bool waiting;
+  {
+    std::lock_guard<std::mutex> guard(queue->lock);
+    queue->sending = false;
+    waiting = queue->count > 0;
+  }
+  if (waiting) announce_change(queue, 1);
 }
 
 void relay_queue_set_ready(relay_queue *queue, bool ready) {

@@ -31,6 +31,7 @@ struct relay_queue {
   unsigned dropped;  /* documents dropped since the last relay_queue_take_dropped */
   bool open;         /* false once relay_queue_close was called */
   bool ready;        /* the consumer may take documents (the cloud is connected) */
+  bool sending;      /* a document taken by relay_queue_pop or relay_queue_claim is being sent */
 };
 
 /* Empties the queue and opens it, not ready. */
@@ -41,9 +42,20 @@ void relay_queue_reset(relay_queue *queue);
  * over-long document or a closed queue. */
 int relay_queue_push(relay_queue *queue, const char *data, uint32_t length);
 
-/* Waits until the queue is ready and holds a document, then moves the oldest into *out and
- * returns 1; returns 0 once the queue is closed. */
+/* Waits until the queue is ready, holds a document and nothing is being sent, then moves the
+ * oldest into *out, marks it as being sent and returns 1; the caller sends it and then calls
+ * relay_queue_release. Returns 0 once the queue is closed. */
 int relay_queue_pop(relay_queue *queue, relay_document *out);
+
+/* Lets the producer send a document itself instead of queueing it, so that documents keep
+ * their order: 1 when the queue is open, ready and empty and nothing is being sent; the
+ * document then counts as being sent and the caller calls relay_queue_release. 0 otherwise:
+ * the document is to be pushed. */
+int relay_queue_claim(relay_queue *queue);
+
+/* Ends the send begun by relay_queue_pop or relay_queue_claim; the consumer may take the
+ * next document. */
+void relay_queue_release(relay_queue *queue);
 
 /* Lets relay_queue_pop take documents (ready 1) or makes it wait (ready 0). */
 void relay_queue_set_ready(relay_queue *queue, bool ready);

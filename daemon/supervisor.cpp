@@ -35,10 +35,32 @@ const char *ssl_suffix() { return daemon_settings.ssl ? " over SSL" : ""; }
 /* Every FAILURE_LOG_EVERY-th failure (the first included) goes to the system log. */
 bool failure_goes_to_log(uint8_t failures) { return failures % FAILURE_LOG_EVERY == 0; }
 
+/* The one TCP socket open now that was not among before[0..count), or -1. */
+int new_tcp_socket(const int *before, unsigned count) {
+  int now[DAEMON_SOCKETS_CAPACITY];
+  unsigned now_count = tcp_sockets(now, DAEMON_SOCKETS_CAPACITY);
+  if (now_count > DAEMON_SOCKETS_CAPACITY) return -1;
+  int found = -1;
+  for (unsigned i = 0; i < now_count; i++) {
+    bool known = false;
+    for (unsigned j = 0; j < count && !known; j++) known = before[j] == now[i];
+    if (known) continue;
+    if (found >= 0) return -1;
+    found = now[i];
+  }
+  return found;
+}
+
 void connect_cloud(MQTTClient_connectOptions *opts) {
+  /* The client library does not tell its socket: it is the TCP socket the connect adds. */
+  int before[DAEMON_SOCKETS_CAPACITY];
+  unsigned before_count = tcp_sockets(before, DAEMON_SOCKETS_CAPACITY);
   int rc = MQTTClient_connect(cloud_client, opts);
   if (rc == MQTTCLIENT_SUCCESS) {
     sockets_no_delay();
+    relay_set_cloud_socket(before_count <= DAEMON_SOCKETS_CAPACITY
+                               ? new_tcp_socket(before, before_count)
+                               : -1);
     cloud_failures = 0;
     cloud_set_connected(true);
     log_msg(LOG_INFO, "Connected to NIMBA in %s mode%s.", mode_word(), ssl_suffix());
@@ -86,11 +108,7 @@ double monotonic_seconds() {
 
 } // namespace
 
-/* The client library has no socket options and leaves Nagle's algorithm on: a document sent
- * while the previous one is still unacknowledged then waits for the broker's delayed
- * acknowledgement, up to 40 ms. The daemon's only TCP sockets are its two MQTT
- * connections, so after each connect it finds them among its open descriptors. */
-unsigned sockets_no_delay() {
+unsigned tcp_sockets(int *fds, unsigned capacity) {
   DIR *folder = opendir("/proc/self/fd");
   if (folder == nullptr) return 0;
   unsigned count = 0;
@@ -103,11 +121,26 @@ unsigned sockets_no_delay() {
     if (getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_PROTOCOL, &protocol, &size) != 0 ||
         protocol != IPPROTO_TCP)
       continue;
-    int on = 1;
-    if (setsockopt(static_cast<int>(fd), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0) count++;
+    if (count < capacity) fds[count] = static_cast<int>(fd);
+    count++;
   }
   closedir(folder);
   return count;
+}
+
+/* The client library has no socket options and leaves Nagle's algorithm on: a document sent
+ * while the previous one is still unacknowledged then waits for the broker's delayed
+ * acknowledgement, up to 40 ms. The daemon's only TCP sockets are its two MQTT
+ * connections, so after each connect it finds them among its open descriptors. */
+unsigned sockets_no_delay() {
+  int fds[DAEMON_SOCKETS_CAPACITY];
+  unsigned count = tcp_sockets(fds, DAEMON_SOCKETS_CAPACITY);
+  unsigned set = 0;
+  for (unsigned i = 0; i < count && i < DAEMON_SOCKETS_CAPACITY; i++) {
+    int on = 1;
+    if (setsockopt(fds[i], IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0) set++;
+  }
+  return set;
 }
 
 /* The stop signals are blocked on every thread (see start-up); the wait unblocks them

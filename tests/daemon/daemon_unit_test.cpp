@@ -1,18 +1,23 @@
 /* Endpoint derivation, the publish queue and the interruptible pause. */
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "daemon.h"
+#include "relay.h"
 #include "relay_queue.h"
 
 namespace {
@@ -112,6 +117,7 @@ struct queue_holder {
 std::string pop_text(relay_queue *q) {
   relay_document doc;
   if (!relay_queue_pop(q, &doc)) return "<closed>";
+  relay_queue_release(q); /* sent */
   return std::string(doc.data, doc.length);
 }
 
@@ -201,6 +207,47 @@ TEST(RelayQueue, CloseWakesAWaitingConsumer) {
   EXPECT_EQ(0, relay_queue_push(q, "x", 1));
 }
 
+/* The producer may send a document itself only when that keeps the order: the queue open,
+ * ready and empty, and no other document being sent. */
+TEST(RelayQueue, ClaimOnlyWhenNothingIsQueuedOrBeingSent) {
+  queue_holder h;
+  relay_queue *q = h.q.get();
+  relay_document doc;
+  EXPECT_EQ(0, relay_queue_claim(q)) << "not ready";
+  relay_queue_set_ready(q, true);
+  ASSERT_EQ(1, relay_queue_claim(q)) << "ready and idle";
+  EXPECT_EQ(0, relay_queue_claim(q)) << "claimed";
+  relay_queue_release(q);
+  relay_queue_push(q, "a", 1);
+  EXPECT_EQ(0, relay_queue_claim(q)) << "a document waits";
+  ASSERT_EQ(1, relay_queue_pop(q, &doc));
+  EXPECT_EQ(0, relay_queue_claim(q)) << "the consumer sends";
+  relay_queue_release(q);
+  EXPECT_EQ(1, relay_queue_claim(q)) << "sent";
+  relay_queue_release(q);
+  relay_queue_set_ready(q, false);
+  EXPECT_EQ(0, relay_queue_claim(q)) << "not ready again";
+  relay_queue_set_ready(q, true);
+  relay_queue_close(q);
+  EXPECT_EQ(0, relay_queue_claim(q)) << "closed";
+}
+
+/* A document queued while the producer sends one itself waits for that send to end. */
+TEST(RelayQueue, ConsumerWaitsForTheProducersSend) {
+  queue_holder h;
+  relay_queue *q = h.q.get();
+  relay_queue_set_ready(q, true);
+  ASSERT_EQ(1, relay_queue_claim(q));
+  relay_queue_push(q, "b", 1);
+  std::string taken;
+  std::thread consumer([&] { taken = pop_text(q); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ("", taken);
+  relay_queue_release(q);
+  consumer.join();
+  EXPECT_EQ("b", taken);
+}
+
 TEST(SleepUnlessStopped, ReturnsAtOnceWhenStopIsSet) {
   stop_signal = SIGTERM;
   EXPECT_EQ(5u, sleep_unless_stopped(5));
@@ -214,31 +261,91 @@ int no_delay(int fd) {
   return getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &size) == 0 ? value : -1;
 }
 
+/* A connected loopback TCP pair and its listener, closed at the end of the test. */
+struct tcp_pair {
+  int listener = -1, client = -1, server = -1;
+  tcp_pair() {
+    listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&address), size) != 0 ||
+        listen(listener, 1) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr *>(&address), &size) != 0)
+      return;
+    client = socket(AF_INET, SOCK_STREAM, 0);
+    if (connect(client, reinterpret_cast<sockaddr *>(&address), size) == 0)
+      server = accept(listener, nullptr, nullptr);
+  }
+  ~tcp_pair() {
+    for (int fd : {listener, client, server})
+      if (fd >= 0) close(fd);
+  }
+};
+
 /* Both ends of a loopback TCP connection get TCP_NODELAY; a local socket pair is no TCP
  * socket and is left alone. */
 TEST(SocketsNoDelay, SetsEveryTcpSocketOnly) {
-  int listener = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(listener, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr *>(&address), size));
-  ASSERT_EQ(0, listen(listener, 1));
-  ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr *>(&address), &size));
-  int client = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_EQ(0, connect(client, reinterpret_cast<sockaddr *>(&address), size));
-  int server = accept(listener, nullptr, nullptr);
-  ASSERT_GE(server, 0);
+  tcp_pair tcp;
+  ASSERT_GE(tcp.server, 0);
   int pair[2];
   ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
-  EXPECT_EQ(0, no_delay(client));
+  EXPECT_EQ(0, no_delay(tcp.client));
+
+  int listed[DAEMON_SOCKETS_CAPACITY];
+  unsigned count = tcp_sockets(listed, DAEMON_SOCKETS_CAPACITY);
+  ASSERT_GE(count, 3u);
+  ASSERT_LE(count, DAEMON_SOCKETS_CAPACITY);
+  std::vector<int> fds(listed, listed + count);
+  for (int fd : {tcp.listener, tcp.client, tcp.server})
+    EXPECT_NE(fds.end(), std::find(fds.begin(), fds.end(), fd)) << fd;
+  EXPECT_EQ(fds.end(), std::find(fds.begin(), fds.end(), pair[0]));
 
   EXPECT_GE(sockets_no_delay(), 3u);
-  EXPECT_NE(0, no_delay(client));
-  EXPECT_NE(0, no_delay(server));
+  EXPECT_NE(0, no_delay(tcp.client));
+  EXPECT_NE(0, no_delay(tcp.server));
   EXPECT_EQ(-1, no_delay(pair[0]));
-  for (int fd : {listener, client, server, pair[0], pair[1]}) close(fd);
+  for (int fd : {pair[0], pair[1]}) close(fd);
+}
+
+/* The gateway callback publishes itself only while the cloud socket takes a whole document
+ * at once: a peer that stops reading fills the send buffer, and from then on the answer is
+ * no until the peer has read again. Descriptors that are no socket never take anything. */
+TEST(SocketTakes, FollowsTheRoomInTheSendBuffer) {
+  int pipe_ends[2];
+  ASSERT_EQ(0, pipe(pipe_ends));
+  for (int fd : {-1, pipe_ends[1], 1 << 20}) EXPECT_EQ(0, socket_takes(fd, 1)) << fd;
+  for (int fd : pipe_ends) close(fd);
+
+  tcp_pair tcp;
+  ASSERT_GE(tcp.server, 0);
+  uint32_t info[SK_MEMINFO_VARS] = {};
+  socklen_t size = sizeof info;
+  if (getsockopt(tcp.client, SOL_SOCKET, SO_MEMINFO, info, &size) != 0 ||
+      size < (SK_MEMINFO_WMEM_QUEUED + 1) * sizeof info[0] || info[SK_MEMINFO_SNDBUF] == 0)
+    GTEST_SKIP() << "no socket memory figures here (user-mode emulator or old kernel): "
+                 << "every document goes through the queue";
+  EXPECT_EQ(1, socket_takes(tcp.client, RELAY_DOCUMENT_CAPACITY + CLOUD_PACKET_OVERHEAD));
+
+  ASSERT_EQ(0, fcntl(tcp.client, F_SETFL, fcntl(tcp.client, F_GETFL) | O_NONBLOCK));
+  const std::string block(4096, 'b');
+  bool full = false;
+  for (int i = 0; i < 100000 && !full; i++)
+    full = write(tcp.client, block.data(), block.size()) < 0 && errno == EAGAIN;
+  ASSERT_TRUE(full);
+  EXPECT_EQ(0, socket_takes(tcp.client, 1));
+
+  ASSERT_EQ(0, fcntl(tcp.server, F_SETFL, fcntl(tcp.server, F_GETFL) | O_NONBLOCK));
+  char sink[65536];
+  int takes = 0;
+  for (int i = 0; i < 2000 && takes == 0; i++) {
+    while (read(tcp.server, sink, sizeof sink) > 0) {
+    }
+    takes = socket_takes(tcp.client, RELAY_DOCUMENT_CAPACITY + CLOUD_PACKET_OVERHEAD);
+    if (takes == 0) usleep(1000);
+  }
+  EXPECT_EQ(1, takes);
 }
 
 } // namespace
