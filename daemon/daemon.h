@@ -2,10 +2,12 @@
 #pragma once
 #include <MQTTClient.h>
 #include <atomic>
+#include <cstdint>
 #include <csignal>
 #include <cstring>
 
 #include "nimba_config.h"
+#include "relay.h"
 #include "settings/settings.h"
 
 /* Seconds between two supervisor passes in the shipped program. */
@@ -31,15 +33,22 @@ constexpr unsigned CLOUD_HOST_MAX =
 constexpr unsigned CLOUD_URI_CAPACITY = 6 + (SETTINGS_TEXT_CAPACITY - 1) + 1 + CLOUD_HOST_MAX + 6 + 1;
 constexpr unsigned GATEWAY_URI_CAPACITY = (SETTINGS_TEXT_CAPACITY - 1) + 6 + 1;
 
+/* Seconds the gateway callback's own publish may take before the supervisor drops the
+ * cloud connection under it (see relay_publish_stuck). */
+constexpr unsigned DAEMON_STUCK_PUBLISH_SECONDS = 10;
+
 /* What a test build may change; the shipped program passes daemon_default_options(). */
 struct daemon_options {
   unsigned pause_seconds;      /* pause between supervisor passes */
   unsigned keep_alive_seconds; /* keep-alive of both connections */
   const char *ca_path;         /* folder of trusted CA certificates for TLS to the cloud */
+  /* Whether the cloud socket takes a document at once (socket_takes). */
+  int (*socket_room)(int fd, uint32_t length);
 };
 
 inline daemon_options daemon_default_options() {
-  return daemon_options{DAEMON_PAUSE_SECONDS, DAEMON_KEEP_ALIVE_SECONDS, NIMBA_CA_PATH};
+  return daemon_options{DAEMON_PAUSE_SECONDS, DAEMON_KEEP_ALIVE_SECONDS, NIMBA_CA_PATH,
+                        socket_takes};
 }
 
 extern module_settings daemon_settings;
@@ -94,5 +103,6 @@ void supervisor_run(MQTTClient_connectOptions *cloud_opts,
                     MQTTClient_connectOptions *gateway_opts, unsigned pause_seconds);
 
 /* Stops the publisher thread, then disconnects and destroys the gateway client and then
- * the cloud client, whatever their connected flags say. */
+ * the cloud client, whatever their connected flags say. A publish of the gateway callback
+ * that a stalled cloud link holds up is ended first by the cloud disconnect. */
 void supervisor_shutdown();

@@ -55,6 +55,15 @@ void release_message(MQTTClient_message **message, char *topic) {
 
 /* Socket of the cloud connection while it is up, -1 otherwise. */
 std::atomic<int> cloud_socket{-1};
+int (*room_check)(int fd, uint32_t length) = socket_takes;
+/* Monotonic start (ms, never 0) of the gateway callback's own publish; 0 while none runs. */
+std::atomic<long long> publishing_since{0};
+
+long long monotonic_ms() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000 + 1;
+}
 
 void publish(char *data, uint32_t length) {
   MQTTClient_message record = MQTTClient_message_initializer;
@@ -89,8 +98,12 @@ void *publish_loop(void *) {
  * queue dropping documents. */
 bool publish_at_once(char *data, uint32_t length) {
   if (daemon_settings.qos != 0 || !relay_queue_claim(&cloud_queue)) return false;
-  bool room = socket_takes(cloud_socket.load(), length + CLOUD_PACKET_OVERHEAD);
-  if (room) publish(data, length);
+  bool room = room_check(cloud_socket.load(), length + CLOUD_PACKET_OVERHEAD) != 0;
+  if (room) {
+    publishing_since = monotonic_ms();
+    publish(data, length);
+    publishing_since = 0;
+  }
   relay_queue_release(&cloud_queue);
   return room;
 }
@@ -112,6 +125,15 @@ int socket_takes(int fd, uint32_t length) {
 }
 
 void relay_set_cloud_socket(int fd) { cloud_socket = fd; }
+
+void relay_set_room_check(int (*room)(int fd, uint32_t length)) {
+  room_check = room != nullptr ? room : socket_takes;
+}
+
+int relay_publish_stuck(long long limit_ms) {
+  long long since = publishing_since.load();
+  return since != 0 && monotonic_ms() - since > limit_ms ? 1 : 0;
+}
 
 void cloud_set_connected(bool connected) {
   if (!connected) cloud_socket = -1;
@@ -193,15 +215,21 @@ int gateway_message_arrived(void *, char *topic, int topic_length, MQTTClient_me
   return 1;
 }
 
-void relay_close_gateway() {
+int relay_close_gateway(int timeout_ms) {
   {
     std::unique_lock<std::mutex> guard(gateway_gate);
     gateway_closing = true;
-    gateway_changed.wait(guard, [] { return gateway_busy == 0; });
+    auto idle = [] { return gateway_busy == 0; };
+    if (timeout_ms < 0) {
+      gateway_changed.wait(guard, idle);
+    } else if (!gateway_changed.wait_for(guard, std::chrono::milliseconds(timeout_ms), idle)) {
+      return 0;
+    }
   }
   /* The last call has returned; the library's thread needs a moment to take that message
    * off its queue. */
   usleep(GATEWAY_SETTLE_MS * 1000);
+  return 1;
 }
 
 void relay_gateway_disconnected() {

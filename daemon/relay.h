@@ -32,6 +32,15 @@ void cloud_set_connected(bool connected);
  * through the queue). Set before cloud_set_connected(true). */
 void relay_set_cloud_socket(int fd);
 
+/* The room check publish_at_once uses; socket_takes unless a test replaces it. */
+void relay_set_room_check(int (*room)(int fd, uint32_t length));
+
+/* 1 when the gateway callback has been inside a publish of its own for longer than limit_ms:
+ * the kernel took only part of the packet after all (it can refuse memory when the whole
+ * system runs short), and the client library waits for the rest, which only its thread,
+ * the one running the callback, would write. Closing the cloud connection ends that wait. */
+int relay_publish_stuck(long long limit_ms);
+
 /* 1 when the TCP socket fd takes a write of length bytes in full at once (its send buffer
  * has room for it with a margin); 0 when it may not, for a descriptor that is no socket,
  * and on a kernel that does not report a socket's memory (before Linux 4.6). */
@@ -39,8 +48,10 @@ int socket_takes(int fd, uint32_t length);
 
 /* Before the gateway client is disconnected (which frees the messages the client library
  * still holds): from now on gateway_message_arrived leaves each message untouched to the
- * library (result 0); returns once no call is handling a message. */
-void relay_close_gateway();
+ * library (result 0). Waits up to timeout_ms (< 0: for good) until no call is handling a
+ * message: 1 then, 0 when one still is (a publish of its own held up; see
+ * relay_publish_stuck), and a later call waits again. */
+int relay_close_gateway(int timeout_ms);
 
 /* After that disconnect, before the destroy: returns once no call of
  * gateway_message_arrived is running any more. */

@@ -161,6 +161,7 @@ int daemon_main(int argc, char **argv, const daemon_options &options) {
     create_gateway_client(options);
     std::fflush(stdout);
 
+    relay_set_room_check(options.socket_room);
     if (relay_start()) {
       supervisor_run(&cloud_opts, &gateway_opts, options.pause_seconds);
       status = 0;

@@ -95,6 +95,15 @@ void connect_gateway(MQTTClient_connectOptions *opts) {
   gateway_failures++;
 }
 
+/* The gateway callback's own publish waits for a write only its thread could finish: drop
+ * the cloud connection under it, so it returns and the relay goes on after a reconnect. */
+void end_stuck_publish() {
+  if (!cloud_connected || !relay_publish_stuck(DAEMON_STUCK_PUBLISH_SECONDS * 1000LL)) return;
+  cloud_set_connected(false);
+  log_msg(LOG_WARNING, "Connection to NIMBA stalled while sending; reconnecting.");
+  MQTTClient_disconnect(cloud_client, 0);
+}
+
 void report_dropped() {
   unsigned dropped = relay_queue_take_dropped(&cloud_queue);
   if (dropped > 0) log_msg(LOG_WARNING, "Dropped %u messages for NIMBA: queue full.", dropped);
@@ -174,6 +183,7 @@ void supervisor_run(MQTTClient_connectOptions *cloud_opts,
   cloud_failures = 0;
   gateway_failures = 0;
   while (stop_signal == 0) {
+    end_stuck_publish();
     if (!cloud_connected) connect_cloud(cloud_opts);
     if (cloud_connected && !gateway_connected) connect_gateway(gateway_opts);
     report_dropped();
@@ -185,11 +195,17 @@ void supervisor_run(MQTTClient_connectOptions *cloud_opts,
 
 void supervisor_shutdown() {
   int publisher_ended = relay_stop(PUBLISHER_STOP_TIMEOUT_MS);
-  relay_close_gateway();
+  bool cloud_closed = false;
+  if (!relay_close_gateway(PUBLISHER_STOP_TIMEOUT_MS)) {
+    /* The gateway callback is inside a publish that a stalled cloud link holds up. */
+    MQTTClient_disconnect(cloud_client, DISCONNECT_TIMEOUT_MS);
+    cloud_closed = true;
+    relay_close_gateway(-1);
+  }
   MQTTClient_disconnect(gateway_client, DISCONNECT_TIMEOUT_MS);
   relay_gateway_disconnected();
   MQTTClient_destroy(&gateway_client);
-  MQTTClient_disconnect(cloud_client, DISCONNECT_TIMEOUT_MS);
+  if (!cloud_closed) MQTTClient_disconnect(cloud_client, DISCONNECT_TIMEOUT_MS);
   if (!publisher_ended) relay_stop(-1);
   MQTTClient_destroy(&cloud_client);
 }

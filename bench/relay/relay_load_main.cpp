@@ -1,6 +1,7 @@
 /* Load generator and sink for the relay: publishes numbered JSON messages on QZ/<a>/<b> at
  * the gateway broker, receives the relayed documents at the cloud broker, checks each one
- * and reports losses, duplicates, malformed documents, throughput and latency.
+ * and reports losses, duplicates, documents out of order, malformed documents, throughput
+ * and latency.
  * In direct mode it publishes and subscribes on one broker without a relay. */
 #include "relay_bench.h"
 
@@ -74,6 +75,8 @@ struct sink_state {
   std::atomic<uint64_t> unique{0};
   std::atomic<uint64_t> duplicated{0};
   std::atomic<uint64_t> malformed{0};
+  std::atomic<uint64_t> reordered{0}; // arrived after a message sent later
+  uint64_t next_seq = 0;              // one past the highest sequence number seen
   std::atomic<uint64_t> warmup{0};
   std::atomic<int64_t> first_us{-1};
   std::atomic<int64_t> last_us{-1};
@@ -91,6 +94,8 @@ int sink_message_arrived(void *context, char *topic, int, MQTTClient_message *me
       s->duplicated.fetch_add(1, std::memory_order_relaxed);
     } else {
       s->seen[r.seq] = 1;
+      if (r.seq < s->next_seq) s->reordered.fetch_add(1, std::memory_order_relaxed);
+      else s->next_seq = r.seq + 1;
       s->latency_us.push_back(at - r.sent_us);
       if (s->first_us.load(std::memory_order_relaxed) < 0) s->first_us.store(at);
       s->last_us.store(at, std::memory_order_relaxed);
@@ -338,8 +343,8 @@ int main(int argc, char **argv) {
     std::printf("  sent %" PRIu64 " (%" PRIu64 " publish failures) in %.3f s: %.0f msg/s\n", sent,
                 failed, send_s, send_rate);
     std::printf("  received %" PRIu64 ", lost %" PRIu64 ", duplicated %" PRIu64
-                ", malformed %" PRIu64 "\n", received, lost, sink.duplicated.load(),
-                sink.malformed.load());
+                ", malformed %" PRIu64 ", out of order %" PRIu64 "\n", received, lost,
+                sink.duplicated.load(), sink.malformed.load(), sink.reordered.load());
     std::printf("  throughput %.0f msg/s (first send to last receipt %.3f s)\n", throughput,
                 elapsed_s);
     std::printf("  latency us: p50 %" PRId64 ", p90 %" PRId64 ", p99 %" PRId64 ", max %" PRId64
@@ -347,10 +352,11 @@ int main(int argc, char **argv) {
   }
   std::printf("mode=%s size=%u rate=%.0f count=%" PRIu64 " sent=%" PRIu64 " failed=%" PRIu64
               " received=%" PRIu64 " lost=%" PRIu64 " duplicated=%" PRIu64 " malformed=%" PRIu64
-              " send_s=%.3f send_rate=%.0f elapsed_s=%.3f throughput=%.0f p50_us=%" PRId64
+              " reordered=%" PRIu64 " send_s=%.3f send_rate=%.0f elapsed_s=%.3f throughput=%.0f p50_us=%" PRId64
               " p90_us=%" PRId64 " p99_us=%" PRId64 " max_us=%" PRId64 "\n",
               mode, o.size, o.rate, o.count, sent, failed, received, lost,
-              sink.duplicated.load(), sink.malformed.load(), send_s, send_rate, elapsed_s,
+              sink.duplicated.load(), sink.malformed.load(), sink.reordered.load(), send_s,
+              send_rate, elapsed_s,
               throughput, p50, p90, p99, pmax);
   return 0;
 }

@@ -351,4 +351,60 @@ TEST_F(DaemonStall, SigtermWhileTheCloudIsStalledStillStops) {
   broker_resume(cloud);
 }
 
+/* A kernel short of memory takes only part of a document the gateway callback publishes
+ * itself, and the client library then waits for the rest, which only the callback's own
+ * thread would write. NIMBA_TEST_ROOM=always lets the callback publish into a frozen cloud
+ * broker so that exactly this happens; feeds until the callback no longer takes messages. */
+class DaemonStuckPublish : public DaemonTest {
+protected:
+  bool feed_until_stuck() {
+    broker_pause(cloud);
+    const std::string filler(2900, 'f');
+    long long deadline = monotonic_ms() + 40000;
+    unsigned sent = 0;
+    while (sent < 40000 && monotonic_ms() < deadline) {
+      for (int i = 0; i < 100; i++, sent++)
+        if (client_publish(feeder, "QZ/node1/sensor", "{\"f\":\"" + filler + "\"}") != 0) return false;
+      usleep(200000);
+      unsigned arrived = count_occurrences(out(), "Message arrived from IoT Gateway.");
+      usleep(500000);
+      /* Messages are waiting, and none has been taken for a while. */
+      if (arrived + 1 < sent &&
+          count_occurrences(out(), "Message arrived from IoT Gateway.") == arrived)
+        return true;
+    }
+    return false;
+  }
+};
+
+TEST_F(DaemonStuckPublish, SupervisorDropsTheCloudConnectionAndTheRelayGoesOn) {
+  start_relay("127.77.13.1", "127.77.13.2",
+              {"NIMBA_TEST_PAUSE=1", "NIMBA_TEST_ROOM=always"});
+  ASSERT_TRUE(feed_until_stuck());
+  EXPECT_TRUE(syslog_wait(&run.log, "Connection to NIMBA stalled while sending; reconnecting.",
+                          20000, 1, DAEMON_WARNING));
+  broker_resume(cloud);
+  test_client *fresh = connect_client(broker_uri(cloud), "observer2");
+  ASSERT_NE(nullptr, fresh);
+  ASSERT_TRUE(client_subscribe(fresh, "#", 2));
+  bool arrived = false;
+  long long wait_until = monotonic_ms() + 60000;
+  while (!arrived && monotonic_ms() < wait_until) {
+    ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"after\":4}"));
+    usleep(500000);
+    for (const received_message &m : client_messages(fresh))
+      arrived |= m.payload == "{\"d\":{\"node1/sensor/after\":4}}";
+  }
+  EXPECT_TRUE(arrived);
+}
+
+TEST_F(DaemonStuckPublish, SigtermStillStops) {
+  /* A long pause: the stop comes before the supervisor would step in. */
+  start_relay("127.77.14.1", "127.77.14.2", {"NIMBA_TEST_PAUSE=120", "NIMBA_TEST_ROOM=always"});
+  ASSERT_TRUE(feed_until_stuck());
+  ASSERT_EQ(0, daemon_stop(&run, SIGTERM, 30000));
+  EXPECT_TRUE(syslog_wait(&run.log, "Stopped.", 1000, 1, DAEMON_NOTICE));
+  broker_resume(cloud);
+}
+
 } // namespace
