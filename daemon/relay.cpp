@@ -88,14 +88,14 @@ void *publish_loop(void *) {
   return nullptr;
 }
 
-/* Publishes the document from the gateway callback itself when that cannot wait: the
+/* Publishes the document from the gateway callback itself when that cannot block: the
  * publisher is idle with nothing queued (so the order holds), the cloud is connected, and
  * its socket takes the whole packet at once. A QoS 0 publish that the kernel takes whole
- * returns at once; one it takes only in part waits in the client library until the
- * library's thread, the one running this callback, writes the rest: for ever. Every other
- * case goes through the queue and the publisher thread. Saves the publisher's wake-up per
- * message and lets a cloud link that keeps up slow the gateway side down instead of the
- * queue dropping documents. */
+ * returns at once; one it takes only in part waits in the client library for the library's
+ * own thread, the one running this callback, to write the rest, which it never does (see
+ * relay_publish_stuck). Every other case goes through the queue and the publisher thread.
+ * Saves the publisher's wake-up per message, and a cloud link that keeps up now slows the
+ * gateway side down instead of the queue dropping documents. */
 bool publish_at_once(char *data, uint32_t length) {
   if (daemon_settings.qos != 0 || !relay_queue_claim(&cloud_queue)) return false;
   bool room = room_check(cloud_socket.load(), length + CLOUD_PACKET_OVERHEAD) != 0;

@@ -273,7 +273,28 @@ struct stall_result {
   unsigned sent = 0;
 };
 
-class DaemonStall : public DaemonTest {
+/* The cloud broker frozen by the test: thaw it, and see a message relayed once more (the
+ * broker may have dropped the daemon for its missed keep-alive; the daemon reconnects). */
+class DaemonFrozenCloud : public DaemonTest {
+protected:
+  bool thaw_and_relay(int value, long long timeout_ms) {
+    broker_resume(cloud);
+    test_client *fresh = connect_client(broker_uri(cloud), "observer2");
+    if (fresh == nullptr || !client_subscribe(fresh, "#", 2)) return false;
+    const std::string payload = "{\"after\":" + std::to_string(value) + "}";
+    const std::string expected = "{\"d\":{\"node1/sensor/after\":" + std::to_string(value) + "}}";
+    long long wait_until = monotonic_ms() + timeout_ms;
+    while (monotonic_ms() < wait_until) {
+      if (client_publish(feeder, "QZ/node1/sensor", payload) != 0) return false;
+      usleep(500000);
+      for (const received_message &m : client_messages(fresh))
+        if (m.payload == expected) return true;
+    }
+    return false;
+  }
+};
+
+class DaemonStall : public DaemonFrozenCloud {
 protected:
   stall_result stall_until_drops() {
     stall_result result;
@@ -317,20 +338,7 @@ TEST_F(DaemonStall, StalledCloudBrokerDoesNotStopTheGatewaySide) {
   EXPECT_EQ(stall.sent + 1, count_occurrences(out(), "Message arrived from IoT Gateway."));
   EXPECT_EQ(0u, syslog_count(&run.log, "Connection to IoT Gateway lost."));
 
-  broker_resume(cloud);
-  test_client *fresh = connect_client(broker_uri(cloud), "observer2");
-  ASSERT_NE(nullptr, fresh);
-  ASSERT_TRUE(client_subscribe(fresh, "#", 2));
-  /* The broker may drop the daemon for its missed keep-alive; the daemon then reconnects. */
-  bool arrived = false;
-  long long wait_until = monotonic_ms() + 40000;
-  while (!arrived && monotonic_ms() < wait_until) {
-    ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"after\":3}"));
-    usleep(500000);
-    for (const received_message &m : client_messages(fresh))
-      arrived |= m.payload == "{\"d\":{\"node1/sensor/after\":3}}";
-  }
-  EXPECT_TRUE(arrived);
+  EXPECT_TRUE(thaw_and_relay(3, 40000));
   RecordProperty("fed", static_cast<int>(stall.sent));
   RecordProperty("first_drop_report", static_cast<int>(count));
   RecordProperty("cloud_reconnects", static_cast<int>(syslog_count(&run.log, CLOUD_CONNECTED)) - 1);
@@ -355,7 +363,7 @@ TEST_F(DaemonStall, SigtermWhileTheCloudIsStalledStillStops) {
  * itself, and the client library then waits for the rest, which only the callback's own
  * thread would write. NIMBA_TEST_ROOM=always lets the callback publish into a frozen cloud
  * broker so that exactly this happens; feeds until the callback no longer takes messages. */
-class DaemonStuckPublish : public DaemonTest {
+class DaemonStuckPublish : public DaemonFrozenCloud {
 protected:
   bool feed_until_stuck() {
     broker_pause(cloud);
@@ -383,19 +391,7 @@ TEST_F(DaemonStuckPublish, SupervisorDropsTheCloudConnectionAndTheRelayGoesOn) {
   ASSERT_TRUE(feed_until_stuck());
   EXPECT_TRUE(syslog_wait(&run.log, "Connection to NIMBA stalled while sending; reconnecting.",
                           20000, 1, DAEMON_WARNING));
-  broker_resume(cloud);
-  test_client *fresh = connect_client(broker_uri(cloud), "observer2");
-  ASSERT_NE(nullptr, fresh);
-  ASSERT_TRUE(client_subscribe(fresh, "#", 2));
-  bool arrived = false;
-  long long wait_until = monotonic_ms() + 60000;
-  while (!arrived && monotonic_ms() < wait_until) {
-    ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"after\":4}"));
-    usleep(500000);
-    for (const received_message &m : client_messages(fresh))
-      arrived |= m.payload == "{\"d\":{\"node1/sensor/after\":4}}";
-  }
-  EXPECT_TRUE(arrived);
+  EXPECT_TRUE(thaw_and_relay(4, 60000));
 }
 
 TEST_F(DaemonStuckPublish, SigtermStillStops) {
