@@ -82,6 +82,9 @@ int cloud_endpoint(const module_settings *settings, const char *quickstart_host,
 /* "<devip>:1883"; 1 when it fitted, 0 otherwise (buffer still terminated). */
 int gateway_endpoint(const module_settings *settings, char *uri, unsigned uri_capacity);
 
+/* Milliseconds of the monotonic clock, never 0 (so 0 can mean "not set"). */
+long long daemon_clock_ms();
+
 /* Sleeps up to the given seconds, resuming after interruptions, returning early once
  * stop_signal is set. Returns the seconds left unslept. */
 unsigned sleep_unless_stopped(unsigned seconds);

@@ -59,12 +59,6 @@ int (*room_check)(int fd, uint32_t length) = socket_takes;
 /* Monotonic start (ms, never 0) of the gateway callback's own publish; 0 while none runs. */
 std::atomic<long long> publishing_since{0};
 
-long long monotonic_ms() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000 + 1;
-}
-
 void publish(char *data, uint32_t length) {
   MQTTClient_message record = MQTTClient_message_initializer;
   MQTTClient_deliveryToken token = 0;
@@ -100,7 +94,7 @@ bool publish_at_once(char *data, uint32_t length) {
   if (daemon_settings.qos != 0 || !relay_queue_claim(&cloud_queue)) return false;
   bool room = room_check(cloud_socket.load(), length + CLOUD_PACKET_OVERHEAD) != 0;
   if (room) {
-    publishing_since = monotonic_ms();
+    publishing_since = daemon_clock_ms();
     publish(data, length);
     publishing_since = 0;
   }
@@ -132,7 +126,7 @@ void relay_set_room_check(int (*room)(int fd, uint32_t length)) {
 
 int relay_publish_stuck(long long limit_ms) {
   long long since = publishing_since.load();
-  return since != 0 && monotonic_ms() - since > limit_ms ? 1 : 0;
+  return since != 0 && daemon_clock_ms() - since > limit_ms ? 1 : 0;
 }
 
 void cloud_set_connected(bool connected) {

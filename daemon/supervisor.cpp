@@ -109,12 +109,6 @@ void report_dropped() {
   if (dropped > 0) log_msg(LOG_WARNING, "Dropped %u messages for NIMBA: queue full.", dropped);
 }
 
-double monotonic_seconds() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
 } // namespace
 
 unsigned tcp_sockets(int *fds, unsigned capacity) {
@@ -152,6 +146,12 @@ unsigned sockets_no_delay() {
   return set;
 }
 
+long long daemon_clock_ms() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000 + 1;
+}
+
 /* The stop signals are blocked on every thread (see start-up); the wait unblocks them
  * atomically for this thread only, so a signal ends the wait at once. */
 unsigned sleep_unless_stopped(unsigned seconds) {
@@ -160,20 +160,20 @@ unsigned sleep_unless_stopped(unsigned seconds) {
   sigdelset(&wait_mask, SIGINT);
   sigdelset(&wait_mask, SIGTERM);
   sigdelset(&wait_mask, SIGQUIT);
-  double deadline = monotonic_seconds() + seconds;
+  const long long deadline = daemon_clock_ms() + seconds * 1000LL;
   unsigned remaining = seconds;
   while (remaining != 0 && stop_signal == 0) {
-    double left = deadline - monotonic_seconds();
+    long long left = deadline - daemon_clock_ms();
     if (left <= 0) {
       remaining = 0;
       break;
     }
     timespec timeout;
-    timeout.tv_sec = static_cast<time_t>(left);
-    timeout.tv_nsec = static_cast<long>((left - static_cast<double>(timeout.tv_sec)) * 1e9);
+    timeout.tv_sec = static_cast<time_t>(left / 1000);
+    timeout.tv_nsec = static_cast<long>(left % 1000) * 1000000;
     ppoll(nullptr, 0, &timeout, &wait_mask);
-    left = deadline - monotonic_seconds();
-    remaining = left > 0 ? static_cast<unsigned>(left + 0.999) : 0;
+    left = deadline - daemon_clock_ms();
+    remaining = left > 0 ? static_cast<unsigned>((left + 999) / 1000) : 0;
   }
   return remaining;
 }
