@@ -1,19 +1,23 @@
-/* Process-wide state of the relay daemon and its entry point. */
+/* The relay daemon: its state, its entry point and its connection supervisor. */
 #pragma once
-#include <MQTTClient.h>
-#include <atomic>
-#include <cstdint>
 #include <csignal>
-#include <cstring>
+#include <cstdint>
 
+#include "daemon/mqtt/session.h"
 #include "nimba_config.h"
-#include "relay.h"
+#include "relay_queue.h"
 #include "settings/settings.h"
 
 /* Seconds between two supervisor passes in the shipped program. */
 constexpr unsigned DAEMON_PAUSE_SECONDS = 60;
 /* Keep-alive of both MQTT connections in the shipped program. */
 constexpr unsigned DAEMON_KEEP_ALIVE_SECONDS = 20;
+/* From the start of a connect attempt to the broker's answer. */
+constexpr unsigned DAEMON_CONNECT_TIMEOUT_SECONDS = 30;
+/* A cloud link whose pending output makes no progress this long is lost. */
+constexpr unsigned DAEMON_STALL_SECONDS = 30;
+/* How long shutdown lets the cloud take the documents still queued for it. */
+constexpr unsigned DAEMON_DISCONNECT_TIMEOUT_MS = 10000;
 
 constexpr int GATEWAY_PORT = 1883;
 constexpr int CLOUD_PORT = 1883;
@@ -21,6 +25,8 @@ constexpr int CLOUD_TLS_PORT = 8883;
 constexpr const char *CLOUD_TLS_SCHEME = "ssl://";
 constexpr const char *CLOUD_USER_NAME = "use-token-auth";
 constexpr const char *GATEWAY_CLIENT_ID = "CID";
+constexpr const char *GATEWAY_TOPIC_FILTER = "QZ/#";
+constexpr const char *CLOUD_PUBLISH_TOPIC = "iot-2/evt/status/fmt/json";
 
 /* Capacities that hold every identifier and URI the settings texts can produce, so nothing
  * is cut: "d:" and three texts of SETTINGS_TEXT_CAPACITY - 1 characters with two colons;
@@ -33,40 +39,66 @@ constexpr unsigned CLOUD_HOST_MAX =
 constexpr unsigned CLOUD_URI_CAPACITY = 6 + (SETTINGS_TEXT_CAPACITY - 1) + 1 + CLOUD_HOST_MAX + 6 + 1;
 constexpr unsigned GATEWAY_URI_CAPACITY = (SETTINGS_TEXT_CAPACITY - 1) + 6 + 1;
 
-/* Seconds the gateway callback's own publish may take before the supervisor drops the
- * cloud connection under it (see relay_publish_stuck). */
-constexpr unsigned DAEMON_STUCK_PUBLISH_SECONDS = 10;
-
 /* What a test build may change; the shipped program passes daemon_default_options(). */
 struct daemon_options {
-  unsigned pause_seconds;      /* pause between supervisor passes */
-  unsigned keep_alive_seconds; /* keep-alive of both connections */
-  const char *ca_path;         /* folder of trusted CA certificates for TLS to the cloud */
-  /* Whether the cloud socket takes a document at once (socket_takes). */
-  int (*socket_room)(int fd, uint32_t length);
+  unsigned pause_seconds;           /* pause between supervisor passes */
+  unsigned keep_alive_seconds;      /* keep-alive of both connections */
+  unsigned connect_timeout_seconds; /* of each connect attempt */
+  unsigned stall_seconds;           /* pending cloud output without progress: lost */
+  const char *ca_path;              /* folder of trusted CA certificates for TLS to the cloud */
 };
 
 inline daemon_options daemon_default_options() {
-  return daemon_options{DAEMON_PAUSE_SECONDS, DAEMON_KEEP_ALIVE_SECONDS, NIMBA_CA_PATH,
-                        socket_takes};
+  return daemon_options{DAEMON_PAUSE_SECONDS, DAEMON_KEEP_ALIVE_SECONDS,
+                        DAEMON_CONNECT_TIMEOUT_SECONDS, DAEMON_STALL_SECONDS, NIMBA_CA_PATH};
 }
 
-extern module_settings daemon_settings;
+/* Where the supervisor's pass stands. */
+enum pass_step {
+  PASS_PAUSE,     /* waiting for the next pass */
+  PASS_CLOUD,     /* connecting the cloud */
+  PASS_GATEWAY,   /* connecting the gateway */
+  PASS_SUBSCRIBE, /* waiting for the gateway subscription's answer */
+};
+
+/* A connect or subscription whose answer has not come yet. */
+constexpr int DAEMON_PENDING = -1000;
+
+/* The whole state of the daemon, owned by daemon_main. */
+struct relay_daemon {
+  daemon_options options;
+  module_settings settings;
+  char cloud_client_id[CLOUD_CLIENT_ID_CAPACITY];
+  char cloud_uri[CLOUD_URI_CAPACITY];
+  char gateway_uri[GATEWAY_URI_CAPACITY];
+  bool cloud_connected, gateway_connected;
+  mqtt_session cloud, gateway;
+  relay_queue queue; /* documents for the cloud, as PUBLISH packets */
+  char relay_out[RELAY_DOCUMENT_CAPACITY];
+  uint8_t publish_head[RELAY_HEAD_CAPACITY]; /* PUBLISH head for the document in relay_out */
+  uint8_t cloud_failures, gateway_failures;
+  pass_step step;
+  int connect_rc;   /* answer to the connect in progress, DAEMON_PENDING while waiting */
+  int subscribe_rc; /* answer to the subscription, DAEMON_PENDING while waiting */
+  long long step_deadline;
+  long long next_pass_ms;
+};
+
 /* Number of the last stop signal; 0 while running. */
 extern volatile sig_atomic_t stop_signal;
-extern std::atomic<bool> cloud_connected;
-extern std::atomic<bool> gateway_connected;
-extern MQTTClient cloud_client;
-extern MQTTClient gateway_client;
-extern char cloud_uri[CLOUD_URI_CAPACITY];
-extern char gateway_uri[GATEWAY_URI_CAPACITY];
 
 /* Runs the daemon: start-up, supervisor, shutdown. Returns the exit status: 1 without a
  * DEVID, 0 after a stop by signal. */
 int daemon_main(int argc, char **argv, const daemon_options &options);
 
-/* Stores the signal number in stop_signal; installed for SIGINT, SIGTERM and SIGQUIT. */
+/* Stores the signal number in stop_signal and wakes the event loop; installed for SIGINT,
+ * SIGTERM and SIGQUIT. */
 void handle_stop_signal(int signal_number);
+
+/* The pipe whose read end the event loop polls; the stop handler writes to its other end.
+ * 1 on success. */
+int daemon_wake_open(int *read_fd);
+void daemon_wake_close();
 
 /* Prints the arguments after the program path: a line feed before the first, a comma
  * before each later one, each as "%c %s", then two line feeds. */
@@ -85,27 +117,20 @@ int gateway_endpoint(const module_settings *settings, char *uri, unsigned uri_ca
 /* Milliseconds of the monotonic clock, never 0 (so 0 can mean "not set"). */
 long long daemon_clock_ms();
 
-/* Sleeps up to the given seconds, resuming after interruptions, returning early once
- * stop_signal is set. Returns the seconds left unslept. */
-unsigned sleep_unless_stopped(unsigned seconds);
+/* Sets up both sessions from the settings and endpoints in d (start-up). */
+void relay_sessions_init(relay_daemon *d);
 
-/* TCP sockets the daemon may hold: its two MQTT connections and one being replaced. */
-constexpr unsigned DAEMON_SOCKETS_CAPACITY = 8;
+/* The event loop: supervisor passes (cloud first, then the gateway while the cloud is up,
+ * subscription after each gateway connect, a pause between passes), the relay, and the
+ * stop request, checked before every pass. Returns after supervisor_shutdown. */
+void supervisor_run(relay_daemon *d, int wake_fd);
 
-/* Lists the process's open TCP sockets: stores up to capacity of them in fds and returns
- * how many there are (more than capacity: the list is incomplete). 0 when /proc is not
- * readable. */
-unsigned tcp_sockets(int *fds, unsigned capacity);
+/* The answer to a connect the supervisor began (0 up, else the return code): sets the
+ * connected flag and logs, throttling failures; after a gateway connect, subscribes. */
+void supervisor_cloud_answered(relay_daemon *d, int rc);
+void supervisor_gateway_answered(relay_daemon *d, int rc);
 
-/* Turns Nagle's algorithm off on every TCP socket of the process (the MQTT connections).
- * Returns the number of sockets set. */
-unsigned sockets_no_delay();
-
-/* Connection supervisor: passes until stop_signal is set, then supervisor_shutdown. */
-void supervisor_run(MQTTClient_connectOptions *cloud_opts,
-                    MQTTClient_connectOptions *gateway_opts, unsigned pause_seconds);
-
-/* Stops the publisher thread, then disconnects and destroys the gateway client and then
- * the cloud client, whatever their connected flags say. A publish of the gateway callback
- * that a stalled cloud link holds up is ended first by the cloud disconnect. */
-void supervisor_shutdown();
+/* Disconnects the gateway and then the cloud (after letting it take the queued documents
+ * for up to DAEMON_DISCONNECT_TIMEOUT_MS), whatever their connected flags say, and frees
+ * both sessions. */
+void supervisor_shutdown(relay_daemon *d);

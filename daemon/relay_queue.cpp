@@ -1,132 +1,97 @@
-/* Bounded queue of cloud documents. */
+/* Bounded queue of cloud packets. */
 #include "relay_queue.h"
 
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <climits>
 #include <cstring>
 
 namespace {
 
-/* Announces a change: a waiting consumer is woken, one that is about to wait sees the new
- * count and does not sleep. */
-void announce_change(relay_queue *queue, int wake_count) {
-  queue->changes.fetch_add(1);
-  if (queue->sleepers.load() != 0)
-    syscall(SYS_futex, reinterpret_cast<uint32_t *>(&queue->changes), FUTEX_WAKE_PRIVATE,
-            wake_count, nullptr, nullptr, 0);
+char *slot_data(relay_queue *queue, unsigned slot) {
+  return queue->lengths[slot] <= RELAY_SLOT_CAPACITY ? queue->short_store[slot]
+                                                       : queue->long_store[slot];
 }
 
-/* Sleeps unless changes has moved on from seen; returns on any change or signal. */
-void wait_for_change(relay_queue *queue, uint32_t seen) {
-  queue->sleepers.fetch_add(1);
-  syscall(SYS_futex, reinterpret_cast<uint32_t *>(&queue->changes), FUTEX_WAIT_PRIVATE, seen,
-          nullptr, nullptr, 0);
-  queue->sleepers.fetch_sub(1);
+const char *slot_data(const relay_queue *queue, unsigned slot) {
+  return queue->lengths[slot] <= RELAY_SLOT_CAPACITY ? queue->short_store[slot]
+                                                       : queue->long_store[slot];
+}
+
+void drop_oldest(relay_queue *queue) {
+  queue->head = (queue->head + 1) % RELAY_QUEUE_SLOTS;
+  queue->count--;
+  queue->sent = 0;
 }
 
 } // namespace
 
 void relay_queue_reset(relay_queue *queue) {
-  std::lock_guard<std::mutex> guard(queue->lock);
   queue->head = 0;
   queue->count = 0;
   queue->dropped = 0;
-  queue->open = true;
-  queue->ready = false;
-  queue->sending = false;
+  queue->sent = 0;
 }
 
-int relay_queue_push(relay_queue *queue, const char *data, uint32_t length) {
-  if (data == nullptr || length > RELAY_DOCUMENT_CAPACITY) return 0;
-  {
-    std::lock_guard<std::mutex> guard(queue->lock);
-    if (!queue->open) return 0;
-    if (queue->count == RELAY_QUEUE_SLOTS) {
-      queue->head = (queue->head + 1) % RELAY_QUEUE_SLOTS;
-      queue->count--;
-      queue->dropped++;
-    }
-    unsigned index = (queue->head + queue->count) % RELAY_QUEUE_SLOTS;
-    std::memcpy(length <= RELAY_SLOT_CAPACITY ? queue->short_store[index] : queue->long_store[index],
-                data, length);
-    queue->lengths[index] = length;
-    queue->count++;
+int relay_queue_push(relay_queue *queue, const uint8_t *head, uint32_t head_length,
+                     const char *body, uint32_t body_length) {
+  if (head_length > RELAY_PACKET_CAPACITY || body_length > RELAY_PACKET_CAPACITY - head_length ||
+      (head == nullptr && head_length > 0) || (body == nullptr && body_length > 0))
+    return 0;
+  if (queue->count == RELAY_QUEUE_SLOTS) {
+    queue->dropped++;
+    if (queue->sent > 0) return 0;
+    drop_oldest(queue);
   }
-  announce_change(queue, 1);
+  /* An emptied queue starts again at slot 0, so a steady trickle keeps reusing the same
+   * few pages. */
+  if (queue->count == 0) queue->head = 0;
+  const unsigned slot = (queue->head + queue->count) % RELAY_QUEUE_SLOTS;
+  queue->lengths[slot] = head_length + body_length;
+  char *data = slot_data(queue, slot);
+  if (head_length > 0) std::memcpy(data, head, head_length);
+  if (body_length > 0) std::memcpy(data + head_length, body, body_length);
+  queue->count++;
   return 1;
 }
 
-int relay_queue_pop(relay_queue *queue, relay_document *out) {
-  for (;;) {
-    uint32_t seen = queue->changes.load();
-    {
-      std::lock_guard<std::mutex> guard(queue->lock);
-      if (!queue->open) return 0;
-      if (queue->ready && queue->count > 0 && !queue->sending) {
-        unsigned index = queue->head;
-        out->length = queue->lengths[index];
-        std::memcpy(out->data,
-                    out->length <= RELAY_SLOT_CAPACITY ? queue->short_store[index]
-                                                       : queue->long_store[index],
-                    out->length);
-        queue->head = (queue->head + 1) % RELAY_QUEUE_SLOTS;
-        queue->count--;
-        /* An empty queue starts again at the first slot, so that the slots (and the memory
-         * pages they occupy) in use are only as many as the deepest backlog, not all of
-         * them in turn. */
-        if (queue->count == 0) queue->head = 0;
-        queue->sending = true;
-        return 1;
-      }
+unsigned relay_queue_gather(const relay_queue *queue, iovec *pieces, unsigned max) {
+  unsigned n = 0;
+  for (unsigned i = 0; i < queue->count && n < max; i++) {
+    const unsigned slot = (queue->head + i) % RELAY_QUEUE_SLOTS;
+    const uint32_t skip = i == 0 ? queue->sent : 0;
+    pieces[n++] = iovec{const_cast<char *>(slot_data(queue, slot)) + skip, queue->lengths[slot] - skip};
+  }
+  return n;
+}
+
+unsigned relay_queue_written(relay_queue *queue, uint32_t bytes) {
+  unsigned completed = 0;
+  while (bytes > 0 && queue->count > 0) {
+    const uint32_t left = queue->lengths[queue->head] - queue->sent;
+    if (bytes < left) {
+      queue->sent += bytes;
+      break;
     }
-    wait_for_change(queue, seen);
+    bytes -= left;
+    drop_oldest(queue);
+    completed++;
   }
+  return completed;
 }
 
-int relay_queue_claim(relay_queue *queue) {
-  std::lock_guard<std::mutex> guard(queue->lock);
-  if (!queue->open || !queue->ready || queue->count > 0 || queue->sending) return 0;
-  queue->sending = true;
-  return 1;
-}
+void relay_queue_rewind(relay_queue *queue) { queue->sent = 0; }
 
-void relay_queue_release(relay_queue *queue) {
-  bool waiting;
-  {
-    std::lock_guard<std::mutex> guard(queue->lock);
-    queue->sending = false;
-    waiting = queue->count > 0;
-  }
-  if (waiting) announce_change(queue, 1);
-}
-
-void relay_queue_set_ready(relay_queue *queue, bool ready) {
-  {
-    std::lock_guard<std::mutex> guard(queue->lock);
-    queue->ready = ready;
-  }
-  announce_change(queue, INT_MAX);
-}
-
-void relay_queue_close(relay_queue *queue) {
-  {
-    std::lock_guard<std::mutex> guard(queue->lock);
-    queue->open = false;
-  }
-  announce_change(queue, INT_MAX);
+unsigned relay_queue_clear(relay_queue *queue) {
+  unsigned count = queue->count;
+  queue->head = queue->count = 0;
+  queue->sent = 0;
+  return count;
 }
 
 unsigned relay_queue_take_dropped(relay_queue *queue) {
-  std::lock_guard<std::mutex> guard(queue->lock);
   unsigned dropped = queue->dropped;
   queue->dropped = 0;
   return dropped;
 }
 
-unsigned relay_queue_count(relay_queue *queue) {
-  std::lock_guard<std::mutex> guard(queue->lock);
-  return queue->count;
-}
+unsigned relay_queue_count(const relay_queue *queue) { return queue->count; }
+
+int relay_queue_full(const relay_queue *queue) { return queue->count == RELAY_QUEUE_SLOTS ? 1 : 0; }

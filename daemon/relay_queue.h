@@ -1,70 +1,58 @@
-/* Bounded queue of cloud documents between the gateway callback and the publisher thread:
- * fixed storage, oldest dropped when full. */
+/* The cloud session's output: whole PUBLISH packets (head and document) in fixed storage,
+ * written in order, the oldest dropped when full while the cloud is away. */
 #pragma once
-#include <atomic>
+#include <sys/uio.h>
+
 #include <cstdint>
-#include <mutex>
 
 constexpr unsigned RELAY_DOCUMENT_CAPACITY = 3072;
+/* Fixed header and topic of a document's PUBLISH packet. */
+constexpr unsigned RELAY_HEAD_CAPACITY = 32;
+constexpr unsigned RELAY_PACKET_CAPACITY = RELAY_DOCUMENT_CAPACITY + RELAY_HEAD_CAPACITY;
 constexpr unsigned RELAY_QUEUE_SLOTS = 256;
-/* Documents up to this length are stored in the slot's part of the short store, longer ones
+/* Packets up to this length are stored in the slot's part of the short store, longer ones
  * in its part of the long store. Memory pages are only touched when used, so a backlog of
- * short documents costs 128 KiB at most instead of the 768 KiB of full-size slots. */
+ * short documents costs 128 KiB at most instead of the 776 KiB of full-size slots. */
 constexpr unsigned RELAY_SLOT_CAPACITY = 512;
 
-struct relay_document {
-  uint32_t length;
-  char data[RELAY_DOCUMENT_CAPACITY];
-};
-
 struct relay_queue {
-  std::mutex lock;
-  /* Advanced by every change a consumer may wait for; the consumer sleeps on it (a futex),
-   * so that a wake-up costs one system call and only when the consumer is asleep. */
-  std::atomic<uint32_t> changes;
-  std::atomic<uint32_t> sleepers; /* consumers asleep or about to sleep on changes */
   uint32_t lengths[RELAY_QUEUE_SLOTS];
   char short_store[RELAY_QUEUE_SLOTS][RELAY_SLOT_CAPACITY];
-  char long_store[RELAY_QUEUE_SLOTS][RELAY_DOCUMENT_CAPACITY];
-  unsigned head;     /* index of the oldest document */
-  unsigned count;    /* documents waiting */
-  unsigned dropped;  /* documents dropped since the last relay_queue_take_dropped */
-  bool open;         /* false once relay_queue_close was called */
-  bool ready;        /* the consumer may take documents (the cloud is connected) */
-  bool sending;      /* a document taken by relay_queue_pop or relay_queue_claim is being sent */
+  char long_store[RELAY_QUEUE_SLOTS][RELAY_PACKET_CAPACITY];
+  unsigned head;    /* index of the oldest packet */
+  unsigned count;   /* packets waiting */
+  unsigned dropped; /* packets dropped since the last relay_queue_take_dropped */
+  uint32_t sent;    /* bytes of the oldest packet already written */
 };
 
-/* Empties the queue and opens it, not ready. */
+/* Empties the queue. */
 void relay_queue_reset(relay_queue *queue);
 
-/* Appends a copy of the document (length at most RELAY_DOCUMENT_CAPACITY); when the queue is
- * full the oldest document is dropped and counted. 0 (nothing stored) for a NULL or
- * over-long document or a closed queue. */
-int relay_queue_push(relay_queue *queue, const char *data, uint32_t length);
+/* Appends the packet made of head and body (together at most RELAY_PACKET_CAPACITY bytes).
+ * When the queue is full the oldest packet is dropped and counted; a partly written one is
+ * never dropped: the new packet is then dropped and counted instead (result 0). 0 also for
+ * an over-long packet (not counted). */
+int relay_queue_push(relay_queue *queue, const uint8_t *head, uint32_t head_length,
+                     const char *body, uint32_t body_length);
 
-/* Waits until the queue is ready, holds a document and nothing is being sent, then moves the
- * oldest into *out, marks it as being sent and returns 1; the caller sends it and then calls
- * relay_queue_release. Returns 0 once the queue is closed. */
-int relay_queue_pop(relay_queue *queue, relay_document *out);
+/* The unwritten bytes as up to max pieces, oldest first (the first may start inside a
+ * partly written packet). Returns the number of pieces. */
+unsigned relay_queue_gather(const relay_queue *queue, iovec *pieces, unsigned max);
 
-/* Lets the producer send a document itself instead of queueing it, so that documents keep
- * their order: 1 when the queue is open, ready and empty and nothing is being sent; the
- * document then counts as being sent and the caller calls relay_queue_release. 0 otherwise:
- * the document is to be pushed. */
-int relay_queue_claim(relay_queue *queue);
+/* Takes bytes as written, from the oldest on; returns how many packets that completed. */
+unsigned relay_queue_written(relay_queue *queue, uint32_t bytes);
 
-/* Ends the send begun by relay_queue_pop or relay_queue_claim; the consumer may take the
- * next document. */
-void relay_queue_release(relay_queue *queue);
+/* The connection went away: a partly written packet is to be written whole again. */
+void relay_queue_rewind(relay_queue *queue);
 
-/* Lets relay_queue_pop take documents (ready 1) or makes it wait (ready 0). */
-void relay_queue_set_ready(relay_queue *queue, bool ready);
+/* Drops every packet and returns how many there were (the partly written one included). */
+unsigned relay_queue_clear(relay_queue *queue);
 
-/* Closes the queue and wakes every waiter; pushes and pops fail from then on. */
-void relay_queue_close(relay_queue *queue);
-
-/* Returns the number of dropped documents since the previous call and restarts the count. */
+/* Returns the number of dropped packets since the previous call and restarts the count. */
 unsigned relay_queue_take_dropped(relay_queue *queue);
 
-/* Documents waiting. */
-unsigned relay_queue_count(relay_queue *queue);
+/* Packets waiting. */
+unsigned relay_queue_count(const relay_queue *queue);
+
+/* 1 when no packet can be added without dropping one. */
+int relay_queue_full(const relay_queue *queue);

@@ -1,41 +1,39 @@
-/* Start-up of the relay daemon: system log, arguments, settings, endpoints, clients. */
-#include <pthread.h>
+/* Start-up of the relay daemon: system log, arguments, settings, endpoints, sessions. */
+#include <fcntl.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 
 #include "daemon.h"
 #include "relay.h"
 #include "settings/log.h"
 #include "settings/text.h"
 
-module_settings daemon_settings;
 volatile sig_atomic_t stop_signal;
-std::atomic<bool> cloud_connected{false};
-std::atomic<bool> gateway_connected{false};
-MQTTClient cloud_client;
-MQTTClient gateway_client;
-char cloud_uri[CLOUD_URI_CAPACITY];
-char gateway_uri[GATEWAY_URI_CAPACITY];
 
 namespace {
 
-/* Connect options keep pointers into these for the whole run. */
-char cloud_client_id[CLOUD_CLIENT_ID_CAPACITY];
-MQTTClient_connectOptions cloud_opts;
-MQTTClient_connectOptions gateway_opts;
-MQTTClient_SSLOptions cloud_ssl_opts;
+/* Write end of the pipe that wakes the event loop; the stop handler needs it. */
+volatile sig_atomic_t wake_write_fd = -1;
 
 /* A terminal gets each line at once; a log file gets blocks, flushed at the points where
- * the daemon settles (after start-up, after each supervisor pass, at the end). */
+ * the daemon settles (after each supervisor pass, at the end). The block is large, so the
+ * trace costs a write only every few hundred messages. */
 void stdout_buffering() {
-  if (isatty(STDOUT_FILENO)) std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+  static char block[65536];
+  if (isatty(STDOUT_FILENO)) {
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+  } else {
+    std::setvbuf(stdout, block, _IOFBF, sizeof block);
+  }
 }
 
-/* The stop signals run handle_stop_signal (no SA_RESTART, so a wait is interrupted) and
- * stay blocked except while the supervisor pauses, so that every thread the daemon or the
- * client library starts inherits the block and the signal always reaches the pause. */
+/* The stop signals run handle_stop_signal without SA_RESTART, so the loop's poll returns. */
 void install_signal_handlers() {
   struct sigaction action = {};
   action.sa_handler = handle_stop_signal;
@@ -48,47 +46,51 @@ void install_signal_handlers() {
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   sigaction(SIGPIPE, &ignore, nullptr);
-
-  sigset_t stop_set;
-  sigemptyset(&stop_set);
-  sigaddset(&stop_set, SIGINT);
-  sigaddset(&stop_set, SIGTERM);
-  sigaddset(&stop_set, SIGQUIT);
-  pthread_sigmask(SIG_BLOCK, &stop_set, nullptr);
 }
 
-void create_cloud_client(const daemon_options &options) {
-  MQTTClient_create(&cloud_client, cloud_uri, cloud_client_id, MQTTCLIENT_PERSISTENCE_NONE,
-                    nullptr);
-  cloud_opts.keepAliveInterval = static_cast<int>(options.keep_alive_seconds);
-  cloud_opts.cleansession = 1;
-  if (daemon_settings.mode == 1) {
-    cloud_opts.username = CLOUD_USER_NAME;
-    cloud_opts.password = daemon_settings.authtoken;
-  }
-  if (daemon_settings.ssl) {
-    /* The token travels inside the TLS session, so the broker must prove who it is. */
-    cloud_ssl_opts.enableServerCertAuth = 1;
-    cloud_ssl_opts.verify = 1;
-    cloud_ssl_opts.CApath = options.ca_path;
-    cloud_opts.ssl = &cloud_ssl_opts;
-  }
-  MQTTClient_setCallbacks(cloud_client, nullptr, cloud_connection_lost, cloud_message_arrived,
-                          cloud_delivery_complete);
+/* "host:port" (an "ssl://" scheme in front taken off) into the endpoint. */
+void endpoint_from_uri(mqtt_endpoint *endpoint, const char *uri) {
+  const size_t scheme = std::strlen(CLOUD_TLS_SCHEME);
+  if (std::strncmp(uri, CLOUD_TLS_SCHEME, scheme) == 0) uri += scheme;
+  const char *colon = std::strrchr(uri, ':');
+  size_t host_length = colon != nullptr ? static_cast<size_t>(colon - uri) : std::strlen(uri);
+  if (host_length >= sizeof endpoint->host) host_length = sizeof endpoint->host - 1;
+  std::memcpy(endpoint->host, uri, host_length);
+  endpoint->host[host_length] = '\0';
+  endpoint->port = colon != nullptr ? static_cast<uint16_t>(std::strtoul(colon + 1, nullptr, 10)) : 0;
 }
 
-void create_gateway_client(const daemon_options &options) {
-  MQTTClient_create(&gateway_client, gateway_uri, GATEWAY_CLIENT_ID,
-                    MQTTCLIENT_PERSISTENCE_NONE, nullptr);
-  gateway_opts.keepAliveInterval = static_cast<int>(options.keep_alive_seconds);
-  gateway_opts.cleansession = 1;
-  MQTTClient_setCallbacks(gateway_client, nullptr, gateway_connection_lost,
-                          gateway_message_arrived, gateway_delivery_complete);
-}
+struct free_deleter {
+  void operator()(void *p) const { std::free(p); }
+};
 
 } // namespace
 
-void handle_stop_signal(int signal_number) { stop_signal = signal_number; }
+void handle_stop_signal(int signal_number) {
+  stop_signal = signal_number;
+  const int fd = wake_write_fd;
+  if (fd >= 0) {
+    const int saved = errno;
+    const char byte = 1;
+    ssize_t ignored = write(fd, &byte, 1);
+    (void)ignored;
+    errno = saved;
+  }
+}
+
+int daemon_wake_open(int *read_fd) {
+  int ends[2];
+  if (pipe2(ends, O_NONBLOCK | O_CLOEXEC) != 0) return 0;
+  *read_fd = ends[0];
+  wake_write_fd = ends[1];
+  return 1;
+}
+
+void daemon_wake_close() {
+  const int fd = wake_write_fd;
+  wake_write_fd = -1;
+  if (fd >= 0) close(fd);
+}
 
 void echo_arguments(int argc, char **argv) {
   for (int i = 1; i < argc; i++) std::printf("%c %s", i == 1 ? '\n' : ',', argv[i]);
@@ -119,55 +121,75 @@ int gateway_endpoint(const module_settings *settings, char *uri, unsigned uri_ca
   return length >= 0 && static_cast<unsigned>(length) < uri_capacity;
 }
 
+void relay_sessions_init(relay_daemon *d) {
+  const daemon_options &o = d->options;
+  const session_timing timing{o.connect_timeout_seconds * 1000, o.keep_alive_seconds * 1000,
+                              o.stall_seconds * 1000};
+  mqtt_endpoint cloud{};
+  endpoint_from_uri(&cloud, d->cloud_uri);
+  cloud.tls = d->settings.ssl != 0;
+  cloud.ca_path = o.ca_path;
+  cloud.user_timeout_ms = timing.stall_timeout_ms;
+  mqtt_connect_fields cloud_connect{d->cloud_client_id, nullptr, nullptr,
+                                    static_cast<uint16_t>(o.keep_alive_seconds), true};
+  if (d->settings.mode == 1) {
+    cloud_connect.user_name = CLOUD_USER_NAME;
+    cloud_connect.password = d->settings.authtoken;
+  }
+  session_init(&d->cloud, cloud, cloud_connect, timing, cloud_session_events(d),
+               cloud_session_output(d));
+
+  mqtt_endpoint gateway{};
+  endpoint_from_uri(&gateway, d->gateway_uri);
+  gateway.user_timeout_ms = timing.stall_timeout_ms;
+  const mqtt_connect_fields gateway_connect{GATEWAY_CLIENT_ID, nullptr, nullptr,
+                                            static_cast<uint16_t>(o.keep_alive_seconds), true};
+  session_init(&d->gateway, gateway, gateway_connect, timing, gateway_session_events(d),
+               session_output{nullptr, nullptr, nullptr});
+  relay_queue_reset(&d->queue);
+}
+
 int daemon_main(int argc, char **argv, const daemon_options &options) {
   int status = 1;
   stdout_buffering();
-  MQTTClient_connectOptions connect_initial = MQTTClient_connectOptions_initializer;
-  connect_initial.struct_version = 4;
-  MQTTClient_SSLOptions ssl_initial = MQTTClient_SSLOptions_initializer;
-  cloud_opts = connect_initial;
-  gateway_opts = connect_initial;
-  cloud_ssl_opts = ssl_initial;
-
-  /* OpenSSL initialises itself when the first TLS connection needs it; the client library's
-   * own eager set-up (every algorithm and error text loaded at start) costs about 1 MB of
-   * resident memory that a daemon without TLS never uses. */
-  MQTTClient_init_options library_init = MQTTClient_init_options_initializer;
-  library_init.do_openssl_init = 0;
-  MQTTClient_global_init(&library_init);
-
   log_set_echo(LOG_ECHO_BY_PRIORITY);
   log_open(argc > 0 ? argv[0] : "nimba_vezidozu");
   log_msg(LOG_NOTICE, "Started.");
   echo_arguments(argc, argv);
 
   if (argc >= 2) {
-    install_signal_handlers();
-    settings_load(&daemon_settings);
-    copy_fold(daemon_settings.devid, SETTINGS_TEXT_CAPACITY, argv[1], -1);
-    copy_fold(daemon_settings.devip, SETTINGS_TEXT_CAPACITY, argc > 2 ? argv[2] : nullptr, 0);
-    settings_print(&daemon_settings);
-
-    /* The capacities are derived from the longest texts, so these cannot cut anything. */
-    cloud_endpoint(&daemon_settings, NIMBA_QUICKSTART_HOST, NIMBA_REGISTERED_DOMAIN,
-                   cloud_client_id, sizeof cloud_client_id, cloud_uri, sizeof cloud_uri);
-    std::printf("NIMBA URL:    '%s'\n", cloud_uri);
-    std::printf("NIMBA Client: '%s'\n", cloud_client_id);
-    create_cloud_client(options);
-
-    gateway_endpoint(&daemon_settings, gateway_uri, sizeof gateway_uri);
-    std::printf("IoT Gateway URL:    '%s'\n", gateway_uri);
-    std::printf("IoT Gateway Client: '%s'\n", GATEWAY_CLIENT_ID);
-    create_gateway_client(options);
-    std::fflush(stdout);
-
-    relay_set_room_check(options.socket_room);
-    if (relay_start()) {
-      supervisor_run(&cloud_opts, &gateway_opts, options.pause_seconds);
-      status = 0;
+    /* The state is large (the queue's fixed storage); calloc leaves its pages untouched
+     * until used, so only what the daemon needs becomes resident. */
+    std::unique_ptr<relay_daemon, free_deleter> owned(
+        static_cast<relay_daemon *>(std::calloc(1, sizeof(relay_daemon))));
+    relay_daemon *d = owned.get();
+    int wake_fd = -1;
+    if (d == nullptr || !daemon_wake_open(&wake_fd)) {
+      log_msg(LOG_ERR, "Out of resources at start-up.");
     } else {
-      log_msg(LOG_ERR, "Failed to start the publisher thread.");
-      supervisor_shutdown();
+      install_signal_handlers();
+      d->options = options;
+      settings_load(&d->settings);
+      copy_fold(d->settings.devid, SETTINGS_TEXT_CAPACITY, argv[1], -1);
+      copy_fold(d->settings.devip, SETTINGS_TEXT_CAPACITY, argc > 2 ? argv[2] : nullptr, 0);
+      settings_print(&d->settings);
+
+      /* The capacities are derived from the longest texts, so these cannot cut anything. */
+      cloud_endpoint(&d->settings, NIMBA_QUICKSTART_HOST, NIMBA_REGISTERED_DOMAIN,
+                     d->cloud_client_id, sizeof d->cloud_client_id, d->cloud_uri,
+                     sizeof d->cloud_uri);
+      std::printf("NIMBA URL:    '%s'\n", d->cloud_uri);
+      std::printf("NIMBA Client: '%s'\n", d->cloud_client_id);
+      gateway_endpoint(&d->settings, d->gateway_uri, sizeof d->gateway_uri);
+      std::printf("IoT Gateway URL:    '%s'\n", d->gateway_uri);
+      std::printf("IoT Gateway Client: '%s'\n", GATEWAY_CLIENT_ID);
+      std::fflush(stdout);
+      relay_sessions_init(d);
+
+      supervisor_run(d, wake_fd);
+      status = 0;
+      close(wake_fd);
+      daemon_wake_close();
     }
   }
 

@@ -1,15 +1,12 @@
-/* Connection supervisor: reconnects the cloud, then the gateway, in passes; shutdown. */
-#include <dirent.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
+/* Connection supervisor and event loop: passes that reconnect the cloud, then the gateway;
+ * the relay between them; shutdown. */
 #include <poll.h>
-#include <pthread.h>
-#include <sys/socket.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 
 #include "daemon.h"
@@ -18,133 +15,139 @@
 
 namespace {
 
-constexpr const char *GATEWAY_TOPIC_FILTER = "QZ/#";
-constexpr int GATEWAY_SUBSCRIBE_QOS = 0;
-constexpr int DISCONNECT_TIMEOUT_MS = 10000;
+constexpr uint8_t GATEWAY_SUBSCRIBE_QOS = 0;
 constexpr unsigned FAILURE_LOG_EVERY = 4;
-/* How long shutdown lets the publisher finish its current publish before it closes the
- * cloud connection under it (only a stalled cloud link makes a publish take that long). */
-constexpr int PUBLISHER_STOP_TIMEOUT_MS = 2000;
+/* The wake pipe, then each session's descriptors. */
+constexpr unsigned LOOP_POLL_MAX = 1 + 2 * SESSION_POLL_MAX;
 
-uint8_t cloud_failures;
-uint8_t gateway_failures;
-
-const char *mode_word() { return daemon_settings.mode == 1 ? "registered" : "quickstart"; }
-const char *ssl_suffix() { return daemon_settings.ssl ? " over SSL" : ""; }
+const char *mode_word(const relay_daemon *d) { return d->settings.mode == 1 ? "registered" : "quickstart"; }
+const char *ssl_suffix(const relay_daemon *d) { return d->settings.ssl ? " over SSL" : ""; }
 
 /* Every FAILURE_LOG_EVERY-th failure (the first included) goes to the system log. */
 bool failure_goes_to_log(uint8_t failures) { return failures % FAILURE_LOG_EVERY == 0; }
 
-/* The one TCP socket open now that was not among before[0..count), or -1. */
-int new_tcp_socket(const int *before, unsigned count) {
-  int now[DAEMON_SOCKETS_CAPACITY];
-  unsigned now_count = tcp_sockets(now, DAEMON_SOCKETS_CAPACITY);
-  if (now_count > DAEMON_SOCKETS_CAPACITY) return -1;
-  int found = -1;
-  for (unsigned i = 0; i < now_count; i++) {
-    bool known = false;
-    for (unsigned j = 0; j < count && !known; j++) known = before[j] == now[i];
-    if (known) continue;
-    if (found >= 0) return -1;
-    found = now[i];
-  }
-  return found;
-}
+} // namespace
 
-void connect_cloud(MQTTClient_connectOptions *opts) {
-  /* The client library does not tell its socket: it is the TCP socket the connect adds. */
-  int before[DAEMON_SOCKETS_CAPACITY];
-  unsigned before_count = tcp_sockets(before, DAEMON_SOCKETS_CAPACITY);
-  int rc = MQTTClient_connect(cloud_client, opts);
-  if (rc == MQTTCLIENT_SUCCESS) {
-    sockets_no_delay();
-    relay_set_cloud_socket(before_count <= DAEMON_SOCKETS_CAPACITY
-                               ? new_tcp_socket(before, before_count)
-                               : -1);
-    cloud_failures = 0;
-    cloud_set_connected(true);
-    log_msg(LOG_INFO, "Connected to NIMBA in %s mode%s.", mode_word(), ssl_suffix());
+void supervisor_cloud_answered(relay_daemon *d, int rc) {
+  d->connect_rc = rc;
+  if (rc == 0) {
+    d->cloud_connected = true;
+    d->cloud_failures = 0;
+    log_msg(LOG_INFO, "Connected to NIMBA in %s mode%s.", mode_word(d), ssl_suffix(d));
     return;
   }
-  if (failure_goes_to_log(cloud_failures)) {
-    log_msg(LOG_ERR, "Failed to connect to NIMBA in %s mode%s (RC=%i).", mode_word(),
-            ssl_suffix(), rc);
+  if (failure_goes_to_log(d->cloud_failures)) {
+    log_msg(LOG_ERR, "Failed to connect to NIMBA in %s mode%s (RC=%i).", mode_word(d),
+            ssl_suffix(d), rc);
   } else {
-    std::printf("Failed to connect to NIMBA in %s mode%s (RC=%i).", mode_word(), ssl_suffix(),
-                rc);
+    std::printf("Failed to connect to NIMBA in %s mode%s (RC=%i).", mode_word(d), ssl_suffix(d), rc);
   }
-  cloud_failures++;
+  d->cloud_failures++;
 }
 
-void connect_gateway(MQTTClient_connectOptions *opts) {
-  int rc = MQTTClient_connect(gateway_client, opts);
-  if (rc == MQTTCLIENT_SUCCESS) {
-    sockets_no_delay();
-    gateway_connected = true;
-    gateway_failures = 0;
+void supervisor_gateway_answered(relay_daemon *d, int rc) {
+  d->connect_rc = rc;
+  if (rc == 0) {
+    const long long now = daemon_clock_ms();
+    d->gateway_connected = true;
+    d->gateway_failures = 0;
     log_msg(LOG_INFO, "Connected to IoT Gateway. Subscribing to topic '%s' on IoT Gateway using QoS%d.",
             GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS);
-    MQTTClient_subscribe(gateway_client, GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS);
+    d->subscribe_rc = session_subscribe(&d->gateway, GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS)
+                          ? DAEMON_PENDING
+                          : -1;
+    d->step_deadline = now + d->options.connect_timeout_seconds * 1000LL;
+    session_flush(&d->gateway, now);
     return;
   }
-  if (failure_goes_to_log(gateway_failures)) {
+  if (failure_goes_to_log(d->gateway_failures)) {
     log_msg(LOG_ERR, "Failed to connect to IoT Gateway (RC=%i).", rc);
   } else {
     std::printf("Failed to connect to IoT Gateway (RC=%i).", rc);
   }
-  gateway_failures++;
+  d->gateway_failures++;
 }
 
-/* The gateway callback's own publish waits for a write only its thread could finish: drop
- * the cloud connection under it, so it returns and the relay goes on after a reconnect. */
-void end_stuck_publish() {
-  if (!cloud_connected || !relay_publish_stuck(DAEMON_STUCK_PUBLISH_SECONDS * 1000LL)) return;
-  cloud_set_connected(false);
-  log_msg(LOG_WARNING, "Connection to NIMBA stalled while sending; reconnecting.");
-  MQTTClient_disconnect(cloud_client, 0);
+namespace {
+
+/* A refused or unanswered subscription: the gateway is dropped, so the next pass connects
+ * and subscribes again instead of staying connected and relaying nothing. */
+void subscription_answered(relay_daemon *d, int rc) {
+  if (rc >= 0 && rc != MQTT_SUBACK_FAILURE) return;
+  log_msg(LOG_ERR, "Failed to subscribe to topic '%s' on IoT Gateway (RC=%i).", GATEWAY_TOPIC_FILTER, rc);
+  session_disconnect(&d->gateway);
+  d->gateway_connected = false;
 }
 
-void report_dropped() {
-  unsigned dropped = relay_queue_take_dropped(&cloud_queue);
+void report_dropped(relay_daemon *d) {
+  unsigned dropped = relay_queue_take_dropped(&d->queue);
   if (dropped > 0) log_msg(LOG_WARNING, "Dropped %u messages for NIMBA: queue full.", dropped);
 }
 
-} // namespace
+void begin_connect(relay_daemon *d, mqtt_session *session, long long now) {
+  d->connect_rc = DAEMON_PENDING;
+  session_connect(session, now);
+}
 
-unsigned tcp_sockets(int *fds, unsigned capacity) {
-  DIR *folder = opendir("/proc/self/fd");
-  if (folder == nullptr) return 0;
-  unsigned count = 0;
-  while (dirent *entry = readdir(folder)) {
-    char *end = nullptr;
-    long fd = std::strtol(entry->d_name, &end, 10);
-    if (end == entry->d_name || *end != '\0' || fd == dirfd(folder)) continue;
-    int protocol = 0;
-    socklen_t size = sizeof protocol;
-    if (getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_PROTOCOL, &protocol, &size) != 0 ||
-        protocol != IPPROTO_TCP)
+/* Ends the pass; false when a stop request skips the pause. */
+bool end_pass(relay_daemon *d, long long now) {
+  report_dropped(d);
+  std::fflush(stdout);
+  d->step = PASS_PAUSE;
+  d->next_pass_ms = now + d->options.pause_seconds * 1000LL;
+  return stop_signal == 0;
+}
+
+/* Carries the pass on as far as the answers received allow. False once the daemon is to
+ * stop: a stop request is honoured before a pass begins and during the pause, while a pass
+ * that has begun runs to its end. */
+bool advance_pass(relay_daemon *d, long long now) {
+  for (;;) {
+    switch (d->step) {
+    case PASS_PAUSE:
+      if (stop_signal != 0) return false;
+      if (now < d->next_pass_ms) return true;
+      d->step = PASS_CLOUD;
+      if (d->cloud_connected) continue;
+      begin_connect(d, &d->cloud, now);
       continue;
-    if (count < capacity) fds[count] = static_cast<int>(fd);
-    count++;
+    case PASS_CLOUD:
+      if (!d->cloud_connected && d->connect_rc == DAEMON_PENDING) return true;
+      if (!d->cloud_connected || d->gateway_connected) return end_pass(d, now);
+      d->step = PASS_GATEWAY;
+      begin_connect(d, &d->gateway, now);
+      continue;
+    case PASS_GATEWAY:
+      if (d->connect_rc == DAEMON_PENDING) return true;
+      if (d->connect_rc != 0) return end_pass(d, now);
+      d->step = PASS_SUBSCRIBE;
+      continue;
+    case PASS_SUBSCRIBE:
+      if (d->gateway_connected && d->subscribe_rc == DAEMON_PENDING && now < d->step_deadline)
+        return true;
+      if (d->gateway_connected) subscription_answered(d, d->subscribe_rc == DAEMON_PENDING ? -1 : d->subscribe_rc);
+      return end_pass(d, now);
+    }
   }
-  closedir(folder);
-  return count;
 }
 
-/* The client library has no socket options and leaves Nagle's algorithm on: a document sent
- * while the previous one is still unacknowledged then waits for the broker's delayed
- * acknowledgement, up to 40 ms. The daemon's only TCP sockets are its two MQTT
- * connections, so after each connect it finds them among its open descriptors. */
-unsigned sockets_no_delay() {
-  int fds[DAEMON_SOCKETS_CAPACITY];
-  unsigned count = tcp_sockets(fds, DAEMON_SOCKETS_CAPACITY);
-  unsigned set = 0;
-  for (unsigned i = 0; i < count && i < DAEMON_SOCKETS_CAPACITY; i++) {
-    int on = 1;
-    if (setsockopt(fds[i], IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0) set++;
+long long earliest(long long a, long long b) { return a == 0 || (b != 0 && b < a) ? b : a; }
+
+/* Lets the cloud take what is queued for it, within DAEMON_DISCONNECT_TIMEOUT_MS. */
+void drain_cloud(relay_daemon *d) {
+  const long long deadline = daemon_clock_ms() + DAEMON_DISCONNECT_TIMEOUT_MS;
+  for (;;) {
+    long long now = daemon_clock_ms();
+    session_flush(&d->cloud, now);
+    if (d->cloud.state != SESSION_UP || !session_output_pending(&d->cloud) || now >= deadline) return;
+    pollfd fds[SESSION_POLL_MAX];
+    unsigned count = session_poll_fds(&d->cloud, fds);
+    if (poll(fds, count, static_cast<int>(deadline - now)) < 0 && errno != EINTR) return;
+    session_handle(&d->cloud, fds, count, daemon_clock_ms());
   }
-  return set;
 }
+
+} // namespace
 
 long long daemon_clock_ms() {
   timespec now{};
@@ -152,60 +155,52 @@ long long daemon_clock_ms() {
   return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000 + 1;
 }
 
-/* The stop signals are blocked on every thread (see start-up); the wait unblocks them
- * atomically for this thread only, so a signal ends the wait at once. */
-unsigned sleep_unless_stopped(unsigned seconds) {
-  sigset_t wait_mask;
-  pthread_sigmask(SIG_SETMASK, nullptr, &wait_mask);
-  sigdelset(&wait_mask, SIGINT);
-  sigdelset(&wait_mask, SIGTERM);
-  sigdelset(&wait_mask, SIGQUIT);
-  const long long deadline = daemon_clock_ms() + seconds * 1000LL;
-  unsigned remaining = seconds;
-  while (remaining != 0 && stop_signal == 0) {
-    long long left = deadline - daemon_clock_ms();
-    if (left <= 0) {
-      remaining = 0;
+void supervisor_run(relay_daemon *d, int wake_fd) {
+  d->cloud_failures = 0;
+  d->gateway_failures = 0;
+  d->step = PASS_PAUSE;
+  d->next_pass_ms = daemon_clock_ms();
+  for (;;) {
+    long long now = daemon_clock_ms();
+    if (!advance_pass(d, now)) break;
+    relay_gateway_flow(d);
+
+    pollfd fds[LOOP_POLL_MAX];
+    fds[0] = pollfd{wake_fd, POLLIN, 0};
+    const unsigned cloud_count = session_poll_fds(&d->cloud, fds + 1);
+    const unsigned gateway_count = session_poll_fds(&d->gateway, fds + 1 + cloud_count);
+    long long next = d->step == PASS_PAUSE ? d->next_pass_ms : 0;
+    if (d->step == PASS_SUBSCRIBE) next = earliest(next, d->step_deadline);
+    next = earliest(next, session_next_ms(&d->cloud, now));
+    next = earliest(next, session_next_ms(&d->gateway, now));
+    int timeout = -1;
+    if (next != 0) timeout = next <= now ? 0 : static_cast<int>(next - now < INT_MAX ? next - now : INT_MAX);
+
+    int ready = poll(fds, 1 + cloud_count + gateway_count, timeout);
+    if (ready < 0 && errno != EINTR) {
+      log_msg(LOG_ERR, "The event loop failed (errno=%i).", errno);
       break;
     }
-    timespec timeout;
-    timeout.tv_sec = static_cast<time_t>(left / 1000);
-    timeout.tv_nsec = static_cast<long>(left % 1000) * 1000000;
-    ppoll(nullptr, 0, &timeout, &wait_mask);
-    left = deadline - daemon_clock_ms();
-    remaining = left > 0 ? static_cast<unsigned>((left + 999) / 1000) : 0;
+    now = daemon_clock_ms();
+    if (ready > 0 && fds[0].revents != 0) {
+      char drained[64];
+      while (read(wake_fd, drained, sizeof drained) > 0) {
+      }
+    }
+    session_handle(&d->cloud, fds + 1, ready > 0 ? cloud_count : 0, now);
+    session_handle(&d->gateway, fds + 1 + cloud_count, ready > 0 ? gateway_count : 0, now);
+    /* What the gateway brought in this turn goes out in one write, unless the socket is
+     * still full from before (then the cloud session waits for room itself). */
+    if (d->cloud.blocked_since == 0) session_flush(&d->cloud, now);
   }
-  return remaining;
+  supervisor_shutdown(d);
 }
 
-void supervisor_run(MQTTClient_connectOptions *cloud_opts,
-                    MQTTClient_connectOptions *gateway_opts, unsigned pause_seconds) {
-  cloud_failures = 0;
-  gateway_failures = 0;
-  while (stop_signal == 0) {
-    end_stuck_publish();
-    if (!cloud_connected) connect_cloud(cloud_opts);
-    if (cloud_connected && !gateway_connected) connect_gateway(gateway_opts);
-    report_dropped();
-    std::fflush(stdout);
-    sleep_unless_stopped(pause_seconds);
-  }
-  supervisor_shutdown();
-}
-
-void supervisor_shutdown() {
-  int publisher_ended = relay_stop(PUBLISHER_STOP_TIMEOUT_MS);
-  bool cloud_closed = false;
-  if (!relay_close_gateway(PUBLISHER_STOP_TIMEOUT_MS)) {
-    /* The gateway callback is inside a publish that a stalled cloud link holds up. */
-    MQTTClient_disconnect(cloud_client, DISCONNECT_TIMEOUT_MS);
-    cloud_closed = true;
-    relay_close_gateway(-1);
-  }
-  MQTTClient_disconnect(gateway_client, DISCONNECT_TIMEOUT_MS);
-  relay_gateway_disconnected();
-  MQTTClient_destroy(&gateway_client);
-  if (!cloud_closed) MQTTClient_disconnect(cloud_client, DISCONNECT_TIMEOUT_MS);
-  if (!publisher_ended) relay_stop(-1);
-  MQTTClient_destroy(&cloud_client);
+void supervisor_shutdown(relay_daemon *d) {
+  session_disconnect(&d->gateway);
+  drain_cloud(d);
+  relay_report_unsent(d);
+  session_disconnect(&d->cloud);
+  session_release(&d->gateway);
+  session_release(&d->cloud);
 }

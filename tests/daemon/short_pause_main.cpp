@@ -1,14 +1,9 @@
-/* The daemon with test timings: pause, keep-alive and CA folder come from the environment
- * (NIMBA_TEST_PAUSE, NIMBA_TEST_KEEP_ALIVE, NIMBA_TEST_CA_PATH), defaulting to 2 s, the
- * shipped keep-alive and the shipped CA folder. NIMBA_TEST_ROOM=always makes the gateway
- * callback take the cloud socket for ready whatever its send buffer holds, as a kernel
- * short of memory can mislead it. */
+/* The daemon with test timings from the environment: NIMBA_TEST_PAUSE (seconds between
+ * passes, default 2), NIMBA_TEST_KEEP_ALIVE, NIMBA_TEST_CONNECT_TIMEOUT, NIMBA_TEST_STALL
+ * (default: the shipped values) and NIMBA_TEST_CA_PATH (default: the shipped CA folder). */
 #include <cstdlib>
-#include <string_view>
 
 #include "daemon.h"
-
-static int room_always(int, uint32_t) { return 1; }
 
 static unsigned env_seconds(const char *name, unsigned fallback) {
   const char *text = std::getenv(name);
@@ -22,9 +17,10 @@ int main(int argc, char **argv) {
   daemon_options options = daemon_default_options();
   options.pause_seconds = env_seconds("NIMBA_TEST_PAUSE", 2);
   options.keep_alive_seconds = env_seconds("NIMBA_TEST_KEEP_ALIVE", options.keep_alive_seconds);
+  options.connect_timeout_seconds =
+      env_seconds("NIMBA_TEST_CONNECT_TIMEOUT", options.connect_timeout_seconds);
+  options.stall_seconds = env_seconds("NIMBA_TEST_STALL", options.stall_seconds);
   const char *ca_path = std::getenv("NIMBA_TEST_CA_PATH");
   if (ca_path != nullptr && *ca_path != '\0') options.ca_path = ca_path;
-  const char *room = std::getenv("NIMBA_TEST_ROOM");
-  if (room != nullptr && std::string_view(room) == "always") options.socket_room = room_always;
   return daemon_main(argc, argv, options);
 }

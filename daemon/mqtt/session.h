@@ -1,0 +1,127 @@
+/* One MQTT client session over a transport: connect and CONNACK, subscription, keep-alive,
+ * incoming packets handed to the owner, and output written in batches. Driven by the
+ * event loop: it says which descriptors to poll and when it next needs the clock. */
+#pragma once
+#include <cstdint>
+
+#include "codec.h"
+#include "transport.h"
+
+/* A packet the session reads whole: the largest the relay can use (a payload over the
+ * relayed limit plus its topic). Larger ones are read past and never stored. */
+constexpr uint32_t SESSION_INPUT_CAPACITY = 32768;
+/* CONNECT with three texts of up to 255 bytes, SUBSCRIBE, pings and acknowledgements. */
+constexpr uint32_t SESSION_CONTROL_CAPACITY = 1024;
+/* Descriptors one session may ask to be polled. */
+constexpr unsigned SESSION_POLL_MAX = TRANSPORT_POLL_MAX;
+/* Pieces of output gathered into one write. */
+constexpr unsigned SESSION_PIECES_MAX = 64;
+
+enum session_state {
+  SESSION_DOWN,
+  SESSION_OPENING, /* lookup, TCP connect, TLS handshake */
+  SESSION_CONNACK, /* CONNECT sent, waiting for the answer */
+  SESSION_UP,
+};
+
+struct mqtt_session;
+
+/* What the session tells its owner. Every function may be nullptr. */
+struct session_events {
+  void *context;
+  /* The connect's result: 0 accepted, a CONNACK refusal code, or -1 when no connection
+   * could be made (lookup, connect, TLS, time-out, a broken answer). */
+  void (*connected)(void *context, mqtt_session *session, int rc);
+  /* An established session ended: read or write failed, the broker closed it, a broken
+   * packet, no answer to a ping, or output stalled. The session is down again. */
+  void (*lost)(void *context, mqtt_session *session);
+  /* A PUBLISH from the broker (QoS 2 ones once). 1 when taken; 0 to be offered the same
+   * packet again later (the session stops reading until then). One too large to be
+   * stored comes with topic and payload nullptr and payload_length its packet's length;
+   * it is gone whatever the result. */
+  int (*message)(void *context, mqtt_session *session, const mqtt_publish *message);
+  /* The SUBACK's code: 0 to 2 granted, MQTT_SUBACK_FAILURE refused. */
+  void (*subscribed)(void *context, mqtt_session *session, int code);
+  /* PUBACK or PUBCOMP for a packet id of the session's own. */
+  void (*delivered)(void *context, mqtt_session *session, uint16_t packet_id);
+};
+
+/* The owner's output, written after the session's own packets once the session is up:
+ * gather stores up to max pieces in order and returns how many (the first may start inside
+ * a packet that is partly written); written says how many of those bytes were taken. */
+struct session_output {
+  void *context;
+  unsigned (*gather)(void *context, iovec *pieces, unsigned max);
+  void (*written)(void *context, uint32_t bytes);
+};
+
+struct session_timing {
+  unsigned connect_timeout_ms; /* from the start of an attempt to the CONNACK */
+  unsigned keep_alive_ms;      /* PINGREQ after this long without traffic; lost after this long
+                                  without an answer */
+  unsigned stall_timeout_ms;   /* lost when pending output makes no progress this long */
+};
+
+struct mqtt_session {
+  session_state state;
+  mqtt_endpoint endpoint;
+  mqtt_connect_fields connect;
+  session_timing timing;
+  session_events events;
+  session_output output;
+  mqtt_transport transport;
+  bool paused;         /* the owner takes no messages now: nothing is read */
+  long long deadline;  /* of the connect attempt */
+  long long last_sent, last_received;
+  long long ping_sent; /* 0: no ping outstanding */
+  long long blocked_since; /* 0: output is not waiting for the socket */
+  uint16_t next_packet_id;
+  uint16_t subscribe_id; /* 0: no SUBACK awaited */
+  bool readable;       /* poll reported input (or TLS holds some) */
+  uint32_t control_length, control_sent;
+  uint8_t control[SESSION_CONTROL_CAPACITY];
+  mqtt_reader reader;
+  uint8_t input[SESSION_INPUT_CAPACITY];
+  uint8_t qos2_received[8192]; /* one bit per packet id: QoS 2 delivered, PUBREL awaited */
+};
+
+/* Sets the session up, down. The texts in connect must outlive the session. */
+void session_init(mqtt_session *s, const mqtt_endpoint &endpoint, const mqtt_connect_fields &connect,
+                  const session_timing &timing, const session_events &events,
+                  const session_output &output);
+
+/* Begins a connect attempt at time now (ms); its result comes through events.connected,
+ * possibly before this returns. */
+void session_connect(mqtt_session *s, long long now);
+
+/* Sends SUBSCRIBE for one filter; the answer comes through events.subscribed. 0 when the
+ * session is not up or the packet does not fit. */
+int session_subscribe(mqtt_session *s, const char *filter, uint8_t qos);
+
+/* Stops reading (owner full) or goes on; a ping's answer is awaited afresh on resuming. */
+void session_pause(mqtt_session *s, bool paused);
+
+/* Descriptors and events to poll now (at most SESSION_POLL_MAX). */
+unsigned session_poll_fds(mqtt_session *s, pollfd *fds);
+
+/* The next time (ms) the session must be handled even without events; 0 for none. A
+ * session with packets read but not yet handed over returns now. */
+long long session_next_ms(mqtt_session *s, long long now);
+
+/* Handles what poll reported in fds (as session_poll_fds gave them) and the timers: opens
+ * on, reads once and hands over every complete packet, writes, pings, time-outs. */
+void session_handle(mqtt_session *s, const pollfd *fds, unsigned count, long long now);
+
+/* Writes pending output now (own packets, then the owner's); called after the owner added
+ * some. */
+void session_flush(mqtt_session *s, long long now);
+
+/* 1 when output is waiting for the socket. */
+int session_output_pending(mqtt_session *s);
+
+/* Writes DISCONNECT if the session is up, no output waits and the socket takes it at
+ * once, then closes; no lost event. */
+void session_disconnect(mqtt_session *s);
+
+/* Closes and frees the transport's resources. */
+void session_release(mqtt_session *s);
