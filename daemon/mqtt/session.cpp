@@ -286,8 +286,11 @@ void session_pause(mqtt_session *s, bool paused) {
 unsigned session_poll_fds(mqtt_session *s, pollfd *fds) {
   if (s->state == SESSION_DOWN) return 0;
   const bool open = s->transport.state == TRANSPORT_OPEN;
-  const bool want_read = open && !s->paused;
+  const bool want_read = open && !(s->paused && s->state == SESSION_UP);
   const bool want_write = open && session_output_pending(s);
+  /* A paused session with nothing to write is not polled at all: poll would report a
+   * hang-up on it again and again without anything to do about it. */
+  if (open && !want_read && !want_write) return 0;
   return transport_poll_fds(&s->transport, want_read, want_write, fds);
 }
 
@@ -346,8 +349,8 @@ void session_handle(mqtt_session *s, const pollfd *fds, unsigned count, long lon
   if (s->state == SESSION_UP && s->paused) input = false;
   dispatch(s, now);
   if (input && s->state != SESSION_DOWN && !(s->state == SESSION_UP && s->paused)) read_input(s, now);
-  if (s->state != SESSION_DOWN && (revents & (POLLOUT | POLLIN)) && session_output_pending(s))
-    session_flush(s, now);
+  /* Also on an error or hang-up: the write then fails and ends the session. */
+  if (s->state != SESSION_DOWN && revents != 0 && session_output_pending(s)) session_flush(s, now);
   if (s->state != SESSION_DOWN) check_timers(s, now);
 }
 
@@ -383,6 +386,7 @@ void session_flush(mqtt_session *s, long long now) {
     if (s->control_sent == s->control_length) s->control_length = s->control_sent = 0;
     if (written > own && s->output.written != nullptr) s->output.written(s->output.context, written - own);
   }
+
   if (!session_output_pending(s)) {
     s->blocked_since = 0;
   } else if (s->blocked_since == 0 || written > 0) {

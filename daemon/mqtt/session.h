@@ -14,8 +14,9 @@ constexpr uint32_t SESSION_INPUT_CAPACITY = 32768;
 constexpr uint32_t SESSION_CONTROL_CAPACITY = 1024;
 /* Descriptors one session may ask to be polled. */
 constexpr unsigned SESSION_POLL_MAX = TRANSPORT_POLL_MAX;
-/* Pieces of output gathered into one write. */
-constexpr unsigned SESSION_PIECES_MAX = 64;
+/* Pieces of output gathered into one write: the session's own packets and every document
+ * the cloud queue can hold. */
+constexpr unsigned SESSION_PIECES_MAX = 1 + 256;
 
 enum session_state {
   SESSION_DOWN,

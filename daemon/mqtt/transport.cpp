@@ -140,7 +140,11 @@ transport_state start_connect(mqtt_transport *t) {
 
 transport_state start_lookup(mqtt_transport *t) {
   if (!t->resolver_ready) {
-    if (ares_init(&t->resolver) != ARES_SUCCESS) return fail(t);
+    if (ares_library_init(ARES_LIB_INIT_ALL) != ARES_SUCCESS) return fail(t);
+    if (ares_init(&t->resolver) != ARES_SUCCESS) {
+      ares_library_cleanup();
+      return fail(t);
+    }
     t->resolver_ready = true;
   }
   char port[8];
@@ -332,6 +336,7 @@ void transport_release(mqtt_transport *t) {
   }
   if (t->resolver_ready) {
     ares_destroy(t->resolver);
+    ares_library_cleanup();
     t->resolver_ready = false;
   }
 }
