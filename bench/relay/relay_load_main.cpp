@@ -5,7 +5,8 @@
  * In direct mode it publishes and subscribes on one broker without a relay. */
 #include "relay_bench.h"
 
-#include <MQTTClient.h>
+#include <mosquitto.h>
+#include <poll.h>
 
 #include <atomic>
 #include <cerrno>
@@ -83,11 +84,28 @@ struct sink_state {
   std::atomic<int> lost_connection{0};
 };
 
-int sink_message_arrived(void *context, char *topic, int, MQTTClient_message *message) {
+// Connect and subscribe answers, for the waits below.
+struct answers {
+  std::atomic<int> connack{-1};
+  std::atomic<int> subscribed{0};
+};
+
+// One client of the generator.
+struct client_context {
+  struct mosquitto *handle = nullptr;
+  sink_state *sink = nullptr;
+  bool threaded = false;
+  answers answer;
+};
+
+
+void sink_message_arrived(struct mosquitto *, void *context, const struct mosquitto_message *message) {
   int64_t at = now_us();
-  auto *s = static_cast<sink_state *>(context);
+  sink_state *s = static_cast<client_context *>(context)->sink;
+  const char *topic = message->topic;
   const char *doc = static_cast<const char *>(message->payload);
   size_t length = message->payloadlen > 0 ? static_cast<size_t>(message->payloadlen) : 0;
+  if (doc == nullptr) doc = "";
   bench_check r = bench_document_check(doc, length, topic, s->shape, s->size, s->topics, s->count);
   if (r.ok) {
     if (s->seen[r.seq]) {
@@ -108,72 +126,88 @@ int sink_message_arrived(void *context, char *topic, int, MQTTClient_message *me
     if (s->malformed.load() <= 3)
       std::fprintf(stderr, "malformed on %s: '%.*s'\n", topic, static_cast<int>(length > 200 ? 200 : length), doc);
   }
-  MQTTClient_freeMessage(&message);
-  MQTTClient_free(topic);
-  return 1;
 }
 
-void sink_connection_lost(void *context, char *) {
-  static_cast<sink_state *>(context)->lost_connection.store(1);
+void client_connected(struct mosquitto *, void *context, int rc) {
+  static_cast<client_context *>(context)->answer.connack.store(rc);
+}
+
+void client_subscribed(struct mosquitto *, void *context, int, int, const int *) {
+  static_cast<client_context *>(context)->answer.subscribed.store(1);
+}
+
+void client_disconnected(struct mosquitto *, void *context, int) {
+  sink_state *sink = static_cast<client_context *>(context)->sink;
+  if (sink != nullptr) sink->lost_connection.store(1);
 }
 
 struct client_deleter {
-  void operator()(MQTTClient *c) const {
-    if (MQTTClient_isConnected(*c)) MQTTClient_disconnect(*c, 1000);
-    MQTTClient_destroy(c);
+  void operator()(client_context *c) const {
+    if (c->handle != nullptr) {
+      if (c->threaded) {
+        mosquitto_disconnect(c->handle);
+        mosquitto_loop_stop(c->handle, false);
+      } else {
+        mosquitto_disconnect(c->handle);
+      }
+      mosquitto_destroy(c->handle);
+    }
     delete c;
   }
 };
-using client_ptr = std::unique_ptr<MQTTClient, client_deleter>;
+using client_ptr = std::unique_ptr<client_context, client_deleter>;
 
-// Creates and connects a client to host:1883; sink clients get the receive callbacks.
+// Creates and connects a client to host:1883. A sink client gets the receive callbacks and
+// a network thread of libmosquitto's; the publisher writes from the calling thread.
 client_ptr connect_client(const char *host, const char *id, sink_state *sink) {
-  char uri[128];
-  int n = std::snprintf(uri, sizeof uri, "tcp://%s:1883", host);
-  if (n <= 0 || static_cast<size_t>(n) >= sizeof uri) return nullptr;
-  auto *handle = new MQTTClient;
-  if (MQTTClient_create(handle, uri, id, MQTTCLIENT_PERSISTENCE_NONE, nullptr) != MQTTCLIENT_SUCCESS) {
-    delete handle;
+  client_ptr c(new client_context());
+  c->sink = sink;
+  c->handle = mosquitto_new(id, true, c.get());
+  if (c->handle == nullptr) return nullptr;
+  mosquitto_connect_callback_set(c->handle, client_connected);
+  mosquitto_subscribe_callback_set(c->handle, client_subscribed);
+  mosquitto_disconnect_callback_set(c->handle, client_disconnected);
+  if (sink != nullptr) mosquitto_message_callback_set(c->handle, sink_message_arrived);
+  // The publisher answers no pings while it sends; a run is shorter than this.
+  if (mosquitto_connect(c->handle, host, 1883, sink ? 20 : 600) != MOSQ_ERR_SUCCESS) {
+    std::fprintf(stderr, "cannot connect to %s:1883\n", host);
     return nullptr;
   }
-  client_ptr c(handle);
-  if (sink && MQTTClient_setCallbacks(*handle, sink, sink_connection_lost, sink_message_arrived,
-                                      nullptr) != MQTTCLIENT_SUCCESS)
-    return nullptr;
-  MQTTClient_connectOptions opts = MQTTClient_connectOptions_initializer;
-  // The publisher has no receive thread to answer pings; a run is shorter than this.
-  opts.keepAliveInterval = sink ? 20 : 600;
-  opts.cleansession = 1;
-  opts.connectTimeout = 5;
-  int rc = MQTTClient_connect(*handle, &opts);
-  if (rc != MQTTCLIENT_SUCCESS) {
-    std::fprintf(stderr, "cannot connect to %s (%d)\n", uri, rc);
+  if (sink != nullptr) {
+    if (mosquitto_loop_start(c->handle) != MOSQ_ERR_SUCCESS) return nullptr;
+    c->threaded = true;
+  }
+  int64_t until = now_ns() + 5000000000LL;
+  while (c->answer.connack.load() < 0 && now_ns() < until) {
+    if (sink != nullptr) sleep_ms(5);
+    else mosquitto_loop(c->handle, 10, 1);
+  }
+  if (c->answer.connack.load() != 0) {
+    std::fprintf(stderr, "cannot connect to %s:1883 (%d)\n", host, c->answer.connack.load());
     return nullptr;
   }
   return c;
 }
 
-// The client library leaves Nagle's algorithm on; with it, a message of a few hundred
-// bytes waits for the peer's delayed acknowledgement (up to 40 ms). The generator turns it
-// off on its own sockets so that the latency figures show the relay, not the generator.
-void set_nodelay_on_own_sockets() {
-  for (int fd = 3; fd < 256; fd++) {
-    int type = 0;
-    socklen_t len = sizeof type;
-    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM) continue;
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  }
+// libmosquitto leaves Nagle's algorithm on; with it, a message of a few hundred bytes waits
+// for the peer's delayed acknowledgement (up to 40 ms). The generator turns it off on its
+// own sockets so that the latency figures show the relay, not the generator.
+void set_nodelay(client_context *c) {
+  int one = 1;
+  setsockopt(mosquitto_socket(c->handle), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-int publish(MQTTClient c, const char *topic, const void *payload, uint32_t length) {
-  MQTTClient_message m = MQTTClient_message_initializer;
-  m.payload = const_cast<void *>(payload);
-  m.payloadlen = static_cast<int>(length);
-  m.qos = 0;
-  m.retained = 0;
-  MQTTClient_deliveryToken token = 0;
-  return MQTTClient_publishMessage(c, topic, &m, &token) == MQTTCLIENT_SUCCESS;
+// Publishes at QoS 0; when the socket is full, waits (up to a second) until it takes the
+// queued packets, so that a slow broker slows the generator instead of its queue growing.
+int publish(client_context *c, const char *topic, const void *payload, uint32_t length) {
+  if (mosquitto_publish(c->handle, nullptr, topic, static_cast<int>(length), payload, 0, false) !=
+      MOSQ_ERR_SUCCESS)
+    return 0;
+  for (int i = 0; i < 100 && mosquitto_want_write(c->handle); i++) {
+    pollfd p{mosquitto_socket(c->handle), POLLOUT, 0};
+    if (poll(&p, 1, 10) > 0 && mosquitto_loop_write(c->handle, 1) != MOSQ_ERR_SUCCESS) return 0;
+  }
+  return 1;
 }
 
 int parse_number(const char *text, double *out) {
@@ -238,7 +272,7 @@ int parse_options(int argc, char **argv, options *o) {
 
 // Publishes a probe every 100 ms until one comes back or the time is up: the relay may
 // still be connecting when the run starts. 1 when the path works.
-int warm_up(MQTTClient pub, sink_state *sink, double seconds) {
+int warm_up(client_context *pub, sink_state *sink, double seconds) {
   int64_t until = now_ns() + static_cast<int64_t>(seconds * 1e9);
   while (now_ns() < until) {
     publish(pub, WARMUP_TOPIC, WARMUP_PAYLOAD, sizeof WARMUP_PAYLOAD - 1);
@@ -270,13 +304,17 @@ int main(int argc, char **argv) {
   sink.seen.assign(o.count, 0);
   sink.latency_us.reserve(o.count);
 
+  mosquitto_lib_init();
   char id[64];
   int n = std::snprintf(id, sizeof id, "bench-sink-%d", static_cast<int>(getpid()));
   if (n <= 0 || static_cast<size_t>(n) >= sizeof id) return 1;
   client_ptr sub = connect_client(o.subscribe_host, id, &sink);
   if (!sub) return 1;
   const char *sub_topic = o.shape == BENCH_RELAYED ? CLOUD_TOPIC : "QZ/#";
-  if (MQTTClient_subscribe(*sub, sub_topic, 0) != MQTTCLIENT_SUCCESS) {
+  int64_t subscribe_until = now_ns() + 5000000000LL;
+  if (mosquitto_subscribe(sub->handle, nullptr, sub_topic, 0) == MOSQ_ERR_SUCCESS)
+    while (sub->answer.subscribed.load() == 0 && now_ns() < subscribe_until) sleep_ms(5);
+  if (sub->answer.subscribed.load() == 0) {
     std::fprintf(stderr, "cannot subscribe to %s\n", sub_topic);
     return 1;
   }
@@ -284,9 +322,10 @@ int main(int argc, char **argv) {
   if (n <= 0 || static_cast<size_t>(n) >= sizeof id) return 1;
   client_ptr pub = connect_client(o.publish_host, id, nullptr);
   if (!pub) return 1;
-  set_nodelay_on_own_sockets();
+  set_nodelay(pub.get());
+  set_nodelay(sub.get());
 
-  if (o.warmup_s > 0 && !warm_up(*pub, &sink, o.warmup_s)) {
+  if (o.warmup_s > 0 && !warm_up(pub.get(), &sink, o.warmup_s)) {
     std::fprintf(stderr, "nothing came back within %.0f s: is the path up?\n", o.warmup_s);
     return 1;
   }
@@ -307,7 +346,7 @@ int main(int argc, char **argv) {
     if (now_ns() >= limit || sink.lost_connection.load()) break;
     int64_t t = now_us();
     if (!bench_message_make(message.get(), seq, t, o.size, o.topics)) return 1;
-    if (publish(*pub, message->topic, message->payload, message->payload_length)) sent++;
+    if (publish(pub.get(), message->topic, message->payload, message->payload_length)) sent++;
     else failed++;
     last_send_us = now_us();
   }
@@ -324,6 +363,7 @@ int main(int argc, char **argv) {
   }
   pub.reset();
   sub.reset();  // the receive thread is gone after this: the sink state is ours alone
+  mosquitto_lib_cleanup();
 
   uint64_t received = sink.unique.load();
   uint64_t lost = sent > received ? sent - received : 0;

@@ -227,6 +227,8 @@ TEST_F(DaemonTest, SigtermDuringThePauseStopsAtOnceGatewayFirst) {
   EXPECT_LT(monotonic_ms() - sent, 5000) << "the pause did not end on the signal";
   std::string text = out();
   EXPECT_EQ("Stopped.", text.substr(text.size() - 8));
+  /* The collector may still be taking in the last datagrams. */
+  EXPECT_TRUE(syslog_wait(&run.log, "Stopped.", 5000, 1, DAEMON_NOTICE));
   std::vector<syslog_entry> entries = syslog_entries(&run.log);
   ASSERT_FALSE(entries.empty());
   EXPECT_EQ("Stopped.", entries.back().message);

@@ -6,7 +6,11 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <mosquitto.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
 
 #include <cstdio>
 
@@ -158,72 +162,147 @@ std::string broker_uri(const test_broker *broker) {
   return "tcp://" + broker->setup.address + ":" + std::to_string(broker->setup.port);
 }
 
-static int client_arrived(void *context, char *topic, int topic_length, MQTTClient_message *message) {
-  test_client *client = static_cast<test_client *>(context);
-  {
-    std::lock_guard<std::mutex> guard(client->lock);
-    client->in_callback++;
-  }
+namespace {
+
+test_client *client_of(void *context) { return static_cast<test_client *>(context); }
+
+void client_arrived(struct mosquitto *, void *context, const struct mosquitto_message *message) {
   received_message received;
-  received.topic = topic_length > 0 ? std::string(topic, static_cast<size_t>(topic_length)) : std::string(topic);
-  received.payload.assign(static_cast<const char *>(message->payload), static_cast<size_t>(message->payloadlen));
+  received.topic = message->topic;
+  received.payload.assign(static_cast<const char *>(message->payload),
+                          static_cast<size_t>(message->payloadlen));
   received.qos = message->qos;
-  received.retained = message->retained;
-  MQTTClient_freeMessage(&message);
-  MQTTClient_free(topic);
-  {
-    std::lock_guard<std::mutex> guard(client->lock);
-    client->messages.push_back(received);
-    client->in_callback--;
-  }
-  return 1;
+  received.retained = message->retain ? 1 : 0;
+  test_client *client = client_of(context);
+  std::lock_guard<std::mutex> guard(client->lock);
+  client->messages.push_back(received);
+  client->changed.notify_all();
 }
 
-static void client_lost(void *context, char *) {
-  test_client *client = static_cast<test_client *>(context);
+void client_connected(struct mosquitto *, void *context, int rc) {
+  test_client *client = client_of(context);
+  std::lock_guard<std::mutex> guard(client->lock);
+  client->connack = rc;
+  client->changed.notify_all();
+}
+
+void client_acknowledged(test_client *client, int mid) {
+  std::lock_guard<std::mutex> guard(client->lock);
+  client->acknowledged.push_back(mid);
+  client->changed.notify_all();
+}
+
+void client_subscribed(struct mosquitto *, void *context, int mid, int, const int *) {
+  client_acknowledged(client_of(context), mid);
+}
+
+void client_published(struct mosquitto *, void *context, int mid) {
+  client_acknowledged(client_of(context), mid);
+}
+
+void client_disconnected(struct mosquitto *, void *context, int) {
+  test_client *client = client_of(context);
   std::lock_guard<std::mutex> guard(client->lock);
   client->lost = true;
+  client->changed.notify_all();
 }
+
+/* Runs the client's network traffic until told to stop; a lost connection stays lost. */
+void client_loop(test_client *client) {
+  bool down = false;
+  while (!client->stop.load()) {
+    if (down) {
+      std::unique_lock<std::mutex> guard(client->lock);
+      client->changed.wait_for(guard, std::chrono::milliseconds(50));
+      continue;
+    }
+    down = mosquitto_loop(client->handle, 100, 1) != MOSQ_ERR_SUCCESS;
+    if (down) client_disconnected(client->handle, client, 1);
+  }
+}
+
+/* Waits until the message id was acknowledged; 1 when it was in time. */
+int wait_acknowledged(test_client *client, int mid, int timeout_ms) {
+  std::unique_lock<std::mutex> guard(client->lock);
+  return client->changed.wait_for(guard, std::chrono::milliseconds(timeout_ms), [&] {
+    for (int acked : client->acknowledged)
+      if (acked == mid) return true;
+    return client->lost;
+  }) && !client->lost ? 1 : 0;
+}
+
+/* "tcp://address:port" into address and port. */
+bool split_uri(const std::string &uri, std::string *host, int *port) {
+  std::string rest = uri.compare(0, 6, "tcp://") == 0 ? uri.substr(6) : uri;
+  size_t colon = rest.rfind(':');
+  if (colon == std::string::npos) return false;
+  *host = rest.substr(0, colon);
+  *port = std::atoi(rest.c_str() + colon + 1);
+  return *port > 0;
+}
+
+} // namespace
 
 int client_connect(test_client *client, const std::string &uri, const std::string &client_id,
                    const std::string &user, const std::string &password) {
-  if (MQTTClient_create(&client->handle, uri.c_str(), client_id.c_str(),
-                        MQTTCLIENT_PERSISTENCE_NONE, nullptr) != MQTTCLIENT_SUCCESS)
+  static std::once_flag library;
+  std::call_once(library, [] { mosquitto_lib_init(); });
+  std::string host;
+  int port = 0;
+  if (client->handle != nullptr || !split_uri(uri, &host, &port)) return 0;
+  client->handle = mosquitto_new(client_id.c_str(), true, client);
+  if (client->handle == nullptr) return 0;
+  client->stop = false;
+  client->lost = false;
+  client->connack = -1;
+  client->acknowledged.clear();
+  mosquitto_threaded_set(client->handle, true);
+  mosquitto_connect_callback_set(client->handle, client_connected);
+  mosquitto_message_callback_set(client->handle, client_arrived);
+  mosquitto_subscribe_callback_set(client->handle, client_subscribed);
+  mosquitto_publish_callback_set(client->handle, client_published);
+  mosquitto_disconnect_callback_set(client->handle, client_disconnected);
+  if (!user.empty())
+    mosquitto_username_pw_set(client->handle, user.c_str(), password.empty() ? nullptr : password.c_str());
+  if (mosquitto_connect(client->handle, host.c_str(), port, 30) != MOSQ_ERR_SUCCESS) {
+    mosquitto_destroy(client->handle);
+    client->handle = nullptr;
     return 0;
-  MQTTClient_setCallbacks(client->handle, client, client_lost, client_arrived, nullptr);
-  MQTTClient_connectOptions options = MQTTClient_connectOptions_initializer;
-  options.keepAliveInterval = 30;
-  options.cleansession = 1;
-  options.connectTimeout = 5;
-  if (!user.empty()) options.username = user.c_str();
-  if (!password.empty()) options.password = password.c_str();
-  return MQTTClient_connect(client->handle, &options) == MQTTCLIENT_SUCCESS;
+  }
+  client->loop = std::thread(client_loop, client);
+  std::unique_lock<std::mutex> guard(client->lock);
+  client->changed.wait_for(guard, std::chrono::seconds(10),
+                           [client] { return client->connack >= 0 || client->lost; });
+  return client->connack == 0 && !client->lost ? 1 : 0;
 }
 
 int client_subscribe(test_client *client, const std::string &filter, int qos) {
-  return MQTTClient_subscribe(client->handle, filter.c_str(), qos) == MQTTCLIENT_SUCCESS;
+  int mid = 0;
+  if (client->handle == nullptr ||
+      mosquitto_subscribe(client->handle, &mid, filter.c_str(), qos) != MOSQ_ERR_SUCCESS)
+    return 0;
+  return wait_acknowledged(client, mid, 10000);
 }
 
 int client_publish(test_client *client, const std::string &topic, const std::string &payload,
                    int qos, int retained) {
-  MQTTClient_deliveryToken token = 0;
-  int rc = MQTTClient_publish(client->handle, topic.c_str(), static_cast<int>(payload.size()),
-                              payload.data(), qos, retained, &token);
-  if (rc == MQTTCLIENT_SUCCESS && qos > 0) rc = MQTTClient_waitForCompletion(client->handle, token, 5000);
+  if (client->handle == nullptr) return MOSQ_ERR_NO_CONN;
+  int mid = 0;
+  int rc = mosquitto_publish(client->handle, &mid, topic.c_str(), static_cast<int>(payload.size()),
+                             payload.data(), qos, retained != 0);
+  if (rc == MOSQ_ERR_SUCCESS && qos > 0 && !wait_acknowledged(client, mid, 5000)) rc = MOSQ_ERR_NO_CONN;
   return rc;
 }
 
 void client_close(test_client *client) {
   if (client->handle == nullptr) return;
-  if (MQTTClient_isConnected(client->handle)) MQTTClient_disconnect(client->handle, 1000);
-  /* No callback for 50 ms in a row: none is on its way in either. */
-  long long quiet_since = monotonic_ms();
-  for (long long deadline = quiet_since + 3000; monotonic_ms() < deadline; usleep(5000)) {
-    std::lock_guard<std::mutex> guard(client->lock);
-    if (client->in_callback > 0) quiet_since = monotonic_ms();
-    else if (monotonic_ms() - quiet_since >= 50) break;
-  }
-  MQTTClient_destroy(&client->handle);
+  client->stop = true;
+  client->changed.notify_all();
+  if (client->loop.joinable()) client->loop.join();
+  /* With its loop thread gone the library writes the DISCONNECT itself. */
+  mosquitto_threaded_set(client->handle, false);
+  mosquitto_disconnect(client->handle);
+  mosquitto_destroy(client->handle);
   client->handle = nullptr;
 }
 
