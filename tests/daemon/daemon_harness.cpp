@@ -2,7 +2,11 @@
 #include "daemon_harness.h"
 
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <sstream>
 
 #include "nimba_config.h"
 
@@ -14,7 +18,9 @@ std::string registered_host(const std::string &orgid) {
 int daemon_start(daemon_run *run, const daemon_launch &launch) {
   run->root = make_temp_folder("nimba_root_");
   if (run->root.empty() || mkdir((run->root + "/etc").c_str(), 0755) != 0) return 0;
-  if (!write_file(run->root + "/etc/settings", launch.settings)) return 0;
+  const std::string settings = run->root + "/etc/settings";
+  if (launch.settings_fifo ? mkfifo(settings.c_str(), 0600) != 0 : !write_file(settings, launch.settings))
+    return 0;
   run->hosts_path = run->root + "/hosts";
   std::string hosts = "127.0.0.1 localhost\n";
   for (const auto &entry : launch.hosts) hosts += entry.first + " " + entry.second + "\n";
@@ -22,7 +28,11 @@ int daemon_start(daemon_run *run, const daemon_launch &launch) {
   if (!syslog_start(&run->log)) return 0;
 
   spawn_request setup;
-  setup.argv = {NIMBA_DAEMON_TEST_BINARY};
+  /* An emulator (for a daemon built for another processor) goes in front of it. */
+  setup.argv.clear();
+  std::istringstream emulator(NIMBA_DAEMON_TEST_EMULATOR);
+  for (std::string word; emulator >> word;) setup.argv.push_back(word);
+  setup.argv.push_back(NIMBA_DAEMON_TEST_BINARY);
   setup.argv.insert(setup.argv.end(), launch.args.begin(), launch.args.end());
   setup.env = launch.env;
   setup.sandboxed = true;
@@ -30,6 +40,18 @@ int daemon_start(daemon_run *run, const daemon_launch &launch) {
   setup.sandbox.dev_log_socket = run->log.socket_path;
   setup.sandbox.hosts_file = run->hosts_path;
   return process_spawn(setup, &run->process);
+}
+
+int daemon_settings_writer(daemon_run *run, int timeout_ms) {
+  const std::string settings = run->root + "/etc/settings";
+  long long deadline = monotonic_ms() + timeout_ms;
+  for (;;) {
+    /* Opening the write end without blocking succeeds once a reader has it open. */
+    int fd = open(settings.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) return fd;
+    if (monotonic_ms() >= deadline) return -1;
+    usleep(5000);
+  }
 }
 
 int daemon_stop(daemon_run *run, int signal_number, int timeout_ms) {

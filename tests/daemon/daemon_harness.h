@@ -31,10 +31,15 @@ struct daemon_launch {
   std::string settings;                                    /* etc/settings content */
   std::vector<std::pair<std::string, std::string>> hosts;  /* address, name */
   std::vector<std::string> env;                            /* NIMBA_TEST_* */
+  bool settings_fifo = false; /* etc/settings is a FIFO (see daemon_settings_writer) */
 };
 
 /* Starts the daemon; 1 on success. */
 int daemon_start(daemon_run *run, const daemon_launch &launch);
+/* With settings_fifo: waits until the daemon has opened its settings to read and returns
+ * the FIFO's write end (the daemon then waits for what is written, or for its close); -1
+ * when it did not open it in time. */
+int daemon_settings_writer(daemon_run *run, int timeout_ms);
 /* Sends SIGTERM (or the given signal) and waits for the end; the exit code, -1 on timeout. */
 int daemon_stop(daemon_run *run, int signal_number, int timeout_ms);
 /* Kills what still runs and removes the folders. */

@@ -41,18 +41,23 @@ void ca_remove(test_ca *ca) {
 
 int ca_issue_server(const test_ca *ca, const std::string &dns_name, const std::string &folder,
                     const std::string &stem) {
+  return ca_issue_certificate(ca, "DNS:" + dns_name, 2, folder, stem);
+}
+
+int ca_issue_certificate(const test_ca *ca, const std::string &alt_name, int days,
+                         const std::string &folder, const std::string &stem) {
   std::string key = folder + "/" + stem + ".key";
   std::string request = folder + "/" + stem + ".csr";
   std::string cert = folder + "/" + stem + ".pem";
   std::string extensions = folder + "/" + stem + ".ext";
-  if (!write_file(extensions, "subjectAltName=DNS:" + dns_name + "\n")) return 0;
+  if (!write_file(extensions, "subjectAltName=" + alt_name + "\n")) return 0;
   std::string output;
-  if (process_run({"openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=" + dns_name,
+  if (process_run({"openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=server",
                    "-keyout", key, "-out", request},
                   30000, &output) != 0 ||
       process_run({"openssl", "x509", "-req", "-in", request, "-CA", ca->cert_path, "-CAkey",
-                   ca->key_path, "-CAcreateserial", "-days", "2", "-extfile", extensions, "-out",
-                   cert},
+                   ca->key_path, "-CAcreateserial", "-days", std::to_string(days), "-extfile",
+                   extensions, "-out", cert},
                   30000, &output) != 0) {
     std::fprintf(stderr, "openssl server: %s\n", output.c_str());
     return 0;

@@ -26,6 +26,10 @@ void ca_remove(test_ca *ca);
  * <stem>.pem and <stem>.key; 1 on success. */
 int ca_issue_server(const test_ca *ca, const std::string &dns_name, const std::string &folder,
                     const std::string &stem);
+/* The same with any subjectAltName ("DNS:name", "IP:127.1.2.3") and validity in days from
+ * now (negative: expired that many days ago). */
+int ca_issue_certificate(const test_ca *ca, const std::string &alt_name, int days,
+                         const std::string &folder, const std::string &stem);
 
 struct broker_config {
   std::string address;                 /* 127.x.y.z */

@@ -1,0 +1,452 @@
+/* The daemon against brokers that misbehave: scripted fake brokers that never answer, refuse,
+ * send garbage or a packet of 256 MiB, a real broker that stops reading, TLS peers with bad
+ * certificates or no handshake, and stop signals in each state of a connection. */
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "daemon_test_fixture.h"
+#include "fake_broker.h"
+
+namespace {
+
+const std::string CLOUD_FAILED_PREFIX = "Failed to connect to NIMBA in quickstart mode (RC=";
+const char *const CLOUD_LOST = "Connection to NIMBA lost.";
+const char *const GATEWAY_LOST = "Connection to IoT Gateway lost.";
+const char *const DID_NOT_FIT = "The message did not fit into the provided buffer.";
+
+/* The daemon runs as itself, not inside an emulator: its /proc figures are its own. */
+bool daemon_measurable() { return !kAddressSanitizer && std::string(NIMBA_DAEMON_TEST_EMULATOR).empty(); }
+
+/* A field of /proc/<pid>/status in KiB, -1 when unreadable. */
+long status_kb(pid_t pid, const std::string &field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.compare(0, field.size() + 1, field + ":") == 0) return std::stol(line.substr(field.size() + 1));
+  return -1;
+}
+
+/* utime + stime of a process in clock ticks, -1 when unreadable. */
+long cpu_ticks(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t paren = text.rfind(')');
+  if (paren == std::string::npos) return -1;
+  std::vector<std::string> fields;
+  std::string field;
+  for (size_t i = paren + 2; i <= text.size(); i++) {
+    if (i == text.size() || text[i] == ' ') {
+      fields.push_back(field);
+      field.clear();
+    } else {
+      field += text[i];
+    }
+  }
+  return fields.size() > 12 ? std::stol(fields[11]) + std::stol(fields[12]) : -1;
+}
+
+class DaemonBrokerFault : public DaemonTest {
+protected:
+  std::vector<std::unique_ptr<fake_broker>> fakes;
+
+  fake_broker *start_fake(const std::string &address, const fake_script &script, int port = 1883) {
+    fakes.emplace_back(new fake_broker());
+    if (!fake_broker_start(fakes.back().get(), address, port, script)) return nullptr;
+    return fakes.back().get();
+  }
+  void TearDown() override {
+    DaemonTest::TearDown();
+    for (auto &f : fakes) fake_broker_stop(f.get());
+  }
+  /* The daemon with the cloud host at cloud_address and the gateway at gateway_address. */
+  void launch(const std::string &gateway_address, const std::string &cloud_address,
+              std::vector<std::string> env, const std::string &settings = std::string()) {
+    daemon_launch l;
+    l.args = {"dev1", gateway_address};
+    l.hosts = {{cloud_address, quickstart_host()}};
+    l.env = env;
+    l.settings = settings;
+    ASSERT_TRUE(daemon_start(&run, l));
+  }
+};
+
+struct refusal_case {
+  int line;
+  const char *name;
+  int connack; /* -1: never answered */
+  int rc;
+};
+void PrintTo(const refusal_case &c, std::ostream *os) { *os << c.name; }
+
+class DaemonCloudRefuses : public DaemonBrokerFault, public ::testing::WithParamInterface<refusal_case> {};
+
+/* Each refusal is reported with the broker's code, an unanswered CONNECT with -1 after the
+ * connect time-out; the gateway is never tried. */
+TEST_P(DaemonCloudRefuses, ReportsTheCodeAndNeverTriesTheGateway) {
+  const refusal_case &c = GetParam();
+  SCOPED_TRACE(c.line);
+  const std::string cloud_address = "127.79.1." + std::to_string(10 + c.line % 50 * 2);
+  const std::string gateway_address = "127.79.1." + std::to_string(11 + c.line % 50 * 2);
+  fake_script script;
+  script.connack = c.connack;
+  fake_broker *cloud_fake = start_fake(cloud_address, script);
+  ASSERT_NE(nullptr, cloud_fake);
+  fake_broker *gateway_fake = start_fake(gateway_address, fake_script());
+  ASSERT_NE(nullptr, gateway_fake);
+  launch(gateway_address, cloud_address, {"NIMBA_TEST_PAUSE=60", "NIMBA_TEST_CONNECT_TIMEOUT=2"});
+  const std::string expected = CLOUD_FAILED_PREFIX + std::to_string(c.rc) + ").";
+  ASSERT_TRUE(syslog_wait(&run.log, expected, 15000, 1, DAEMON_ERR));
+  EXPECT_EQ(0u, fake_broker_counts(gateway_fake).connections);
+  EXPECT_EQ(1u, fake_broker_counts(cloud_fake).connects);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, DaemonCloudRefuses,
+    ::testing::Values(refusal_case{__LINE__, "NeverAnswered", -1, -1},
+                      refusal_case{__LINE__, "Protocol", 1, 1}, refusal_case{__LINE__, "Identifier", 2, 2},
+                      refusal_case{__LINE__, "Unavailable", 3, 3},
+                      refusal_case{__LINE__, "BadCredentials", 4, 4},
+                      refusal_case{__LINE__, "NotAuthorised", 5, 5}),
+    [](const ::testing::TestParamInfo<refusal_case> &info) { return std::string(info.param.name); });
+
+struct broken_link_case {
+  int line;
+  const char *name;
+  bool on_cloud; /* else on the gateway */
+  fake_script script;
+};
+void PrintTo(const broken_link_case &c, std::ostream *os) { *os << c.name; }
+
+fake_script silent_pings() {
+  fake_script s;
+  s.answer_pings = false;
+  return s;
+}
+fake_script garbage_after_connack(const std::string &bytes) {
+  fake_script s;
+  s.after_connack = bytes;
+  return s;
+}
+fake_script garbage_after_suback(const std::string &bytes) {
+  fake_script s;
+  s.after_suback = bytes;
+  return s;
+}
+
+class DaemonLinkBroken : public DaemonBrokerFault, public ::testing::WithParamInterface<broken_link_case> {};
+
+/* A broker that stops answering pings, or sends what no broker may send: the daemon drops
+ * the link, logs it as lost and connects again in the next pass; the other side stays up. */
+TEST_P(DaemonLinkBroken, IsDroppedAndConnectedAgainInTheNextPass) {
+  const broken_link_case &c = GetParam();
+  SCOPED_TRACE(c.line);
+  const std::string faulty_address = "127.79.2." + std::to_string(10 + c.line % 50 * 2);
+  const std::string sound_address = "127.79.2." + std::to_string(11 + c.line % 50 * 2);
+  fake_broker *faulty = start_fake(faulty_address, c.script);
+  ASSERT_NE(nullptr, faulty);
+  fake_broker *sound = start_fake(sound_address, fake_script());
+  ASSERT_NE(nullptr, sound);
+  const std::string cloud_address = c.on_cloud ? faulty_address : sound_address;
+  const std::string gateway_address = c.on_cloud ? sound_address : faulty_address;
+  launch(gateway_address, cloud_address, {"NIMBA_TEST_PAUSE=1", "NIMBA_TEST_KEEP_ALIVE=1"});
+  ASSERT_TRUE(syslog_wait(&run.log, c.on_cloud ? CLOUD_LOST : GATEWAY_LOST, 20000, 1, DAEMON_NOTICE));
+  ASSERT_TRUE(fake_broker_wait(faulty, &fake_counts::connects, 2, 20000)) << "not connected again";
+  EXPECT_EQ(0u, syslog_count(&run.log, c.on_cloud ? GATEWAY_LOST : CLOUD_LOST));
+  EXPECT_LE(fake_broker_counts(sound).connects, 1u) << "the sound side was dropped too";
+  EXPECT_FALSE(process_wait(&run.process, 0)) << "the daemon ended";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, DaemonLinkBroken,
+    ::testing::Values(
+        broken_link_case{__LINE__, "CloudNeverAnswersPings", true, silent_pings()},
+        broken_link_case{__LINE__, "GatewayNeverAnswersPings", false, silent_pings()},
+        broken_link_case{__LINE__, "CloudSendsAFifthLengthByte", true,
+                         garbage_after_connack(std::string("\x30\xFF\xFF\xFF\xFF\x01", 6))},
+        broken_link_case{__LINE__, "GatewaySendsASecondConnack", false,
+                         garbage_after_suback(std::string("\x20\x02\x00\x00", 4))},
+        broken_link_case{__LINE__, "GatewaySendsQos3", false,
+                         garbage_after_suback(std::string("\x36\x05\x00\x01x\x00\x01", 7))},
+        broken_link_case{__LINE__, "GatewaySendsAServerOnlyPacket", false,
+                         garbage_after_suback(std::string("\x82\x05\x00\x01\x00\x00\x00", 7))}),
+    [](const ::testing::TestParamInfo<broken_link_case> &info) { return std::string(info.param.name); });
+
+/* A gateway message announcing 256 MiB is read past without being stored: memory stays
+ * small, it is reported as not fitting, and the message after it is relayed. */
+TEST_F(DaemonBrokerFault, PacketOf256MiBIsReadPastAndTheNextOneRelayed) {
+  cloud = start_broker("127.79.3.2");
+  ASSERT_NE(nullptr, cloud);
+  observer = connect_client(broker_uri(cloud), "observer");
+  ASSERT_NE(nullptr, observer);
+  ASSERT_TRUE(client_subscribe(observer, "#", 0));
+  fake_script script;
+  script.huge_publish = 268435455; /* the largest length MQTT can announce */
+  script.after_huge = mqtt_publish_bytes("QZ/node1/sensor", "{\"after\":1}");
+  fake_broker *gateway_fake = start_fake("127.79.3.1", script);
+  ASSERT_NE(nullptr, gateway_fake);
+  launch("127.79.3.1", "127.79.3.2", {"NIMBA_TEST_PAUSE=1"});
+  ASSERT_TRUE(client_wait_count(observer, 1, 60000));
+  EXPECT_EQ("{\"d\":{\"node1/sensor/after\":1}}", client_messages(observer)[0].payload);
+  ASSERT_TRUE(process_wait_stdout(&run.process, DID_NOT_FIT, 5000));
+  if (daemon_measurable()) {
+    const long peak = status_kb(run.process.pid, "VmHWM");
+    EXPECT_GT(peak, 0);
+    EXPECT_LT(peak, 8 * 1024) << "the daemon stored the packet";
+  }
+  EXPECT_EQ(0u, syslog_count(&run.log, GATEWAY_LOST));
+}
+
+/* The cloud broker stops reading (SIGSTOP) while messages flow: the daemon does not spin,
+ * stops taking gateway messages once its queue and the socket are full, and after SIGCONT
+ * every message arrives once and in order. */
+TEST_F(DaemonBrokerFault, FrozenCloudPausesTheGatewaySideAndLosesNothing) {
+  broker_config gateway_setup;
+  gateway_setup.address = "127.79.4.1";
+  gateway_setup.extra_config = "max_queued_messages 0\nmax_queued_bytes 0\n";
+  gateway = start_broker(gateway_setup);
+  ASSERT_NE(nullptr, gateway);
+  cloud = start_broker("127.79.4.2");
+  ASSERT_NE(nullptr, cloud);
+  observer = connect_client(broker_uri(cloud), "observer");
+  ASSERT_NE(nullptr, observer);
+  ASSERT_TRUE(client_subscribe(observer, "#", 0));
+  feeder = connect_client(broker_uri(gateway), "feeder");
+  ASSERT_NE(nullptr, feeder);
+  launch("127.79.4.1", "127.79.4.2", {"NIMBA_TEST_PAUSE=1"});
+  ASSERT_TRUE(syslog_wait(&run.log, GATEWAY_CONNECTED, 15000));
+  ASSERT_TRUE(wait_subscribed(gateway, 1, 5000));
+
+  broker_pause(cloud);
+  constexpr int kMessages = 8000;
+  const std::string filler(2000, 'f');
+  for (int i = 0; i < kMessages; i++)
+    ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"n\":" + std::to_string(i) + ",\"f\":\"" + filler + "\"}"));
+
+  /* The daemon stops taking messages: the count of arrivals stays put for two passes. */
+  const pid_t pid = run.process.pid;
+  const long ticks_before = cpu_ticks(pid);
+  const long long stalled_from = monotonic_ms();
+  unsigned arrived = 0, steady_since = 0;
+  long long steady_at = monotonic_ms();
+  while (monotonic_ms() - stalled_from < 20000) {
+    unsigned now_arrived = count_occurrences(out(), "Message arrived from IoT Gateway.");
+    if (now_arrived != arrived) {
+      arrived = now_arrived;
+      steady_at = monotonic_ms();
+    } else if (arrived > 0 && monotonic_ms() - steady_at >= 2500) {
+      steady_since = arrived;
+      break;
+    }
+    usleep(100000);
+  }
+  const long long stalled_ms = monotonic_ms() - stalled_from;
+  const long ticks_after = cpu_ticks(pid);
+  ASSERT_GT(steady_since, 0u) << "the daemon kept taking gateway messages";
+  EXPECT_LT(steady_since, static_cast<unsigned>(kMessages)) << "never paused: the socket took everything";
+  if (daemon_measurable()) {
+    const double cpu_ms = static_cast<double>(ticks_after - ticks_before) * 1000.0 / sysconf(_SC_CLK_TCK);
+    EXPECT_LT(cpu_ms, 0.3 * static_cast<double>(stalled_ms)) << "busy while the cloud was frozen";
+    EXPECT_LT(status_kb(pid, "VmHWM"), 8 * 1024);
+  }
+
+  broker_resume(cloud);
+  ASSERT_TRUE(client_wait_count(observer, kMessages, 60000))
+      << "arrived " << client_message_count(observer) << " of " << kMessages;
+  std::vector<received_message> got = client_messages(observer);
+  ASSERT_EQ(static_cast<size_t>(kMessages), got.size()) << "duplicates";
+  for (int i = 0; i < kMessages; i++) {
+    const std::string head = "{\"d\":{\"node1/sensor/n\":" + std::to_string(i) + ",";
+    ASSERT_EQ(head, got[i].payload.substr(0, head.size())) << "at " << i;
+  }
+  EXPECT_EQ(0u, syslog_count(&run.log, CLOUD_LOST));
+}
+
+/* Frozen longer than the stall limit: the cloud link is dropped, documents wait (the oldest
+ * dropped beyond 256, reported per pass), and after the thaw the relay goes on without
+ * duplicates. */
+TEST_F(DaemonBrokerFault, CloudStalledPastTheLimitIsDroppedAndReconnected) {
+  cloud = start_broker("127.79.5.2");
+  ASSERT_NE(nullptr, cloud);
+  gateway = start_broker("127.79.5.1");
+  ASSERT_NE(nullptr, gateway);
+  feeder = connect_client(broker_uri(gateway), "feeder");
+  ASSERT_NE(nullptr, feeder);
+  launch("127.79.5.1", "127.79.5.2", {"NIMBA_TEST_PAUSE=1", "NIMBA_TEST_STALL=2", "NIMBA_TEST_CONNECT_TIMEOUT=3"});
+  ASSERT_TRUE(syslog_wait(&run.log, GATEWAY_CONNECTED, 15000));
+  ASSERT_TRUE(wait_subscribed(gateway, 1, 5000));
+
+  broker_pause(cloud);
+  const std::string filler(2000, 'f');
+  int sent = 0;
+  std::string dropped;
+  for (long long until = monotonic_ms() + 40000; monotonic_ms() < until && sent < 40000;) {
+    for (int i = 0; i < 200; i++, sent++)
+      ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"n\":" + std::to_string(sent) + ",\"f\":\"" + filler + "\"}"));
+    if (syslog_wait_prefix(&run.log, "Dropped ", 200, &dropped)) break;
+  }
+  ASSERT_TRUE(syslog_wait(&run.log, CLOUD_LOST, 1000, 1, DAEMON_NOTICE));
+  ASSERT_FALSE(dropped.empty()) << "no drop reported after " << sent;
+  unsigned count = 0;
+  ASSERT_EQ(1, std::sscanf(dropped.c_str(), "Dropped %u messages for NIMBA: queue full.", &count));
+  EXPECT_EQ("Dropped " + std::to_string(count) + " messages for NIMBA: queue full.", dropped);
+  for (const syslog_entry &e : syslog_entries(&run.log)) {
+    if (e.message == dropped) {
+      EXPECT_EQ(DAEMON_WARNING, e.priority);
+    }
+  }
+
+  broker_resume(cloud);
+  observer = connect_client(broker_uri(cloud), "observer");
+  ASSERT_NE(nullptr, observer);
+  ASSERT_TRUE(client_subscribe(observer, "#", 0));
+  ASSERT_TRUE(syslog_wait(&run.log, CLOUD_CONNECTED, 20000, 2));
+  /* The relay goes on: a marker sent now arrives, and nothing arrives twice. */
+  const std::string marker_document = "{\"d\":{\"node1/sensor/marker\":1}}";
+  auto marker_arrived = [&] {
+    for (const received_message &m : client_messages(observer))
+      if (m.payload == marker_document) return true;
+    return false;
+  };
+  for (long long until = monotonic_ms() + 30000; monotonic_ms() < until && !marker_arrived();) {
+    ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"marker\":1}"));
+    for (long long step = monotonic_ms() + 500; monotonic_ms() < step && !marker_arrived();) usleep(20000);
+  }
+  bool marker = false;
+  std::vector<int> seen(static_cast<size_t>(sent), 0);
+  for (const received_message &m : client_messages(observer)) {
+    if (m.payload == marker_document) {
+      marker = true;
+      continue;
+    }
+    int n = -1;
+    if (std::sscanf(m.payload.c_str(), "{\"d\":{\"node1/sensor/n\":%d,", &n) == 1 && n >= 0 && n < sent) {
+      EXPECT_EQ(1, ++seen[static_cast<size_t>(n)]) << "duplicate " << n;
+    }
+  }
+  EXPECT_TRUE(marker);
+}
+
+struct stop_case {
+  int line;
+  const char *name;
+  const char *settings;   /* etc/settings */
+  bool silent_cloud;      /* the cloud accepts TCP and says nothing (CONNACK or TLS wait) */
+  int suback;             /* the gateway's SUBACK when the cloud answers; -1 never */
+  const char *failure;    /* what the pass still reports before "Stopped." */
+};
+void PrintTo(const stop_case &c, std::ostream *os) { *os << c.name; }
+
+class DaemonStopDuring : public DaemonBrokerFault, public ::testing::WithParamInterface<stop_case> {};
+
+/* SIGTERM while a connect or the subscription is waiting for its answer: the pass runs to
+ * its end (the attempt's time-out), then the daemon stops cleanly, gateway first. */
+TEST_P(DaemonStopDuring, PassRunsToItsEndThenTheDaemonStops) {
+  const stop_case &c = GetParam();
+  SCOPED_TRACE(c.line);
+  const std::string cloud_address = "127.79.6." + std::to_string(10 + c.line % 50 * 2);
+  const std::string gateway_address = "127.79.6." + std::to_string(11 + c.line % 50 * 2);
+  const bool tls = std::string(c.settings).find("NIMBA_SSL=1") != std::string::npos;
+  silent_listener silent;
+  fake_broker *gateway_fake = nullptr;
+  if (c.silent_cloud) {
+    ASSERT_TRUE(silent_listener_open(&silent, cloud_address, tls ? 8883 : 1883));
+    gateway_fake = start_fake(gateway_address, fake_script());
+  } else {
+    ASSERT_NE(nullptr, start_fake(cloud_address, fake_script()));
+    fake_script script;
+    script.suback = c.suback;
+    gateway_fake = start_fake(gateway_address, script);
+  }
+  ASSERT_NE(nullptr, gateway_fake);
+  launch(gateway_address, cloud_address, {"NIMBA_TEST_PAUSE=60", "NIMBA_TEST_CONNECT_TIMEOUT=4"}, c.settings);
+  if (c.silent_cloud) {
+    ASSERT_TRUE(process_wait_stdout(&run.process, "IoT Gateway Client: 'CID'\n", 10000));
+  } else {
+    ASSERT_TRUE(fake_broker_wait(gateway_fake, &fake_counts::subscribes, 1, 10000));
+  }
+  ASSERT_TRUE(process_signal(&run.process, SIGTERM));
+  ASSERT_TRUE(process_wait(&run.process, 30000));
+  EXPECT_EQ(0, process_exit_code(&run.process));
+  ASSERT_TRUE(syslog_wait(&run.log, "Stopped.", 5000, 1, DAEMON_NOTICE));
+  std::vector<syslog_entry> entries = syslog_entries(&run.log);
+  ASSERT_GE(entries.size(), 2u);
+  EXPECT_EQ(c.failure, entries[entries.size() - 2].message);
+  EXPECT_EQ(c.silent_cloud ? 0u : 1u, fake_broker_counts(gateway_fake).connects);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, DaemonStopDuring,
+    ::testing::Values(
+        stop_case{__LINE__, "WaitingForConnack", "", true, 0,
+                  "Failed to connect to NIMBA in quickstart mode (RC=-1)."},
+        stop_case{__LINE__, "InTlsHandshake", "NIMBA_SSL=1\n", true, 0,
+                  "Failed to connect to NIMBA in quickstart mode over SSL (RC=-1)."},
+        stop_case{__LINE__, "WaitingForSuback", "", false, -1,
+                  "Failed to subscribe to topic 'QZ/#' on IoT Gateway (RC=-1)."}),
+    [](const ::testing::TestParamInfo<stop_case> &info) { return std::string(info.param.name); });
+
+/* A stop signal that arrives during start-up (here: while the daemon waits to read its
+ * settings from a FIFO) ends it before the first pass: no connect is attempted. */
+TEST_F(DaemonBrokerFault, StopDuringStartUpEndsBeforeTheFirstPass) {
+  silent_listener silent;
+  ASSERT_TRUE(silent_listener_open(&silent, "127.79.7.2", 1883));
+  fake_broker *gateway_fake = start_fake("127.79.7.1", fake_script());
+  ASSERT_NE(nullptr, gateway_fake);
+  daemon_launch l;
+  l.args = {"dev1", "127.79.7.1"};
+  l.hosts = {{"127.79.7.2", quickstart_host()}};
+  l.env = {"NIMBA_TEST_PAUSE=60", "NIMBA_TEST_CONNECT_TIMEOUT=20"};
+  l.settings_fifo = true;
+  ASSERT_TRUE(daemon_start(&run, l));
+  /* Once the daemon has opened its settings, it waits for them: the signal comes now. */
+  const int writer = daemon_settings_writer(&run, 10000);
+  ASSERT_GE(writer, 0);
+  ASSERT_TRUE(process_signal(&run.process, SIGTERM));
+  close(writer);
+  ASSERT_TRUE(process_wait(&run.process, 10000)) << "a full pass ran first";
+  EXPECT_EQ(0, process_exit_code(&run.process));
+  EXPECT_TRUE(syslog_wait(&run.log, "Stopped.", 5000, 1, DAEMON_NOTICE));
+  EXPECT_EQ(0u, count_occurrences(out() + err(), "Failed to connect"));
+  EXPECT_EQ(0u, fake_broker_counts(gateway_fake).connections);
+}
+
+/* A cloud broker whose certificate has expired is refused like an untrusted one. */
+TEST_F(DaemonBrokerFault, ExpiredCloudCertificateFailsWithMinusOne) {
+  cas.resize(1);
+  ASSERT_TRUE(ca_create(&cas[0], "Nimba Test CA"));
+  ASSERT_TRUE(ca_issue_certificate(&cas[0], "DNS:" + quickstart_host(), -1, cas[0].folder, "server"));
+  broker_config setup;
+  setup.address = "127.79.10.2";
+  setup.tls = true;
+  setup.tls_cert = cas[0].folder + "/server.pem";
+  setup.tls_key = cas[0].folder + "/server.key";
+  cloud = start_broker(setup);
+  ASSERT_NE(nullptr, cloud);
+  launch("127.79.10.1", "127.79.10.2", {"NIMBA_TEST_PAUSE=60", "NIMBA_TEST_CA_PATH=" + cas[0].hashed_dir},
+         "NIMBA_SSL=1\n");
+  ASSERT_TRUE(syslog_wait(&run.log, "Failed to connect to NIMBA in quickstart mode over SSL (RC=-1).", 15000,
+                          1, DAEMON_ERR));
+  EXPECT_EQ(0u, count_occurrences(process_stderr(&cloud->process), "as d:quickstart"));
+}
+
+/* A refused subscription (SUBACK 0x80) is reported and the gateway dropped, so that the next
+ * pass connects and subscribes again instead of relaying nothing for good. */
+TEST_F(DaemonBrokerFault, RefusedSubscriptionDropsTheGatewayAndTriesAgain) {
+  ASSERT_NE(nullptr, start_fake("127.79.8.2", fake_script()));
+  fake_script script;
+  script.suback = 0x80;
+  fake_broker *gateway_fake = start_fake("127.79.8.1", script);
+  ASSERT_NE(nullptr, gateway_fake);
+  launch("127.79.8.1", "127.79.8.2", {"NIMBA_TEST_PAUSE=1"});
+  ASSERT_TRUE(syslog_wait(&run.log, "Failed to subscribe to topic 'QZ/#' on IoT Gateway (RC=128).", 15000,
+                          1, DAEMON_ERR));
+  ASSERT_TRUE(fake_broker_wait(gateway_fake, &fake_counts::subscribes, 2, 15000));
+  EXPECT_GE(fake_broker_counts(gateway_fake).connects, 2u);
+  EXPECT_GE(syslog_count(&run.log, GATEWAY_CONNECTED), 2u);
+}
+
+} // namespace

@@ -1,0 +1,45 @@
+/* A scripted MQTT broker for fault tests: it accepts one client at a time on a loopback
+ * address, answers by its script (or does not), can send raw bytes, and counts what the
+ * client sent. Its work runs on a thread of its own. */
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+struct fake_script {
+  int connack = 0;             /* CONNACK return code; -1: never answer the CONNECT */
+  int suback = 0;              /* SUBACK code (0x80 refuses); -1: never answer a SUBSCRIBE */
+  bool answer_pings = true;    /* PINGRESP for each PINGREQ */
+  std::string after_connack;   /* raw bytes sent right after the CONNACK */
+  std::string after_suback;    /* raw bytes sent right after the SUBACK */
+  uint32_t huge_publish = 0;   /* after the SUBACK: a PUBLISH on QZ/big/x of this remaining
+                                  length, sent whole in 1 MiB blocks */
+  std::string after_huge;      /* raw bytes sent after the huge PUBLISH */
+};
+
+struct fake_counts {
+  unsigned connections, connects, subscribes, pings, publishes, disconnects;
+};
+
+struct fake_broker {
+  fake_script script;
+  int listener = -1;
+  std::thread worker;
+  std::atomic<bool> stop{false};
+  std::mutex lock;
+  fake_counts counts{};
+};
+
+/* Listens on address:port and starts serving by the script; 1 on success. */
+int fake_broker_start(fake_broker *broker, const std::string &address, int port,
+                      const fake_script &script);
+/* Stops serving and closes everything; safe to call twice. */
+void fake_broker_stop(fake_broker *broker);
+fake_counts fake_broker_counts(fake_broker *broker);
+/* Waits until pick(counts) reaches at least value; 1 when it did in time. */
+int fake_broker_wait(fake_broker *broker, unsigned fake_counts::*field, unsigned value, int timeout_ms);
+
+/* A PUBLISH packet (QoS 0) as bytes, for the raw parts of a script. */
+std::string mqtt_publish_bytes(const std::string &topic, const std::string &payload);
