@@ -46,7 +46,6 @@ bool write_temp_file(const char *temp_path, const kv_table *table, const struct 
   return ok;
 }
 
-/* Makes the rename itself durable; a folder that cannot be synced does not undo the save. */
 /* The folder of path ("." for a bare name) into folder, which holds TEMP_NAME_CAPACITY. */
 void parent_folder(const char *path, char *folder) {
   copy_fold(folder, TEMP_NAME_CAPACITY, path, 0);
@@ -60,6 +59,7 @@ void parent_folder(const char *path, char *folder) {
   }
 }
 
+/* Makes the rename itself durable; a folder that cannot be synced does not undo the save. */
 void sync_parent_folder(const char *path) {
   char folder[TEMP_NAME_CAPACITY];
   parent_folder(path, folder);
@@ -69,11 +69,15 @@ void sync_parent_folder(const char *path) {
   close(fd);
 }
 
-/* The process id in a temporary name "<settings name>.<pid>", or 0 when name is not one. */
+/* A save's temporary is ".<settings name>.tmp.<pid>" beside the file: hidden, and marked so
+ * that no name an operator would give a backup (such as "settings.20240101") is taken for
+ * one. The process id in such a name, or 0 when name is not one. */
 pid_t temp_owner(const char *name, const char *settings_name) {
   const size_t prefix = std::strlen(settings_name);
-  if (std::strncmp(name, settings_name, prefix) != 0 || name[prefix] != '.') return 0;
-  const char *digits = name + prefix + 1;
+  if (name[0] != '.' || std::strncmp(name + 1, settings_name, prefix) != 0 ||
+      std::strncmp(name + 1 + prefix, ".tmp.", 5) != 0)
+    return 0;
+  const char *digits = name + 1 + prefix + 5;
   if (*digits == '\0' || std::strlen(digits) > 9) return 0;
   pid_t pid = 0;
   for (const char *p = digits; *p; ++p) {
@@ -169,9 +173,12 @@ void settings_load(module_settings *s) {
 int settings_save(const module_settings *s) {
   if (!s) return 0;
   const char *path = path_settings();
+  char folder[TEMP_NAME_CAPACITY];
+  parent_folder(path, folder);
+  const char *slash = std::strrchr(path, '/');
   char temp_path[TEMP_NAME_CAPACITY];
-  const int n = std::snprintf(temp_path, sizeof temp_path, "%s.%u", path,
-                              static_cast<unsigned>(getpid()));
+  const int n = std::snprintf(temp_path, sizeof temp_path, "%s/.%s.tmp.%u", folder,
+                              slash ? slash + 1 : path, static_cast<unsigned>(getpid()));
   if (n < 0 || static_cast<unsigned>(n) >= sizeof temp_path) return 0;
 
   const kv_ptr table(kv_parse_file(path));

@@ -181,7 +181,7 @@ TEST_F(SettingsStress, SaveKilledAtRandomMomentsLeavesTheOldOrTheNewFile) {
     /* A temporary file of the killed save may stay (nothing runs after SIGKILL). */
     for (const std::string &name : folder_entries(root + "/etc")) {
       if (name == "settings" || name == "init") continue;
-      EXPECT_EQ(0u, name.find("settings.")) << name;
+      EXPECT_EQ(0u, name.find(".settings.tmp.")) << name;
       leftovers++;
       unlink((root + "/etc/" + name).c_str());
     }

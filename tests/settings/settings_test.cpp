@@ -49,6 +49,8 @@ class Settings : public testing::Test {
     remove_tree(root);
   }
   std::string settings_path() const { return root + "/etc/settings"; }
+  /* Where a save of process pid writes its temporary. */
+  std::string temp_path(pid_t pid) const { return root + "/etc/.settings.tmp." + std::to_string(pid); }
   void files(const char *settings, const char *defaults) {
     if (settings) {
       write_file(settings_path(), settings);
@@ -238,13 +240,13 @@ TEST_F(Settings, SaveKeepsThePermissionBitsAndLeavesNoTemporary) {
     struct stat st {};
     ASSERT_EQ(stat(settings_path().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, mode);
-    EXPECT_EQ(access((settings_path() + "." + std::to_string(getpid())).c_str(), F_OK), -1);
+    EXPECT_EQ(access(temp_path(getpid()).c_str(), F_OK), -1);
   }
 }
 
 TEST_F(Settings, FailedSavesLeaveTheFileByteForByte) {
   const std::string before = "# keep\nNIMBA_MODE=0\nNIMBA_ORGID=old\n";
-  const std::string temp = settings_path() + "." + std::to_string(getpid());
+  const std::string temp = temp_path(getpid());
   struct {
     const char *what;
     module_settings record;
@@ -265,23 +267,27 @@ TEST_F(Settings, FailedSavesLeaveTheFileByteForByte) {
   }
 }
 
-TEST_F(Settings, SaveRemovesTemporariesOfSavesThatDied) {
+/* Only a save's own temporaries are swept, and only once their process is gone: an
+ * operator's backups beside the file, whatever their names, stay. */
+TEST_F(Settings, SaveRemovesTemporariesOfSavesThatDiedAndNothingElse) {
   files("NIMBA_MODE=0\n", nullptr);
   /* vfork: user-mode qemu, which runs these tests for the device, cannot run a fork. */
   const pid_t dead = vfork();
   if (dead == 0) _exit(0);
   waitpid(dead, nullptr, 0);
   const std::string etc = root + "/etc/";
-  const std::string stale = etc + "settings." + std::to_string(dead);
-  const std::string live = etc + "settings." + std::to_string(getppid());
-  for (const std::string &name : {stale, live, etc + "settings.bak", etc + "settings.12x",
-                                  etc + "defaults.1"})
-    write_file(name, "x\n");
+  const std::string stale = temp_path(dead);
+  const std::vector<std::string> kept = {
+      temp_path(getppid()),                    /* a save still running */
+      etc + "settings." + std::to_string(dead), /* a backup named like a number */
+      etc + "settings.20240101", etc + "settings.bak", etc + "settings.12x", etc + "defaults.1",
+      etc + ".settings.tmp.", etc + ".settings.tmp.12x", etc + ".defaults.tmp." + std::to_string(dead)};
+  write_file(stale, "x\n");
+  for (const std::string &name : kept) write_file(name, "x\n");
   const module_settings saved = record(1, "o", "t", "k");
   ASSERT_EQ(settings_save(&saved), 1);
   EXPECT_EQ(access(stale.c_str(), F_OK), -1) << "a dead save's temporary is garbage";
-  for (const std::string &name : {live, etc + "settings.bak", etc + "settings.12x",
-                                  etc + "defaults.1"})
+  for (const std::string &name : kept)
     EXPECT_EQ(access(name.c_str(), F_OK), 0) << name << " is not a dead save's temporary";
 }
 
@@ -294,7 +300,7 @@ TEST_F(Settings, SaveWithoutASettingsFileWritesNothing) {
 
 TEST_F(Settings, SaveNeverWritesThroughAStaleTemporaryOrLink) {
   files("NIMBA_MODE=0\n", nullptr);
-  const std::string temp = settings_path() + "." + std::to_string(getpid());
+  const std::string temp = temp_path(getpid());
   const std::string victim = root + "/victim";
   write_file(victim, "untouched\n");
   ASSERT_EQ(symlink(victim.c_str(), temp.c_str()), 0);
