@@ -2,12 +2,14 @@
  * and the set page restarting that daemon with new settings. */
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "broker.h"
 #include "nimba_config.h"
@@ -28,11 +30,24 @@ std::string test_address(unsigned host) {
                                       "SameCycleUnderBusyboxAsh",
                                       "RestartRunsANewDaemonWithTheNewSettings",
                                       "ReportsADaemonThatCannotStart",
-                                      "SetPageRestartsTheRunningDaemonWithTheNewSettings"};
+                                      "SetPageRestartsTheRunningDaemonWithTheNewSettings",
+                                      "ConcurrentRestartsLeaveOneDaemon",
+                                      "StartedThroughALinkFindsItsInstallRoot",
+                                      "DeviceFileWithCrLfAndNoLastLineFeed",
+                                      "DaemonRunsDetachedWithACleanEnvironmentAndAPrivateLog",
+                                      "StartRefusesWhenADaemonRunsWithoutAPidFile"};
   const std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
   unsigned index = 0;
   while (index < std::size(tests) && name != tests[index]) ++index;
   return "127.77." + std::to_string(60 + index) + "." + std::to_string(host);
+}
+
+/* Running, not a zombie waiting for this process (a subreaper) to reap it. */
+bool InitScriptAlive(pid_t pid) {
+  if (pid <= 0) return false;
+  const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
 }
 
 class InitScript : public testing::Test {
@@ -102,12 +117,7 @@ class InitScript : public testing::Test {
     return text.empty() ? -1 : static_cast<pid_t>(std::stol(text));
   }
   /* Running, not a zombie waiting for this process (a subreaper) to reap it. */
-  static bool alive(pid_t pid) {
-    if (pid <= 0) return false;
-    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    const size_t close = stat.rfind(')');
-    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
-  }
+  static bool alive(pid_t pid) { return InitScriptAlive(pid); }
 
   /* Waits until the daemon's log holds the text count times. */
   bool log_shows(const std::string &text, unsigned count = 1, int timeout_ms = 20000) {
@@ -214,6 +224,145 @@ TEST_F(InitScript, SetPageRestartsTheRunningDaemonWithTheNewSettings) {
   EXPECT_TRUE(log_shows("NIMBA URL:    'acme." + std::string(NIMBA_REGISTERED_DOMAIN) + ":1883'"));
   EXPECT_TRUE(log_shows("NIMBA Client: 'd:acme:gateway:initdev'"));
   EXPECT_TRUE(log_shows("Connected to NIMBA in registered mode."));
+}
+
+/* The daemons of this test: processes whose command line ends with this test's gateway
+ * address (each test has its own), as the init script starts them. */
+std::vector<pid_t> daemons_with(const std::string &address) {
+  std::vector<pid_t> found;
+  DIR *proc = opendir("/proc");
+  if (proc == nullptr) return found;
+  while (const dirent *entry = readdir(proc)) {
+    const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
+    if (pid <= 0) continue;
+    const std::string cmdline = read_file("/proc/" + std::to_string(pid) + "/cmdline");
+    const std::string tail = std::string(1, '\0') + address + std::string(1, '\0');
+    if (cmdline.compare(0, kRoot.size() + 19, kRoot + "/bin/nimba_vezidozu") == 0 &&
+        cmdline.size() > tail.size() && cmdline.compare(cmdline.size() - tail.size(), tail.size(), tail) == 0 &&
+        InitScriptAlive(pid))
+      found.push_back(pid);
+  }
+  closedir(proc);
+  return found;
+}
+
+struct concurrency_case {
+  const char *name;
+  const char *shell; /* empty: the script's own interpreter */
+  bool without_flock;
+};
+
+/* Three restarts at once (a double click on "Restart module" and a set page): one lock makes
+ * them take turns, and one daemon is left, the one the pid file names. Under dash and ash,
+ * with flock and with the folder lock used where flock is missing. */
+TEST_F(InitScript, ConcurrentRestartsLeaveOneDaemon) {
+  const concurrency_case cases[] = {{"sh", "", false}, {"ash", "/bin/busybox ash", false},
+                                    {"ash without flock", "/bin/busybox ash", true}};
+  /* A PATH of busybox tools only: no flock there. */
+  const std::string tools = root + "/tools";
+  ASSERT_EQ(mkdir(tools.c_str(), 0755), 0);
+  for (const char *tool : {"tr", "head", "readlink", "env", "setsid", "sleep", "mkdir", "rm", "cat",
+                           "kill", "dirname", "cp", "pwd"})
+    ASSERT_EQ(symlink("/bin/busybox", (tools + "/" + tool).c_str()), 0);
+  for (const concurrency_case &c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string init_command = std::string(c.shell) + (*c.shell ? " " : "") + kRoot + "/etc/init";
+    spawn_request three = sandboxed({"/bin/sh", "-c",
+                                     "for i in 1 2 3; do " + init_command + " restart & done; wait"});
+    if (c.without_flock) three.env = {"PATH=" + kRoot + "/tools"};
+    const init_result r = run(three, 120000);
+    EXPECT_EQ(r.code, 0) << r.output;
+    const std::vector<pid_t> running = daemons_with(gateway_address);
+    ASSERT_EQ(1u, running.size()) << r.output;
+    EXPECT_EQ(running[0], daemon_pid());
+    if (c.without_flock) {
+      EXPECT_EQ(access((root + "/run/init.lock.d").c_str(), F_OK), -1) << "lock left";
+    }
+    EXPECT_EQ(init("stop").code, 0);
+    EXPECT_TRUE(daemons_with(gateway_address).empty());
+  }
+}
+
+/* Started through a link elsewhere (as /etc/init.d/S99... on a device), the script still
+ * finds its install root. */
+TEST_F(InitScript, StartedThroughALinkFindsItsInstallRoot) {
+  ASSERT_EQ(mkdir((root + "/initd").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((root + "/initd/rc.d").c_str(), 0755), 0);
+  ASSERT_EQ(symlink((kRoot + "/etc/init").c_str(), (root + "/initd/rc.d/S99nimba").c_str()), 0);
+  const std::string link = kRoot + "/initd/rc.d/S99nimba";
+  for (const char *shell : {"", "/bin/busybox"}) {
+    SCOPED_TRACE(*shell ? "ash" : "sh");
+    const std::vector<std::string> prefix = *shell ? std::vector<std::string>{shell, "ash"} : std::vector<std::string>{};
+    auto via_link = [&](const std::string &action) {
+      std::vector<std::string> argv = prefix;
+      argv.push_back(link);
+      argv.push_back(action);
+      return run(sandboxed(argv));
+    };
+    const init_result started = via_link("start");
+    ASSERT_EQ(started.code, 0) << started.output;
+    EXPECT_EQ(via_link("status").code, 0);
+    EXPECT_TRUE(alive(daemon_pid()));
+    EXPECT_EQ(via_link("stop").code, 0);
+    EXPECT_EQ(via_link("status").code, 3);
+  }
+}
+
+/* etc/device written on another system: CR LF line ends and no line feed after the last line. */
+TEST_F(InitScript, DeviceFileWithCrLfAndNoLastLineFeed) {
+  ASSERT_TRUE(write_file(root + "/etc/device", "DEVID=CrDev\r\nLOGFILE=" + kRoot +
+                                                   "/run/daemon.log\r\nSTOP_TIMEOUT=15\r\nDEVIP=" +
+                                                   gateway_address));
+  for (const char *shell : {"", "/bin/busybox"}) {
+    SCOPED_TRACE(*shell ? "ash" : "sh");
+    this->shell = shell;
+    const init_result started = init("start");
+    ASSERT_EQ(started.code, 0) << started.output;
+    const std::string cmdline = read_file("/proc/" + std::to_string(daemon_pid()) + "/cmdline");
+    EXPECT_EQ(kRoot + "/bin/nimba_vezidozu" + std::string(1, '\0') + "CrDev" + std::string(1, '\0') +
+                  gateway_address + std::string(1, '\0'),
+              cmdline);
+    EXPECT_EQ(init("stop").code, 0);
+  }
+}
+
+/* The daemon leaves the caller's session (the web server's CGI group when set.cgi restarts
+ * it), takes none of its environment, and its output file (settings print-out, token
+ * included) is readable by its owner only. */
+TEST_F(InitScript, DaemonRunsDetachedWithACleanEnvironmentAndAPrivateLog) {
+  spawn_request start = sandboxed({kRoot + "/etc/init", "start"});
+  start.env = {"HTTP_COOKIE=session=secret", "QUERY_STRING=x=1"};
+  const init_result started = run(start);
+  ASSERT_EQ(started.code, 0) << started.output;
+  const pid_t pid = daemon_pid();
+  const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close = stat.rfind(')');
+  ASSERT_NE(close, std::string::npos);
+  long fields[4] = {};
+  char state = 0;
+  ASSERT_EQ(5, std::sscanf(stat.c_str() + close + 2, "%c %ld %ld %ld %ld", &state, &fields[0], &fields[1],
+                           &fields[2], &fields[3]));
+  EXPECT_EQ(pid, fields[2]) << "not the leader of a session of its own";
+  const std::string environment = read_file("/proc/" + std::to_string(pid) + "/environ");
+  EXPECT_EQ(std::string::npos, environment.find("HTTP_COOKIE")) << environment;
+  EXPECT_EQ(std::string::npos, environment.find("QUERY_STRING")) << environment;
+  EXPECT_NE(std::string::npos, environment.find("PATH=")) << environment;
+  struct stat st {};
+  ASSERT_EQ(::stat((root + "/run/daemon.log").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(init("stop").code, 0);
+}
+
+/* A daemon that runs without a pid file (the file was lost) is not joined by a second one. */
+TEST_F(InitScript, StartRefusesWhenADaemonRunsWithoutAPidFile) {
+  const std::string script = kRoot + "/etc/init start; rm " + kRoot + "/run/nimba_vezidozu.pid; " + kRoot +
+                             "/etc/init start; echo \"second start: $?\"";
+  const init_result r = run(sandboxed({"/bin/sh", "-c", script}));
+  EXPECT_NE(std::string::npos, r.output.find("without a pid file")) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find("second start: 1")) << r.output;
+  const std::vector<pid_t> running = daemons_with(gateway_address);
+  EXPECT_EQ(1u, running.size());
+  for (pid_t pid : running) kill(pid, SIGTERM);
 }
 
 }  // namespace
