@@ -41,6 +41,6 @@ void log_msg(int priority, const char *format, ...) {
 
   FILE *stream = stderr;
   if (echo_mode == LOG_ECHO_BY_PRIORITY && (priority & 7) >= 4) stream = stdout;
-  std::vfprintf(stream, format, echo_args);
+  if (echo_mode != LOG_ECHO_NONE) std::vfprintf(stream, format, echo_args);
   va_end(echo_args);
 }

@@ -4,8 +4,9 @@
 #include <cstdarg>
 
 /* Where log_msg echoes: the daemon splits by priority, the CGI keeps standard output for
- * the response and echoes everything to standard error. */
-enum log_echo_mode { LOG_ECHO_BY_PRIORITY, LOG_ECHO_STDERR };
+ * the response and echoes everything to standard error; a page may log to the system log
+ * alone. */
+enum log_echo_mode { LOG_ECHO_BY_PRIORITY, LOG_ECHO_STDERR, LOG_ECHO_NONE };
 
 /* Receives every message instead of vsyslog (tests collect entries with it);
  * nullptr restores vsyslog. */

@@ -62,7 +62,9 @@ void ui_link(const char *link, const char *text) {
 
 void ui_text(const char *name, const char *value) {
     escaped_name n(name);
-    escaped_text v(value);
+    /* A stored text of up to HTML_TEXT_CAPACITY - 1 bytes, each escaped to at most 6
+     * ("&quot;"): shown whole, so that "Apply changes" never saves a cut value. */
+    escaped<6 * (HTML_TEXT_CAPACITY - 1) + 1> v(value);
     w_text(n.text(), v.text());
 }
 

@@ -79,6 +79,9 @@ field_state read_text(const char *name, char *dest, unsigned capacity) {
   if (found != FIELD_OK) return found;
   const size_t length = std::strlen(value.get());
   if (length >= capacity) return FIELD_INVALID;
+  /* Loading trims blanks at either end: a value with them would not be the one saved. */
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  if (length > 0 && (blank(value.get()[0]) || blank(value.get()[length - 1]))) return FIELD_INVALID;
   for (size_t i = 0; i < length; ++i) {
     const unsigned char c = static_cast<unsigned char>(value.get()[i]);
     if (c < 0x20 || c == 0x7F) return FIELD_INVALID;
@@ -158,11 +161,23 @@ void cgi_index() {
 
 void cgi_slog() { ui_syslog_page(TITLE, module_menu); }
 
+/* A page of another site the operator visits must not act on the device through the
+ * operator's browser: such requests are refused and logged. */
+bool refuse_cross_site(const char *page) {
+  if (!cgi_cross_site()) return false;
+  log_msg(LOG_WARNING, "Refused a cross-site request to %s.", page);
+  return true;
+}
+
 void cgi_restart() {
-  cgi_read_request();
+  int ok = 0;
+  if (!refuse_cross_site("restart.cgi")) {
+    cgi_read_request();
+    ok = restart_module();
+  }
   ui_page_header(TITLE);
-  const int ok = restart_module();
-  ui_message_box(ok, "Info", "Module successfully restarted.", "index.cgi", "Ok");
+  ui_message_box(ok, "Info", ok ? "Module successfully restarted." : "Module restart failed.",
+                 "index.cgi", "Ok");
   page_close();
   cgi_free_request();
 }
@@ -172,16 +187,21 @@ void cgi_set() {
   int restarted = 0;
   module_settings s;
   std::memset(&s, 0, sizeof s);
-  /* Only a url-encoded POST body carries the form; anything else has no fields. */
-  cgi_read_post_request();
-  if (read_form(&s)) {
-    input_valid = 1;
-    if (settings_save(&s)) restarted = restart_module();
+  /* What the page refuses goes to the system log only, not into the web server's log. */
+  log_set_echo(LOG_ECHO_NONE);
+  /* Only a POST body (url-encoded or multipart) carries the form; anything else has no
+   * fields. */
+  if (!refuse_cross_site("set.cgi")) {
+    cgi_read_post_request();
+    if (read_form(&s)) {
+      input_valid = 1;
+      if (settings_save(&s)) restarted = restart_module();
+    }
   }
   ui_page_header(TITLE);
   ui_result_box(restarted, input_valid, "index.cgi");
   page_close();
-  cgi_release_request();
+  cgi_free_request();
 }
 
 int cgi_main(int argc, char **argv) {

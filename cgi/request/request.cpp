@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
+#include <strings.h>
 #include <memory>
 #include <unistd.h>
 
@@ -56,16 +58,16 @@ bool read_exactly(char *buffer, size_t size)
     return true;
 }
 
-/* POST body of CONTENT_LENGTH bytes; none for a missing or unholdable length or a short
- * body. */
+/* POST body of CONTENT_LENGTH bytes; none for a missing length, one over CGI_BODY_LIMIT or
+ * a short body. */
 void read_post_body()
 {
     const char *length_text = getenv("CONTENT_LENGTH");
     uint64_t length = 0;
     if (!length_text || !request_parse_length(length_text, &length))
         return;
-    if (length >= SIZE_MAX)
-        return;  // length + 1 would not be representable
+    if (length > CGI_BODY_LIMIT)
+        return;  // a form is small; a larger body is not taken into memory
     const size_t size = static_cast<size_t>(length);
     owned_text body(static_cast<char *>(malloc(size + 1)));
     if (!body || !read_exactly(body.get(), size))
@@ -192,23 +194,94 @@ int cgi_read_post_request()
 {
     if (!cgi_request) {
         const char *method = getenv("REQUEST_METHOD");
-        if (method && strcmp(method, "POST") == 0 && !is_multipart(getenv("CONTENT_TYPE")))
-            read_post_body();
+        const char *content_type = getenv("CONTENT_TYPE");
+        if (method && strcmp(method, "POST") == 0) {
+            if (is_multipart(content_type))
+                multipart_read(content_type);
+            else
+                read_post_body();
+        }
     }
     return cgi_request != nullptr;
 }
 
 void cgi_free_request()
 {
-    if (!cgi_request)
-        return;
     request_replace(nullptr);
-    unlink(upload_path());
+    upload_release();
 }
 
 void cgi_release_request()
 {
     request_replace(nullptr);
+}
+
+namespace {
+
+/* Host and port of "scheme://host[:port]" (an Origin) or "host[:port]" (a Host header),
+ * lower-cased; a missing port is the scheme's default. 0 when it cannot be read. */
+int origin_parts(const char *text, const char *default_scheme, char *host, size_t capacity,
+                 unsigned *port)
+{
+    const char *scheme_end = strstr(text, "://");
+    const char *scheme = scheme_end ? text : default_scheme;
+    const size_t scheme_length = scheme_end ? static_cast<size_t>(scheme_end - text) : strlen(scheme);
+    const char *p = scheme_end ? scheme_end + 3 : text;
+    const char *end = p;
+    if (*p == '[') {
+        end = strchr(p, ']');
+        if (!end)
+            return 0;
+        ++end;
+    } else {
+        while (*end && *end != ':' && *end != '/')
+            ++end;
+    }
+    const size_t length = static_cast<size_t>(end - p);
+    if (length == 0 || length >= capacity)
+        return 0;
+    for (size_t i = 0; i < length; ++i)
+        host[i] = static_cast<char>(tolower(static_cast<unsigned char>(p[i])));
+    host[length] = '\0';
+    if (*end == ':') {
+        uint32_t value = 0;
+        const char *after = scan_ulong32(end + 1, 10, &value);
+        if (!after || (*after && *after != '/') || value == 0 || value > 65535)
+            return 0;
+        *port = value;
+    } else if (scheme_length == 5 && strncasecmp(scheme, "https", 5) == 0) {
+        *port = 443;
+    } else {
+        *port = 80;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int cgi_cross_site()
+{
+    const char *fetch_site = getenv("HTTP_SEC_FETCH_SITE");
+    if (fetch_site && strcmp(fetch_site, "cross-site") == 0)
+        return 1;
+    const char *origin = getenv("HTTP_ORIGIN");
+    if (!origin)
+        return 0;
+    const char *host = getenv("HTTP_HOST");
+    char origin_host[256], request_host[256];
+    unsigned origin_port = 0, request_port = 0;
+    if (!host || !origin_parts(origin, "http", origin_host, sizeof origin_host, &origin_port))
+        return 1;
+    /* The Host header has no scheme: its default port is the origin's scheme's. */
+    const char *scheme_end = strstr(origin, "://");
+    char scheme[8] = "http";
+    if (scheme_end && static_cast<size_t>(scheme_end - origin) < sizeof scheme) {
+        memcpy(scheme, origin, static_cast<size_t>(scheme_end - origin));
+        scheme[scheme_end - origin] = '\0';
+    }
+    if (!origin_parts(host, scheme, request_host, sizeof request_host, &request_port))
+        return 1;
+    return strcmp(origin_host, request_host) != 0 || origin_port != request_port;
 }
 
 int cgi_has_request()

@@ -6,11 +6,16 @@
 
 /* Line buffers of the multipart reader: 4095 bytes and a NUL. */
 constexpr unsigned CGI_LINE_SIZE = 4096;
+/* Largest upload file; beyond it the part is discarded and the file removed. */
+constexpr uint64_t CGI_UPLOAD_LIMIT = 1024 * 1024;
+/* Largest url-encoded POST body read: a form is small; a larger one leaves no request. */
+constexpr uint64_t CGI_BODY_LIMIT = 65536;
 /* Entries of field_chars, indexed by a 7-bit character code. */
 constexpr unsigned FIELD_CHARS_SIZE = 128;
 
 /* The request string of this process, or nullptr: the query string of a GET, the body of a
- * POST, or "filename=<upload path>&name=<file name>" after a multipart upload. Owned by this
+ * POST, or after a multipart POST "filename=<upload path>&name=<file name>" when it held a
+ * file, then the other fields url-encoded. Owned by this
  * module; callers only read it. */
 extern char *cgi_request;
 
@@ -22,18 +27,23 @@ extern const unsigned char field_chars[FIELD_CHARS_SIZE];
  * a POST without CONTENT_LENGTH, a short body or a length that cannot be held leave none. */
 void cgi_read_request();
 
-/* Reads only a url-encoded POST body (REQUEST_METHOD exactly "POST", CONTENT_TYPE not
- * multipart), as cgi_read_request reads one; any other request leaves none and reads nothing.
- * Does nothing while a request string is set. Returns 1 when one is set afterwards, else 0. */
+/* Reads only a POST body (REQUEST_METHOD exactly "POST"), url-encoded or multipart, as
+ * cgi_read_request reads one; any other request leaves none and reads nothing. Does nothing
+ * while a request string is set. Returns 1 when one is set afterwards, else 0. */
 int cgi_read_post_request();
 
-/* Releases the request string and removes the upload file; without a request string it
- * does nothing (the upload file stays). */
+/* Releases the request string and removes the upload file if this request created it (a
+ * file of another request is never removed). */
 void cgi_free_request();
 
-/* Releases the request string and leaves the upload file alone: for a page that read a
- * url-encoded body and so made no upload file, which may be another request's. */
+/* Releases the request string and leaves the upload file alone. */
 void cgi_release_request();
+
+/* 1 when the browser marks the request as sent by another site's page: Sec-Fetch-Site
+ * "cross-site", or an Origin whose host or port differs from the Host header's (a missing
+ * port is the origin scheme's default; an Origin that cannot be read, "null" included,
+ * differs). 0 without these headers (older browsers, tools) and for same-site requests. */
+int cgi_cross_site();
 
 /* 1 if a request string is set and not empty, else 0. */
 int cgi_has_request();

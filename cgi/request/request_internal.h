@@ -16,6 +16,9 @@ void request_replace(char *text);
 /* Reads a multipart upload whose CONTENT_TYPE is content_type. */
 void multipart_read(const char *content_type);
 
+/* Removes the upload file if this request created it. */
+void upload_release();
+
 /* Body bytes read ahead from fd 0 in blocks, so that an upload is not read one system call
  * per byte. Every byte held here is still counted in the caller's remaining-length counter,
  * so nothing past the body is taken. */

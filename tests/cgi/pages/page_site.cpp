@@ -109,6 +109,7 @@ int site_start(page_site *site, const std::string &program, const cgi_request_se
   if (!request.method.empty()) setup.env.push_back("REQUEST_METHOD=" + request.method);
   if (!request.content_type.empty()) setup.env.push_back("CONTENT_TYPE=" + request.content_type);
   if (!request.query.empty()) setup.env.push_back("QUERY_STRING=" + request.query);
+  setup.env.insert(setup.env.end(), request.headers.begin(), request.headers.end());
   if (request.method == "POST")
     setup.env.push_back("CONTENT_LENGTH=" + std::to_string(request.content_length >= 0
                                                                ? static_cast<size_t>(request.content_length)

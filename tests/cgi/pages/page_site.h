@@ -29,6 +29,7 @@ struct cgi_request_setup {
   std::string body;         /* on standard input; CONTENT_LENGTH is its length for a POST */
   std::string query;        /* QUERY_STRING; empty: not set */
   long content_length = -1; /* CONTENT_LENGTH of a POST when not the body's length */
+  std::vector<std::string> headers = {}; /* further NAME=value, e.g. HTTP_ORIGIN=... */
 };
 
 struct page_response {

@@ -123,23 +123,62 @@ TEST_F(multipart, file_name_without_closing_quote_runs_to_the_end_of_the_line)
     EXPECT_EQ(read_file(upload), "data");
 }
 
-TEST_F(multipart, parts_without_a_file_name_are_discarded)
+TEST_F(multipart, parts_without_a_file_name_are_fields)
 {
-    for (const std::string &part : {file_part("", "data"), field_part("x", "1")}) {
-        upload_body(part + closing());
-        EXPECT_EQ(cgi_request, nullptr);
-        EXPECT_FALSE(std::filesystem::exists(upload));
-        EXPECT_EQ(rest_of_stdin(), "");
-    }
+    upload_body(file_part("", "data") + closing());
+    EXPECT_EQ(cgi_request, nullptr);
+    EXPECT_FALSE(std::filesystem::exists(upload));
+    EXPECT_EQ(rest_of_stdin(), "");
+    cgi_free_request();
+    upload_body(field_part("x", "1") + field_part("a b", "c&d=e%") + closing());
+    EXPECT_EQ(std::string(cgi_request), "x=1&a%20b=c%26d%3De%25");
+    EXPECT_EQ(field("a b"), "c&d=e%");
+    EXPECT_FALSE(std::filesystem::exists(upload));
+    EXPECT_EQ(rest_of_stdin(), "");
 }
 
-TEST_F(multipart, several_parts_end_with_the_last_file)
+TEST_F(multipart, several_parts_end_with_the_last_file_and_keep_every_field)
 {
     upload_body(field_part("x", "1") + file_part("one", "1111\r\n1111") + field_part("y", "2") +
                 file_part("two", "22") + field_part("z", "3") + closing());
-    EXPECT_EQ(std::string(cgi_request), names("two"));
+    EXPECT_EQ(std::string(cgi_request), names("two") + "&x=1&y=2&z=3");
     EXPECT_EQ(read_file(upload), "22");
-    EXPECT_EQ(field("x"), "");
+    EXPECT_EQ(field("x"), "1");
+    EXPECT_EQ(field("z"), "3");
+}
+
+/* The upload file is this request's own: a file or hard link already there (another
+ * request's, or planted) is neither written through nor removed; an upload over 1 MiB is
+ * discarded and its file removed. */
+TEST_F(multipart, upload_file_is_created_exclusively_bounded_and_removed_only_by_its_maker)
+{
+    const std::string victim = dir + "/victim";
+    write_file(victim, "keep");
+    ASSERT_EQ(link(victim.c_str(), upload.c_str()), 0);
+    upload_body(file_part("a", "overwrite") + closing());
+    EXPECT_EQ(std::string(cgi_request), names("a"));
+    EXPECT_EQ(rest_of_stdin(), "");
+    cgi_free_request();
+    EXPECT_EQ(read_file(victim), "keep");
+    EXPECT_EQ(read_file(upload), "keep") << "another request's file was removed";
+    unlink(upload.c_str());
+
+    struct bound_case {
+        size_t size;
+        bool kept;
+    } const cases[] = {{CGI_UPLOAD_LIMIT, true}, {CGI_UPLOAD_LIMIT + 1, false}, {3 * CGI_UPLOAD_LIMIT, false}};
+    for (const bound_case &c : cases) {
+        SCOPED_TRACE(c.size);
+        upload_body(file_part("big", std::string(c.size, 'b')) + field_part("after", "1") + closing());
+        EXPECT_EQ(std::filesystem::exists(upload), c.kept);
+        if (c.kept) {
+            EXPECT_EQ(std::filesystem::file_size(upload), c.size);
+        }
+        EXPECT_EQ(field("after"), "1");
+        EXPECT_EQ(rest_of_stdin(), "");
+        cgi_free_request();
+        EXPECT_FALSE(std::filesystem::exists(upload));
+    }
 }
 
 TEST_F(multipart, body_ending_before_the_closing_delimiter_keeps_all_but_the_last_line)
@@ -213,7 +252,7 @@ TEST_F(multipart, planted_symlink_at_the_upload_path_is_not_followed)
     EXPECT_EQ(std::string(cgi_request), names("a"));  // the part is read and discarded
     EXPECT_EQ(rest_of_stdin(), "");
     cgi_free_request();
-    EXPECT_FALSE(std::filesystem::is_symlink(upload));
+    EXPECT_TRUE(std::filesystem::is_symlink(upload)) << "not this request's file: left alone";
     EXPECT_EQ(read_file(victim), "keep");
 }
 
