@@ -226,9 +226,11 @@ TEST_F(InitScript, SetPageRestartsTheRunningDaemonWithTheNewSettings) {
   EXPECT_TRUE(log_shows("Connected to NIMBA in registered mode."));
 }
 
-/* The daemons of this test: processes whose command line ends with this test's gateway
- * address (each test has its own), as the init script starts them. */
-std::vector<pid_t> daemons_with(const std::string &address) {
+/* The daemons of this test: processes of the daemon whose command line ends with this
+ * test's gateway address and whose install root is this test's folder (another run of the
+ * suite on the same machine uses the same addresses). */
+std::vector<pid_t> daemons_with(const std::string &address, const std::string &root) {
+  const std::string folder = root.substr(root.rfind('/') + 1);
   std::vector<pid_t> found;
   DIR *proc = opendir("/proc");
   if (proc == nullptr) return found;
@@ -239,7 +241,8 @@ std::vector<pid_t> daemons_with(const std::string &address) {
     const std::string tail = std::string(1, '\0') + address + std::string(1, '\0');
     if (cmdline.compare(0, kRoot.size() + 19, kRoot + "/bin/nimba_vezidozu") == 0 &&
         cmdline.size() > tail.size() && cmdline.compare(cmdline.size() - tail.size(), tail.size(), tail) == 0 &&
-        InitScriptAlive(pid))
+        InitScriptAlive(pid) &&
+        read_file("/proc/" + std::to_string(pid) + "/mountinfo").find(folder + " " + kRoot + " ") != std::string::npos)
       found.push_back(pid);
   }
   closedir(proc);
@@ -272,14 +275,14 @@ TEST_F(InitScript, ConcurrentRestartsLeaveOneDaemon) {
     if (c.without_flock) three.env = {"PATH=" + kRoot + "/tools"};
     const init_result r = run(three, 120000);
     EXPECT_EQ(r.code, 0) << r.output;
-    const std::vector<pid_t> running = daemons_with(gateway_address);
+    const std::vector<pid_t> running = daemons_with(gateway_address, root);
     ASSERT_EQ(1u, running.size()) << r.output;
     EXPECT_EQ(running[0], daemon_pid());
     if (c.without_flock) {
       EXPECT_EQ(access((root + "/run/init.lock.d").c_str(), F_OK), -1) << "lock left";
     }
     EXPECT_EQ(init("stop").code, 0);
-    EXPECT_TRUE(daemons_with(gateway_address).empty());
+    EXPECT_TRUE(daemons_with(gateway_address, root).empty());
   }
 }
 
@@ -360,7 +363,7 @@ TEST_F(InitScript, StartRefusesWhenADaemonRunsWithoutAPidFile) {
   const init_result r = run(sandboxed({"/bin/sh", "-c", script}));
   EXPECT_NE(std::string::npos, r.output.find("without a pid file")) << r.output;
   EXPECT_NE(std::string::npos, r.output.find("second start: 1")) << r.output;
-  const std::vector<pid_t> running = daemons_with(gateway_address);
+  const std::vector<pid_t> running = daemons_with(gateway_address, root);
   EXPECT_EQ(1u, running.size());
   for (pid_t pid : running) kill(pid, SIGTERM);
 }
