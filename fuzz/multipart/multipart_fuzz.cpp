@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
 #include <memory>
 #include <fcntl.h>
@@ -76,19 +77,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     unlink(upload_file.c_str());
 
     cgi_read_request();
-    if (cgi_request) {
-        const std::string prefix = "filename=" + upload_file + "&name=";
-        if (strncmp(cgi_request, prefix.c_str(), prefix.size()) != 0)
-            abort();
+    const std::string prefix = "filename=" + upload_file + "&name=";
+    const bool named = cgi_request && strncmp(cgi_request, prefix.c_str(), prefix.size()) == 0;
+    if (named) {
         const std::string stored = read_upload();
+        if (stored.size() > CGI_UPLOAD_LIMIT)
+            abort();  // an upload beyond the bound was kept
         if (!stored.empty() && !memmem(body, body_size, stored.data(), stored.size()))
             abort();
-        char *name = nullptr;
-        cgi_get_field("name", &name);
-        free(name);
     } else if (access(upload_file.c_str(), F_OK) == 0) {
         abort();  // a file was written without being named
     }
+    if (cgi_request) {
+        // The form's other fields follow as url-encoded pairs: nothing but those characters.
+        for (const char *p = cgi_request + (named ? prefix.size() : 0); *p && !named; ++p)
+            if (!isalnum(static_cast<unsigned char>(*p)) && !strchr("-_.%=&", *p))
+                abort();
+        char *name = nullptr;
+        cgi_get_field("name", &name);
+        free(name);
+    }
     cgi_free_request();
+    if (access(upload_file.c_str(), F_OK) == 0)
+        abort();  // the request's own upload stayed behind
     return 0;
 }
