@@ -51,7 +51,8 @@ void lookup_finished(void *arg, int status, int, ares_addrinfo *result) {
   if (result != nullptr) ares_freeaddrinfo(result);
 }
 
-transport_state fail(mqtt_transport *t) {
+/* Frees the TLS session and closes the socket, if any. */
+void drop_connection(mqtt_transport *t) {
   if (t->ssl != nullptr) {
     SSL_free(t->ssl);
     t->ssl = nullptr;
@@ -60,6 +61,10 @@ transport_state fail(mqtt_transport *t) {
     close(t->fd);
     t->fd = -1;
   }
+}
+
+transport_state fail(mqtt_transport *t) {
+  drop_connection(t);
   t->state = TRANSPORT_FAILED;
   return t->state;
 }
@@ -317,14 +322,7 @@ void transport_close(mqtt_transport *t) {
     t->state = TRANSPORT_CLOSED; /* the cancelled lookup's answer is then ignored */
     ares_cancel(t->resolver);
   }
-  if (t->ssl != nullptr) {
-    SSL_free(t->ssl);
-    t->ssl = nullptr;
-  }
-  if (t->fd >= 0) {
-    close(t->fd);
-    t->fd = -1;
-  }
+  drop_connection(t);
   t->state = TRANSPORT_CLOSED;
 }
 
