@@ -106,8 +106,10 @@ TEST_P(DaemonCloudRefuses, ReportsTheCodeAndNeverTriesTheGateway) {
 
 INSTANTIATE_TEST_SUITE_P(
     Codes, DaemonCloudRefuses,
+    /* One case a line: the line picks the case's addresses. */
     ::testing::Values(refusal_case{__LINE__, "NeverAnswered", -1, -1},
-                      refusal_case{__LINE__, "Protocol", 1, 1}, refusal_case{__LINE__, "Identifier", 2, 2},
+                      refusal_case{__LINE__, "Protocol", 1, 1},
+                      refusal_case{__LINE__, "Identifier", 2, 2},
                       refusal_case{__LINE__, "Unavailable", 3, 3},
                       refusal_case{__LINE__, "BadCredentials", 4, 4},
                       refusal_case{__LINE__, "NotAuthorised", 5, 5}),
