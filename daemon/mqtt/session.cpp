@@ -317,7 +317,9 @@ long long session_next_ms(mqtt_session *s, long long now) {
     if (s->blocked_since != 0) earliest(s->blocked_since + s->timing.stall_timeout_ms);
     if (s->ping_sent != 0) {
       if (!s->paused) earliest(s->ping_sent + s->timing.keep_alive_ms);
-    } else {
+    } else if (!session_output_pending(s)) {
+      /* A ping waits for the output before it; until then the socket's room or the stall
+       * limit wakes the loop (an overdue ping time here would make it spin). */
       long long quiet = s->last_sent < s->last_received ? s->last_sent : s->last_received;
       earliest(quiet + s->timing.keep_alive_ms);
     }

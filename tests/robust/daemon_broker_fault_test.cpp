@@ -218,7 +218,9 @@ TEST_F(DaemonBrokerFault, FrozenCloudPausesTheGatewaySideAndLosesNothing) {
   ASSERT_TRUE(client_subscribe(observer, "#", 0));
   feeder = connect_client(broker_uri(gateway), "feeder");
   ASSERT_NE(nullptr, feeder);
-  launch("127.79.4.1", "127.79.4.2", {"NIMBA_TEST_PAUSE=1"});
+  /* A short keep-alive: the freeze outlasts it while output waits, which must not make the
+   * loop spin on the overdue ping. */
+  launch("127.79.4.1", "127.79.4.2", {"NIMBA_TEST_PAUSE=1", "NIMBA_TEST_KEEP_ALIVE=2"});
   ASSERT_TRUE(syslog_wait(&run.log, GATEWAY_CONNECTED, 15000));
   ASSERT_TRUE(wait_subscribed(gateway, 1, 5000));
 
