@@ -7,6 +7,7 @@
 #include "nimba_config.h"
 #include "relay_queue.h"
 #include "settings/settings.h"
+#include "status.h"
 
 /* Seconds between two supervisor passes in the shipped program. */
 constexpr unsigned DAEMON_PAUSE_SECONDS = 60;
@@ -46,11 +47,13 @@ struct daemon_options {
   unsigned connect_timeout_seconds; /* of each connect attempt */
   unsigned stall_seconds;           /* pending cloud output without progress: lost */
   const char *ca_path;              /* folder of trusted CA certificates for TLS to the cloud */
+  const char *status_path;          /* the status file; nullptr or empty: none */
 };
 
 inline daemon_options daemon_default_options() {
   return daemon_options{DAEMON_PAUSE_SECONDS, DAEMON_KEEP_ALIVE_SECONDS,
-                        DAEMON_CONNECT_TIMEOUT_SECONDS, DAEMON_STALL_SECONDS, NIMBA_CA_PATH};
+                        DAEMON_CONNECT_TIMEOUT_SECONDS, DAEMON_STALL_SECONDS, NIMBA_CA_PATH,
+                        NIMBA_STATUS_PATH};
 }
 
 /* Where the supervisor's pass stands. */
@@ -82,6 +85,7 @@ struct relay_daemon {
   int subscribe_rc; /* answer to the subscription, DAEMON_PENDING while waiting */
   long long step_deadline;
   long long next_pass_ms;
+  relay_status status; /* what the status file shows the operator */
 };
 
 /* Number of the last stop signal; 0 while running. */

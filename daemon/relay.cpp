@@ -46,8 +46,13 @@ unsigned gather_queue(void *context, iovec *pieces, unsigned max) {
 }
 
 void queue_written(void *context, uint32_t bytes) {
-  unsigned sent = relay_queue_written(&owner(context)->queue, bytes);
+  relay_daemon *d = owner(context);
+  unsigned sent = relay_queue_written(&d->queue, bytes);
   for (unsigned i = 0; i < sent; i++) log_msg(LOG_DEBUG, "Message sent to NIMBA.");
+  if (sent > 0) {
+    d->status.counters[STATUS_PUBLISHED] += sent;
+    d->status.dirty = true;
+  }
 }
 
 void log_lost(const char *side, const char *cause) {
@@ -62,6 +67,7 @@ void log_lost(const char *side, const char *cause) {
 
 void cloud_connection_lost(relay_daemon *d, const char *cause) {
   d->cloud_connected = false;
+  status_side_set(&d->status, &d->status.cloud, STATUS_DOWN, status_now_s());
   /* The new connection gets a partly written document whole. */
   relay_queue_rewind(&d->queue);
   log_lost("NIMBA", cause);
@@ -69,6 +75,7 @@ void cloud_connection_lost(relay_daemon *d, const char *cause) {
 
 void gateway_connection_lost(relay_daemon *d, const char *cause) {
   d->gateway_connected = false;
+  status_side_set(&d->status, &d->status.gateway, STATUS_DOWN, status_now_s());
   log_lost("IoT Gateway", cause);
 }
 
@@ -95,8 +102,12 @@ int gateway_message_arrived(relay_daemon *d, const char *topic, int topic_length
                             const mqtt_publish *message) {
   if (d->cloud_connected && relay_queue_full(&d->queue)) return 0;
   log_msg(LOG_DEBUG, "Message arrived from IoT Gateway.");
+  uint64_t *counters = d->status.counters;
+  counters[STATUS_RECEIVED]++;
+  d->status.dirty = true;
   if (message->payload == nullptr && message->payload_length > 0) {
     log_msg(LOG_DEBUG, "The message did not fit into the provided buffer.");
+    counters[STATUS_TOO_LARGE]++;
     return 1;
   }
   const char *payload = message->payload_length > 0 ? reinterpret_cast<const char *>(message->payload) : "";
@@ -106,11 +117,16 @@ int gateway_message_arrived(relay_daemon *d, const char *topic, int topic_length
                               RELAY_DOCUMENT_CAPACITY, d->relay_out);
   if (n > RELAY_DOCUMENT_CAPACITY) {
     log_msg(LOG_DEBUG, "The message did not fit into the provided buffer.");
+    counters[STATUS_TOO_LARGE]++;
   } else if (n > 0) {
     std::printf("'%.*s'\n", static_cast<int>(n), d->relay_out);
     uint32_t head = mqtt_encode_publish_head(d->publish_head, sizeof d->publish_head, CLOUD_PUBLISH_TOPIC,
                                              static_cast<uint32_t>(std::strlen(CLOUD_PUBLISH_TOPIC)), n);
+    const unsigned dropped = d->queue.dropped;
     relay_queue_push(&d->queue, d->publish_head, head, d->relay_out, n);
+    counters[STATUS_DROPPED] += d->queue.dropped - dropped;
+  } else {
+    counters[STATUS_NOT_JSON]++;
   }
   return 1;
 }

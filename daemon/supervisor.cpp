@@ -33,6 +33,7 @@ void supervisor_cloud_answered(relay_daemon *d, int rc) {
   if (rc == 0) {
     d->cloud_connected = true;
     d->cloud_failures = 0;
+    status_side_set(&d->status, &d->status.cloud, STATUS_UP, status_now_s());
     log_msg(LOG_INFO, "Connected to NIMBA in %s mode%s.", mode_word(d), ssl_suffix(d));
     return;
   }
@@ -43,6 +44,7 @@ void supervisor_cloud_answered(relay_daemon *d, int rc) {
     std::printf("Failed to connect to NIMBA in %s mode%s (RC=%i).", mode_word(d), ssl_suffix(d), rc);
   }
   d->cloud_failures++;
+  status_side_failed(&d->status, &d->status.cloud, rc, status_connect_text(rc, true), status_now_s());
 }
 
 void supervisor_gateway_answered(relay_daemon *d, int rc) {
@@ -66,17 +68,24 @@ void supervisor_gateway_answered(relay_daemon *d, int rc) {
     std::printf("Failed to connect to IoT Gateway (RC=%i).", rc);
   }
   d->gateway_failures++;
+  status_side_failed(&d->status, &d->status.gateway, rc, status_connect_text(rc, false),
+                     status_now_s());
 }
 
 namespace {
 
 /* A refused or unanswered subscription: the gateway is dropped, so the next pass connects
- * and subscribes again instead of staying connected and relaying nothing. */
+ * and subscribes again instead of staying connected and relaying nothing. The gateway
+ * counts as up for the operator once it is subscribed. */
 void subscription_answered(relay_daemon *d, int rc) {
-  if (rc >= 0 && rc != MQTT_SUBACK_FAILURE) return;
+  if (rc >= 0 && rc != MQTT_SUBACK_FAILURE) {
+    status_side_set(&d->status, &d->status.gateway, STATUS_UP, status_now_s());
+    return;
+  }
   log_msg(LOG_ERR, "Failed to subscribe to topic '%s' on IoT Gateway (RC=%i).", GATEWAY_TOPIC_FILTER, rc);
   session_disconnect(&d->gateway);
   d->gateway_connected = false;
+  status_side_failed(&d->status, &d->status.gateway, rc, status_subscribe_text(rc), status_now_s());
 }
 
 void report_dropped(relay_daemon *d) {
@@ -86,6 +95,8 @@ void report_dropped(relay_daemon *d) {
 
 void begin_connect(relay_daemon *d, mqtt_session *session, long long now) {
   d->connect_rc = DAEMON_PENDING;
+  status_side *side = session == &d->cloud ? &d->status.cloud : &d->status.gateway;
+  status_side_set(&d->status, side, STATUS_CONNECTING, status_now_s());
   session_connect(session, now);
 }
 
@@ -160,6 +171,8 @@ void supervisor_run(relay_daemon *d, int wake_fd) {
   d->gateway_failures = 0;
   d->step = PASS_PAUSE;
   d->next_pass_ms = daemon_clock_ms();
+  status_init(&d->status, d->options.status_path, static_cast<long>(getpid()), status_now_s(),
+              d->cloud_uri, d->gateway_uri);
   for (;;) {
     long long now = daemon_clock_ms();
     if (!advance_pass(d, now)) break;
@@ -173,6 +186,7 @@ void supervisor_run(relay_daemon *d, int wake_fd) {
     if (d->step == PASS_SUBSCRIBE) next = earliest(next, d->step_deadline);
     next = earliest(next, session_next_ms(&d->cloud, now));
     next = earliest(next, session_next_ms(&d->gateway, now));
+    next = earliest(next, status_due_ms(&d->status));
     int timeout = -1;
     if (next != 0) timeout = next <= now ? 0 : static_cast<int>(next - now < INT_MAX ? next - now : INT_MAX);
 
@@ -192,8 +206,10 @@ void supervisor_run(relay_daemon *d, int wake_fd) {
     /* What the gateway brought in this turn goes out in one write, unless the socket is
      * still full from before (then the cloud session waits for room itself). */
     if (d->cloud.blocked_since == 0) session_flush(&d->cloud, now);
+    status_write_due(&d->status, relay_queue_count(&d->queue), now);
   }
   supervisor_shutdown(d);
+  status_remove(&d->status);
 }
 
 void supervisor_shutdown(relay_daemon *d) {

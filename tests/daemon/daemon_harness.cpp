@@ -17,7 +17,10 @@ std::string registered_host(const std::string &orgid) {
 
 int daemon_start(daemon_run *run, const daemon_launch &launch) {
   run->root = make_temp_folder("nimba_root_");
-  if (run->root.empty() || mkdir((run->root + "/etc").c_str(), 0755) != 0) return 0;
+  if (run->root.empty() || mkdir((run->root + "/etc").c_str(), 0755) != 0 ||
+      mkdir((run->root + "/run").c_str(), 0755) != 0)
+    return 0;
+  run->status_path = run->root + "/run/nimba_vezidozu.status";
   const std::string settings = run->root + "/etc/settings";
   if (launch.settings_fifo ? mkfifo(settings.c_str(), 0600) != 0 : !write_file(settings, launch.settings))
     return 0;
@@ -35,6 +38,11 @@ int daemon_start(daemon_run *run, const daemon_launch &launch) {
   setup.argv.push_back(NIMBA_DAEMON_TEST_BINARY);
   setup.argv.insert(setup.argv.end(), launch.args.begin(), launch.args.end());
   setup.env = launch.env;
+  bool status_given = false;
+  for (const std::string &entry : launch.env) status_given |= entry.rfind("NIMBA_TEST_STATUS_PATH=", 0) == 0;
+  /* The path as the daemon sees it: the sandbox binds the root at the install root. */
+  if (!status_given)
+    setup.env.push_back("NIMBA_TEST_STATUS_PATH=/opt/nimba_message_router/run/nimba_vezidozu.status");
   setup.sandboxed = true;
   setup.sandbox.install_root = run->root;
   setup.sandbox.dev_log_socket = run->log.socket_path;

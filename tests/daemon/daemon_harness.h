@@ -22,6 +22,7 @@ std::string registered_host(const std::string &orgid);
 struct daemon_run {
   std::string root;          /* install root: etc/settings */
   std::string hosts_path;
+  std::string status_path;   /* <root>/run/nimba_vezidozu.status: the daemon's status file */
   syslog_collector log;
   child_process process;
 };
@@ -32,6 +33,7 @@ struct daemon_launch {
   std::vector<std::pair<std::string, std::string>> hosts;  /* address, name */
   std::vector<std::string> env;                            /* NIMBA_TEST_* */
   bool settings_fifo = false; /* etc/settings is a FIFO (see daemon_settings_writer) */
+  /* NIMBA_TEST_STATUS_PATH is the run's status_path unless env sets it. */
 };
 
 /* Starts the daemon; 1 on success. */

@@ -1,6 +1,8 @@
 /* The daemon with test timings from the environment: NIMBA_TEST_PAUSE (seconds between
  * passes, default 2), NIMBA_TEST_KEEP_ALIVE, NIMBA_TEST_CONNECT_TIMEOUT, NIMBA_TEST_STALL
- * (default: the shipped values) and NIMBA_TEST_CA_PATH (default: the shipped CA folder). */
+ * (default: the shipped values), NIMBA_TEST_CA_PATH (default: the shipped CA folder) and
+ * NIMBA_TEST_STATUS_PATH (the status file; default none, so that a run outside the test
+ * harness never writes the machine's). */
 #include <cstdlib>
 
 #include "daemon.h"
@@ -22,5 +24,6 @@ int main(int argc, char **argv) {
   options.stall_seconds = env_seconds("NIMBA_TEST_STALL", options.stall_seconds);
   const char *ca_path = std::getenv("NIMBA_TEST_CA_PATH");
   if (ca_path != nullptr && *ca_path != '\0') options.ca_path = ca_path;
+  options.status_path = std::getenv("NIMBA_TEST_STATUS_PATH");
   return daemon_main(argc, argv, options);
 }

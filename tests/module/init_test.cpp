@@ -57,7 +57,7 @@ class InitScript : public testing::Test {
     cloud_address = test_address(2);
     root = make_temp_folder("nimba_module_");
     ASSERT_FALSE(root.empty());
-    for (const char *dir : {"/bin", "/etc", "/www", "/run"})
+    for (const char *dir : {"/bin", "/etc", "/www", "/run", "/var_run"})
       ASSERT_EQ(mkdir((root + dir).c_str(), 0755), 0);
     ASSERT_EQ(symlink(NIMBA_DAEMON_BINARY, (root + "/bin/nimba_vezidozu").c_str()), 0);
     ASSERT_EQ(symlink(NIMBA_CGI_BINARY, (root + "/www/set.cgi").c_str()), 0);
@@ -92,6 +92,7 @@ class InitScript : public testing::Test {
     setup.sandboxed = true;
     setup.sandbox.install_root = root;
     setup.sandbox.hosts_file = hosts;
+    setup.sandbox.status_folder = root + "/var_run";
     return setup;
   }
 
@@ -118,6 +119,12 @@ class InitScript : public testing::Test {
   }
   /* Running, not a zombie waiting for this process (a subreaper) to reap it. */
   static bool alive(pid_t pid) { return InitScriptAlive(pid); }
+
+  /* The daemon's status file, as the sandbox keeps it. */
+  std::string status_file() const {
+    const std::string path = NIMBA_STATUS_PATH;
+    return read_file(root + "/var_run" + path.substr(path.rfind('/')));
+  }
 
   /* Waits until the daemon's log holds the text count times. */
   bool log_shows(const std::string &text, unsigned count = 1, int timeout_ms = 20000) {
@@ -153,6 +160,12 @@ void InitScript::start_status_stop() {
   ASSERT_TRUE(alive(pid));
   EXPECT_TRUE(log_shows("DEVID = 'initdev'"));
   EXPECT_TRUE(log_shows("Connected to IoT Gateway."));
+  /* The daemon started by the script keeps its status file for the status page. */
+  for (const long long end = monotonic_ms() + 10000;
+       status_file().find("GATEWAY_STATE=up\n") == std::string::npos && monotonic_ms() < end;)
+    usleep(50 * 1000);
+  EXPECT_NE(status_file().find("GATEWAY_STATE=up\n"), std::string::npos) << status_file();
+  EXPECT_EQ(status_file().find("PID=" + std::to_string(pid) + "\n"), 0u) << status_file();
   /* The settings file is made private from the defaults on the first start. */
   struct stat st {};
   ASSERT_EQ(stat((root + "/etc/settings").c_str(), &st), 0);
@@ -168,6 +181,7 @@ void InitScript::start_status_stop() {
   EXPECT_FALSE(alive(pid));
   EXPECT_EQ(access((root + "/run/nimba_vezidozu.pid").c_str(), F_OK), -1);
   EXPECT_TRUE(log_shows("Stopped."));
+  EXPECT_EQ(status_file(), "") << "a clean stop removes the status file";
   EXPECT_EQ(init("status").code, 3);
   EXPECT_EQ(init("stop").code, 0) << "stopping a stopped module is not an error";
 }

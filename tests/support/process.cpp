@@ -20,6 +20,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "nimba_config.h"
+
 extern char **environ;
 
 namespace {
@@ -33,6 +35,7 @@ struct child_plan {
   int stdin_fd = -1, stdout_fd = -1, stderr_fd = -1;
   bool sandboxed = false;
   std::string install_root, var_log, dev_log, hosts, dev_stage;
+  std::string status_folder, status_target;
 };
 
 const char *const DEVICE_NODES[] = {"null", "zero", "full", "random", "urandom", "tty"};
@@ -91,6 +94,11 @@ void enter_sandbox(const child_plan &plan) {
   }
   if (!plan.hosts.empty()) {
     if (mount(plan.hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0) child_fail("/etc/hosts bind");
+  }
+  if (!plan.status_folder.empty()) {
+    if (mount(plan.status_folder.c_str(), plan.status_target.c_str(), nullptr, MS_BIND | MS_REC,
+              nullptr) != 0)
+      child_fail("status folder bind");
   }
 }
 
@@ -208,6 +216,9 @@ int process_spawn(const spawn_request &setup, child_process *child) {
   plan.var_log = setup.sandbox.var_log;
   plan.dev_log = setup.sandbox.dev_log_socket;
   plan.hosts = setup.sandbox.hosts_file;
+  plan.status_folder = setup.sandbox.status_folder;
+  plan.status_target = NIMBA_STATUS_PATH;
+  plan.status_target.erase(plan.status_target.rfind('/') + 1);
   plan.dev_stage = child->folder + "/dev_stage";
   if (!plan.dev_log.empty()) mkdir(plan.dev_stage.c_str(), 0755);
 

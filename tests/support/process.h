@@ -1,5 +1,6 @@
 /* Test support: runs a program as a child with captured output, optionally inside a private
- * mount namespace that replaces the install root, /var/log, /dev/log and /etc/hosts. */
+ * mount namespace that replaces the install root, /var/log, /dev/log, /etc/hosts and the
+ * status file's folder. */
 #pragma once
 #include <sys/types.h>
 
@@ -15,6 +16,8 @@ struct sandbox_mounts {
   std::string var_log;        /* bound at /var/log */
   std::string dev_log_socket; /* bound at /dev/log on a fresh /dev tmpfs */
   std::string hosts_file;     /* bound at /etc/hosts */
+  std::string status_folder;  /* bound at the folder of the daemon's status file
+                                 (NIMBA_STATUS_PATH, /var/run by default) */
 };
 
 struct spawn_request {

@@ -1,0 +1,224 @@
+/* The status record and its file. */
+#include "status.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "daemon/mqtt/codec.h"
+#include "settings/log.h"
+
+namespace {
+
+/* Bounded text of the file; cut stays set once something did not fit. */
+struct status_text {
+  char *out;
+  unsigned capacity, length;
+  bool cut;
+};
+
+void add_format(status_text *t, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+void add_format(status_text *t, const char *format, ...) {
+  if (t->cut) return;
+  va_list args;
+  va_start(args, format);
+  const int n = std::vsnprintf(t->out + t->length, t->capacity - t->length, format, args);
+  va_end(args);
+  if (n < 0 || static_cast<unsigned>(n) >= t->capacity - t->length) {
+    t->cut = true;
+    return;
+  }
+  t->length += static_cast<unsigned>(n);
+}
+
+/* KEY=text, every byte a line could not carry replaced by '?'. */
+void add_text(status_text *t, const char *key, const char *text) {
+  add_format(t, "%s=", key);
+  for (const char *p = text != nullptr ? text : ""; *p != '\0' && !t->cut; ++p) {
+    if (t->capacity - t->length < 2) {
+      t->cut = true;
+      break;
+    }
+    const unsigned char c = static_cast<unsigned char>(*p);
+    t->out[t->length++] = c < 0x20 || c == 0x7F ? '?' : *p;
+    t->out[t->length] = '\0';
+  }
+  add_format(t, "\n");
+}
+
+void add_number(status_text *t, const char *key, int64_t value) {
+  add_format(t, "%s=%" PRId64 "\n", key, value);
+}
+
+void add_side(status_text *t, const status_side_keys &keys, const status_side &side) {
+  add_text(t, keys.state, side.state);
+  add_number(t, keys.since, side.since);
+  add_text(t, keys.uri, side.uri);
+  add_number(t, keys.failed_at, side.failed_at);
+  add_number(t, keys.failed_rc, side.failed_at != 0 ? side.failed_rc : 0);
+  add_text(t, keys.failed_text, side.failed_at != 0 ? side.failed_text : "");
+}
+
+bool write_all(int fd, const char *data, unsigned size) {
+  while (size > 0) {
+    const ssize_t n = write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<unsigned>(n);
+  }
+  return true;
+}
+
+/* The whole text into the temporary file, which is then renamed over the status file.
+ * 0 with errno set on failure; the temporary file is then gone. */
+int replace_file(const char *path, const char *text, unsigned length) {
+  char temp[STATUS_PATH_CAPACITY];
+  const int n = std::snprintf(temp, sizeof temp, "%s.tmp", path);
+  if (n < 0 || static_cast<unsigned>(n) >= sizeof temp) {
+    errno = ENAMETOOLONG;
+    return 0;
+  }
+  const int fd = open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return 0;
+  /* Readable by the web server's user whatever the umask. */
+  bool ok = fchmod(fd, 0644) == 0 && write_all(fd, text, length);
+  int saved = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    saved = errno;
+  }
+  if (ok && rename(temp, path) != 0) {
+    ok = false;
+    saved = errno;
+  }
+  if (!ok) {
+    unlink(temp);
+    errno = saved;
+  }
+  return ok ? 1 : 0;
+}
+
+}  // namespace
+
+int64_t status_now_s() { return static_cast<int64_t>(std::time(nullptr)); }
+
+void status_init(relay_status *s, const char *path, long pid, int64_t now_s,
+                 const char *cloud_uri, const char *gateway_uri) {
+  std::memset(s, 0, sizeof *s);
+  s->path = path;
+  s->pid = pid;
+  s->started = now_s;
+  s->cloud = status_side{STATUS_DOWN, now_s, cloud_uri, 0, 0, ""};
+  s->gateway = status_side{STATUS_DOWN, now_s, gateway_uri, 0, 0, ""};
+  s->dirty = true;
+}
+
+void status_side_set(relay_status *s, status_side *side, const char *state, int64_t now_s) {
+  if (std::strcmp(side->state, state) == 0) return;
+  side->state = state;
+  side->since = now_s;
+  s->dirty = true;
+}
+
+void status_side_failed(relay_status *s, status_side *side, int rc, const char *text,
+                        int64_t now_s) {
+  side->state = STATUS_DOWN;
+  side->since = now_s;
+  side->failed_at = now_s;
+  side->failed_rc = rc;
+  side->failed_text = text;
+  s->dirty = true;
+}
+
+const char *status_connect_text(int rc, bool cloud) {
+  switch (rc) {
+  case -1:
+    return "no connection (refused, unreachable, TLS or time-out)";
+  case 1:
+    return "refused: protocol version not accepted";
+  case 2:
+    return "refused: client identifier rejected";
+  case 3:
+    return "refused: server unavailable";
+  case 4:
+    return cloud ? "bad user name or password: check the token" : "bad user name or password";
+  case 5:
+    return cloud ? "not authorised: check the organisation and the token" : "not authorised";
+  default:
+    return "refused (unknown return code)";
+  }
+}
+
+const char *status_subscribe_text(int rc) {
+  return rc == MQTT_SUBACK_FAILURE ? "subscription to QZ/# refused"
+                                   : "subscription to QZ/# not answered";
+}
+
+long long status_due_ms(const relay_status *s) {
+  if (!s->dirty) return 0;
+  return s->written_ms == 0 ? 1 : s->written_ms + STATUS_WRITE_INTERVAL_MS;
+}
+
+void status_write_due(relay_status *s, unsigned waiting, long long now_ms) {
+  if (!s->dirty || (s->written_ms != 0 && now_ms < s->written_ms + STATUS_WRITE_INTERVAL_MS))
+    return;
+  status_write(s, waiting, now_ms);
+}
+
+unsigned status_format(const relay_status *s, unsigned waiting, char *out, unsigned capacity) {
+  if (out == nullptr || capacity == 0) return 0;
+  status_text t{out, capacity, 0, false};
+  add_number(&t, STATUS_KEY_PID, s->pid);
+  add_number(&t, STATUS_KEY_STARTED, s->started);
+  add_side(&t, STATUS_CLOUD_KEYS, s->cloud);
+  add_side(&t, STATUS_GATEWAY_KEYS, s->gateway);
+  for (unsigned i = 0; i < STATUS_COUNTERS; i++) {
+    const uint64_t value = i == STATUS_WAITING ? waiting : s->counters[i];
+    add_format(&t, "%s=%" PRIu64 "\n", STATUS_COUNTER_KEYS[i], value);
+  }
+  add_number(&t, STATUS_KEY_LAST_RELAYED, s->last_relayed);
+  if (t.cut) {
+    out[0] = '\0';
+    return 0;
+  }
+  return t.length;
+}
+
+int status_write(relay_status *s, unsigned waiting, long long now_ms) {
+  s->dirty = false;
+  s->written_ms = now_ms;
+  if (s->path == nullptr || *s->path == '\0') return 0;
+  /* Accurate to the write, which follows the first unwritten document within a second. */
+  if (s->counters[STATUS_PUBLISHED] != s->published_written) {
+    s->published_written = s->counters[STATUS_PUBLISHED];
+    s->last_relayed = status_now_s();
+  }
+  char text[STATUS_TEXT_CAPACITY];
+  const unsigned length = status_format(s, waiting, text, sizeof text);
+  if (length > 0 && replace_file(s->path, text, length)) {
+    s->failure_logged = false;
+    return 1;
+  }
+  if (length == 0) errno = EOVERFLOW;
+  if (!s->failure_logged) {
+    log_msg(LOG_WARNING, "Cannot write the status file '%s' (errno=%i).", s->path, errno);
+    s->failure_logged = true;
+  }
+  return 0;
+}
+
+void status_remove(const relay_status *s) {
+  if (s->path != nullptr && *s->path != '\0') unlink(s->path);
+}

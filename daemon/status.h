@@ -1,0 +1,80 @@
+/* The daemon's status record for the operator: connection states, the last failed attempt
+ * of each side and the message counters, written to the status file (settings/
+ * status_file.h) atomically, only when something changed and at most once a second. */
+#pragma once
+#include <cstdint>
+
+#include "settings/status_file.h"
+
+/* At most one write of the status file in this many milliseconds. */
+constexpr long long STATUS_WRITE_INTERVAL_MS = 1000;
+/* The file's text: two URIs of at most 300 bytes are its longest values. */
+constexpr unsigned STATUS_TEXT_CAPACITY = 2048;
+/* The temporary file's name: the path and ".tmp". */
+constexpr unsigned STATUS_PATH_CAPACITY = 4096;
+
+/* One connection as the operator sees it. The texts are constants or the daemon's own
+ * buffers, which outlive the record. */
+struct status_side {
+  const char *state; /* STATUS_DOWN, STATUS_CONNECTING or STATUS_UP */
+  int64_t since;
+  const char *uri;
+  int64_t failed_at; /* 0: no failed attempt yet */
+  int failed_rc;
+  const char *failed_text;
+};
+
+struct relay_status {
+  const char *path; /* nullptr or empty: no status file */
+  long pid;
+  int64_t started;
+  status_side cloud, gateway;
+  /* Counted where the relay handles a message; STATUS_WAITING is the queue's length, taken
+   * when the file is written. */
+  uint64_t counters[STATUS_COUNTERS];
+  int64_t last_relayed;       /* 0: nothing relayed yet */
+  uint64_t published_written; /* counters[STATUS_PUBLISHED] at the previous write */
+  bool dirty;                 /* something changed since the previous write */
+  long long written_ms;       /* monotonic time of the previous write, 0 before the first */
+  bool failure_logged;        /* a failed write was logged; a successful one clears it */
+};
+
+/* Seconds since 1970 now. */
+int64_t status_now_s();
+
+/* Sets the record up: both sides down since now_s, no failure, counters 0, dirty. */
+void status_init(relay_status *s, const char *path, long pid, int64_t now_s,
+                 const char *cloud_uri, const char *gateway_uri);
+
+/* The side enters state at now_s (nothing changes when it is in that state already). */
+void status_side_set(relay_status *s, status_side *side, const char *state, int64_t now_s);
+
+/* A failed attempt at now_s: the side is down since then, with the return code and text. */
+void status_side_failed(relay_status *s, status_side *side, int rc, const char *text,
+                        int64_t now_s);
+
+/* The meaning of a connect's return code: -1 (no connection) or a CONNACK refusal; the
+ * cloud's credential refusals name the settings to check. */
+const char *status_connect_text(int rc, bool cloud);
+
+/* The meaning of a failed subscription: MQTT_SUBACK_FAILURE (refused) or -1 (no answer). */
+const char *status_subscribe_text(int rc);
+
+/* Monotonic time (ms) at which a write is due; 0 while nothing changed. */
+long long status_due_ms(const relay_status *s);
+
+/* Writes the file if something changed and the previous write is at least
+ * STATUS_WRITE_INTERVAL_MS old; waiting is the number of queued documents. */
+void status_write_due(relay_status *s, unsigned waiting, long long now_ms);
+
+/* Writes the file now: a temporary file beside it, renamed over it (no fsync: the state is
+ * volatile). The first failure is logged (LOG_WARNING) until a write succeeds again. The
+ * record counts as written either way. 1 on success, 0 on failure or without a path. */
+int status_write(relay_status *s, unsigned waiting, long long now_ms);
+
+/* The file's text: KEY=VALUE lines, control bytes in texts replaced by '?'. Returns its
+ * length, or 0 when it does not fit the capacity. */
+unsigned status_format(const relay_status *s, unsigned waiting, char *out, unsigned capacity);
+
+/* Removes the file (at a clean stop). */
+void status_remove(const relay_status *s);

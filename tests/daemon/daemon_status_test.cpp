@@ -1,0 +1,365 @@
+/* The daemon's status file as the operator's page reads it: states, failures with their
+ * meaning, counters, and how often it is written. */
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <ctime>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+
+#include "daemon_test_fixture.h"
+#include "kv_store.h"
+
+namespace {
+
+using status_map = std::map<std::string, std::string>;
+
+const char *const STATUS_KEYS[] = {
+    "PID", "STARTED", "CLOUD_STATE", "CLOUD_SINCE", "CLOUD_URI", "CLOUD_FAILED_AT", "CLOUD_FAILED_RC",
+    "CLOUD_FAILED_TEXT", "GATEWAY_STATE", "GATEWAY_SINCE", "GATEWAY_URI", "GATEWAY_FAILED_AT",
+    "GATEWAY_FAILED_RC", "GATEWAY_FAILED_TEXT", "RECEIVED", "PUBLISHED", "NOT_JSON", "TOO_LARGE",
+    "DROPPED", "WAITING", "LAST_RELAYED"};
+
+const std::string NO_CONNECTION = "no connection (refused, unreachable, TLS or time-out)";
+
+/* The file as status.cgi reads it (the settings' reader); empty when there is none. */
+status_map read_status(const std::string &path) {
+  status_map values;
+  kv_table *table = kv_parse_file(path.c_str());
+  if (table == nullptr) return values;
+  for (const char *key : STATUS_KEYS) {
+    const char *value = kv_get_str(table, key);
+    if (value != nullptr) values[key] = value;
+  }
+  kv_free(table);
+  return values;
+}
+
+long long number(const status_map &values, const char *key) {
+  auto found = values.find(key);
+  return found == values.end() ? -1 : std::stoll(found->second);
+}
+
+std::string text(const status_map &values, const char *key) {
+  auto found = values.find(key);
+  return found == values.end() ? "<missing>" : found->second;
+}
+
+std::string describe(const status_map &values) {
+  std::string all;
+  for (const auto &entry : values) all += entry.first + "=" + entry.second + "\n";
+  return all;
+}
+
+class DaemonStatus : public DaemonTest {
+protected:
+  /* Waits until the file satisfies the condition; the last reading in *values. */
+  bool status_shows(const std::function<bool(const status_map &)> &condition, int timeout_ms,
+                    status_map *values) {
+    const long long deadline = monotonic_ms() + timeout_ms;
+    for (;;) {
+      *values = read_status(run.status_path);
+      if (!values->empty() && condition(*values)) return true;
+      if (monotonic_ms() >= deadline) return false;
+      usleep(20000);
+    }
+  }
+  bool status_shows(const char *key, const std::string &value, int timeout_ms, status_map *values) {
+    return status_shows([&](const status_map &v) { return text(v, key) == value; }, timeout_ms, values);
+  }
+};
+
+TEST_F(DaemonStatus, ShowsBothSidesUpAfterStartAndIsRemovedAtACleanStop) {
+  const long long before = std::time(nullptr);
+  start_relay("127.77.40.1", "127.77.40.2");
+  status_map v;
+  ASSERT_TRUE(status_shows("GATEWAY_STATE", "up", 5000, &v)) << describe(v);
+  const long long after = std::time(nullptr);
+  EXPECT_EQ(run.process.pid, number(v, "PID"));
+  EXPECT_GE(number(v, "STARTED"), before);
+  EXPECT_LE(number(v, "STARTED"), after);
+  EXPECT_EQ("up", text(v, "CLOUD_STATE"));
+  EXPECT_GE(number(v, "CLOUD_SINCE"), number(v, "STARTED"));
+  EXPECT_LE(number(v, "CLOUD_SINCE"), number(v, "GATEWAY_SINCE"));
+  EXPECT_EQ(quickstart_host() + ":1883", text(v, "CLOUD_URI"));
+  EXPECT_EQ("127.77.40.1:1883", text(v, "GATEWAY_URI"));
+  for (const char *side : {"CLOUD", "GATEWAY"}) {
+    EXPECT_EQ(0, number(v, (std::string(side) + "_FAILED_AT").c_str())) << side;
+    EXPECT_EQ("", text(v, (std::string(side) + "_FAILED_TEXT").c_str())) << side;
+  }
+  for (const char *counter : {"RECEIVED", "PUBLISHED", "NOT_JSON", "TOO_LARGE", "DROPPED", "WAITING", "LAST_RELAYED"})
+    EXPECT_EQ(0, number(v, counter)) << counter;
+  EXPECT_EQ(sizeof STATUS_KEYS / sizeof *STATUS_KEYS, v.size()) << describe(v);
+
+  ASSERT_EQ(0, daemon_stop(&run, SIGTERM, 15000));
+  EXPECT_NE(0, access(run.status_path.c_str(), F_OK)) << "the status file outlived the daemon";
+  EXPECT_NE(0, access((run.status_path + ".tmp").c_str(), F_OK));
+}
+
+/* Nothing listens where the cloud should be: the failure and its meaning, the gateway never
+ * tried; once the cloud broker runs, both sides come up and the last failure stays shown. */
+TEST_F(DaemonStatus, ShowsACloudFailureThenBothSidesUpOnceTheBrokerRuns) {
+  gateway = start_broker("127.77.41.1");
+  ASSERT_NE(nullptr, gateway);
+  daemon_launch launch;
+  launch.args = {"dev1", "127.77.41.1"};
+  launch.hosts = {{"127.77.41.2", quickstart_host()}};
+  launch.env = {"NIMBA_TEST_PAUSE=1"};
+  ASSERT_TRUE(daemon_start(&run, launch));
+  status_map v;
+  ASSERT_TRUE(status_shows("CLOUD_FAILED_RC", "-1", 15000, &v)) << describe(v);
+  EXPECT_EQ(NO_CONNECTION, text(v, "CLOUD_FAILED_TEXT"));
+  EXPECT_GE(number(v, "CLOUD_FAILED_AT"), number(v, "STARTED"));
+  EXPECT_EQ("down", text(v, "GATEWAY_STATE"));
+  EXPECT_EQ(0, number(v, "GATEWAY_FAILED_AT"));
+  EXPECT_EQ(number(v, "STARTED"), number(v, "GATEWAY_SINCE"));
+
+  cloud = start_broker("127.77.41.2");
+  ASSERT_NE(nullptr, cloud);
+  ASSERT_TRUE(status_shows("GATEWAY_STATE", "up", 15000, &v)) << describe(v);
+  EXPECT_EQ("up", text(v, "CLOUD_STATE"));
+  EXPECT_GE(number(v, "CLOUD_SINCE"), number(v, "CLOUD_FAILED_AT"));
+  EXPECT_EQ(-1, number(v, "CLOUD_FAILED_RC"));
+  EXPECT_EQ(NO_CONNECTION, text(v, "CLOUD_FAILED_TEXT"));
+}
+
+/* The cloud refuses the token (a broker with a password file answers CONNACK 5). */
+TEST_F(DaemonStatus, ShowsARefusedTokenAsNotAuthorised) {
+  broker_config setup;
+  setup.address = "127.77.42.2";
+  setup.users = {{"use-token-auth", "tok-good"}};
+  cloud = start_broker(setup);
+  ASSERT_NE(nullptr, cloud);
+  daemon_launch launch;
+  launch.args = {"dev1", "127.77.42.1"};
+  launch.settings = "NIMBA_MODE=1\nNIMBA_ORGID=org9\nNIMBA_DTYPEID=typ\nNIMBA_AUTHTOKEN=tok-bad\n";
+  launch.hosts = {{"127.77.42.2", registered_host("org9")}};
+  ASSERT_TRUE(daemon_start(&run, launch));
+  status_map v;
+  ASSERT_TRUE(status_shows("CLOUD_FAILED_RC", "5", 15000, &v)) << describe(v);
+  EXPECT_EQ("not authorised: check the organisation and the token", text(v, "CLOUD_FAILED_TEXT"));
+  EXPECT_EQ("down", text(v, "CLOUD_STATE"));
+  EXPECT_EQ(registered_host("org9") + ":1883", text(v, "CLOUD_URI"));
+}
+
+/* A gateway broker that accepts the connection and refuses the subscription (RC 128). */
+struct refusing_gateway {
+  int listener = -1;
+  std::atomic<bool> stop{false};
+  std::thread thread;
+  ~refusing_gateway() {
+    stop = true;
+    if (thread.joinable()) thread.join();
+    if (listener >= 0) close(listener);
+  }
+};
+
+/* Reads one MQTT packet (fixed header, length, body) within the deadline; its type, -1 on
+ * failure. The packet identifier of a SUBSCRIBE lands in *id. */
+int read_packet(int fd, long long deadline, uint8_t id[2]) {
+  uint8_t byte = 0;
+  std::string packet;
+  auto read_byte = [&](uint8_t *out) {
+    while (monotonic_ms() < deadline) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 50) == 1) return read(fd, out, 1) == 1;
+    }
+    return false;
+  };
+  if (!read_byte(&byte)) return -1;
+  const int type = byte >> 4;
+  unsigned length = 0, shift = 0;
+  do {
+    if (!read_byte(&byte) || shift > 21) return -1;
+    length |= static_cast<unsigned>(byte & 0x7F) << shift;
+    shift += 7;
+  } while (byte & 0x80);
+  for (unsigned i = 0; i < length; i++) {
+    if (!read_byte(&byte)) return -1;
+    if (i < 2) id[i] = byte;
+  }
+  return type;
+}
+
+int refusing_gateway_start(refusing_gateway *g, const std::string &address) {
+  g->listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in where{};
+  where.sin_family = AF_INET;
+  where.sin_port = htons(1883);
+  inet_pton(AF_INET, address.c_str(), &where.sin_addr);
+  const int yes = 1;
+  setsockopt(g->listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  if (bind(g->listener, reinterpret_cast<sockaddr *>(&where), sizeof where) != 0 ||
+      listen(g->listener, 4) != 0)
+    return 0;
+  g->thread = std::thread([g] {
+    while (!g->stop) {
+      pollfd p{g->listener, POLLIN, 0};
+      if (poll(&p, 1, 50) != 1) continue;
+      const int fd = accept4(g->listener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      const long long deadline = monotonic_ms() + 5000;
+      uint8_t id[2] = {0, 0};
+      if (read_packet(fd, deadline, id) == 1) {
+        const uint8_t connack[] = {0x20, 0x02, 0x00, 0x00};
+        if (write(fd, connack, sizeof connack) == sizeof connack && read_packet(fd, deadline, id) == 8) {
+          const uint8_t suback[] = {0x90, 0x03, id[0], id[1], 0x80};
+          if (write(fd, suback, sizeof suback) == sizeof suback) {
+            /* Keep the connection until the daemon drops it. */
+            uint8_t ignored[2];
+            while (!g->stop && read_packet(fd, monotonic_ms() + 200, ignored) >= 0) {
+            }
+          }
+        }
+      }
+      close(fd);
+    }
+  });
+  return 1;
+}
+
+/* The gateway side's failures: nothing listening (-1), then a refused subscription (128). */
+TEST_F(DaemonStatus, ShowsGatewayFailuresWithTheirMeaning) {
+  cloud = start_broker("127.77.43.2");
+  ASSERT_NE(nullptr, cloud);
+  daemon_launch launch;
+  launch.args = {"dev1", "127.77.43.1"};
+  launch.hosts = {{"127.77.43.2", quickstart_host()}};
+  launch.env = {"NIMBA_TEST_PAUSE=1"};
+  ASSERT_TRUE(daemon_start(&run, launch));
+  status_map v;
+  ASSERT_TRUE(status_shows("GATEWAY_FAILED_RC", "-1", 15000, &v)) << describe(v);
+  EXPECT_EQ(NO_CONNECTION, text(v, "GATEWAY_FAILED_TEXT"));
+  EXPECT_EQ("up", text(v, "CLOUD_STATE"));
+
+  refusing_gateway refusing;
+  ASSERT_TRUE(refusing_gateway_start(&refusing, "127.77.43.1"));
+  ASSERT_TRUE(status_shows("GATEWAY_FAILED_RC", "128", 15000, &v)) << describe(v);
+  EXPECT_EQ("subscription to QZ/# refused", text(v, "GATEWAY_FAILED_TEXT"));
+  EXPECT_EQ("down", text(v, "GATEWAY_STATE"));
+  EXPECT_TRUE(syslog_wait(&run.log, "Failed to subscribe to topic 'QZ/#' on IoT Gateway (RC=128).", 5000));
+}
+
+/* Good, unusable and oversize messages, then a cloud outage long enough to fill the queue:
+ * every counter, the queue's length while the cloud is away, and after it is back. */
+TEST_F(DaemonStatus, CountsEveryKindOfMessageAndTheDropsOfAnOutage) {
+  start_relay("127.77.44.1", "127.77.44.2", {"NIMBA_TEST_PAUSE=1"});
+  for (int i = 0; i < 5; i++)
+    ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"n\":" + std::to_string(i) + "}"));
+  for (const char *unusable : {"{\"t\":", "not json", "[1,2"})
+    ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", unusable));
+  /* A document over 3072 bytes, and a payload too large for the daemon to read at all. */
+  ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"k\":\"" + std::string(3100, 'x') + "\"}"));
+  ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"k\":\"" + std::string(40000, 'y') + "\"}"));
+  ASSERT_TRUE(client_wait_count(observer, 5, 5000));
+  status_map v;
+  ASSERT_TRUE(status_shows([](const status_map &s) { return number(s, "RECEIVED") == 10 && number(s, "PUBLISHED") == 5; },
+                           5000, &v))
+      << describe(v);
+  EXPECT_EQ(3, number(v, "NOT_JSON"));
+  EXPECT_EQ(2, number(v, "TOO_LARGE"));
+  EXPECT_EQ(0, number(v, "DROPPED"));
+  EXPECT_EQ(0, number(v, "WAITING"));
+  const long long first_relayed = number(v, "LAST_RELAYED");
+  EXPECT_GE(first_relayed, number(v, "STARTED"));
+  EXPECT_LE(first_relayed, static_cast<long long>(std::time(nullptr)));
+
+  broker_stop(cloud);
+  ASSERT_TRUE(status_shows("CLOUD_STATE", "down", 10000, &v)) << describe(v);
+  const int outage = 300; /* 44 more than the queue holds */
+  for (int i = 0; i < outage; i++)
+    ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"o\":" + std::to_string(i) + "}"));
+  ASSERT_TRUE(status_shows([&](const status_map &s) { return number(s, "RECEIVED") == 10 + outage; }, 10000, &v))
+      << describe(v);
+  EXPECT_EQ(outage - 256, number(v, "DROPPED"));
+  EXPECT_EQ(256, number(v, "WAITING"));
+  EXPECT_EQ(5, number(v, "PUBLISHED"));
+  EXPECT_EQ(first_relayed, number(v, "LAST_RELAYED"));
+
+  ASSERT_TRUE(broker_restart(cloud));
+  ASSERT_TRUE(status_shows([](const status_map &s) { return number(s, "WAITING") == 0; }, 15000, &v))
+      << describe(v);
+  EXPECT_EQ("up", text(v, "CLOUD_STATE"));
+  EXPECT_EQ(5 + 256, number(v, "PUBLISHED"));
+  EXPECT_EQ(outage - 256, number(v, "DROPPED"));
+  EXPECT_EQ(3, number(v, "NOT_JSON"));
+  EXPECT_EQ(2, number(v, "TOO_LARGE"));
+  EXPECT_GE(number(v, "LAST_RELAYED"), first_relayed);
+  EXPECT_TRUE(syslog_wait(&run.log, "Dropped 44 messages for NIMBA: queue full.", 5000));
+}
+
+/* Under a flood every message changes the record, yet the file is replaced at most once a
+ * second: the renames into the folder are counted as they happen. */
+TEST_F(DaemonStatus, IsWrittenAtMostOnceASecondUnderAFlood) {
+  /* The brokers keep every message queued for a slow client, so the daemon gets them all. */
+  broker_config gateway_setup, cloud_setup;
+  gateway_setup.address = "127.77.45.1";
+  cloud_setup.address = "127.77.45.2";
+  gateway_setup.extra_config = cloud_setup.extra_config = "max_queued_messages 0\n";
+  gateway = start_broker(gateway_setup);
+  ASSERT_NE(nullptr, gateway);
+  cloud = start_broker(cloud_setup);
+  ASSERT_NE(nullptr, cloud);
+  feeder = connect_client(broker_uri(gateway), "feeder");
+  ASSERT_NE(nullptr, feeder);
+  observer = connect_client(broker_uri(cloud), "observer");
+  ASSERT_NE(nullptr, observer);
+  ASSERT_TRUE(client_subscribe(observer, "#", 0));
+  daemon_launch launch;
+  launch.args = {"dev1", "127.77.45.1"};
+  launch.hosts = {{"127.77.45.2", quickstart_host()}};
+  ASSERT_TRUE(daemon_start(&run, launch));
+  status_map v;
+  ASSERT_TRUE(status_shows("GATEWAY_STATE", "up", 5000, &v)) << describe(v);
+  const std::string folder = run.root + "/run";
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, folder.c_str(), IN_MOVED_TO), 0);
+
+  std::atomic<bool> flooding{true};
+  std::vector<long long> renames; /* ms, as seen */
+  std::thread counter([&] {
+    alignas(inotify_event) char events[4096];
+    while (flooding) {
+      pollfd p{watch, POLLIN, 0};
+      if (poll(&p, 1, 20) != 1) continue;
+      const ssize_t n = read(watch, events, sizeof events);
+      for (ssize_t at = 0; at < n;) {
+        const inotify_event *e = reinterpret_cast<const inotify_event *>(events + at);
+        if (e->len > 0 && std::string(e->name) == "nimba_vezidozu.status") renames.push_back(monotonic_ms());
+        at += static_cast<ssize_t>(sizeof *e + e->len);
+      }
+    }
+  });
+  /* Three seconds of messages in bursts, each as fast as the client sends it, the next one
+   * once the previous has arrived at the cloud; bounded in count. */
+  const long long start = monotonic_ms();
+  int sent = 0;
+  while (monotonic_ms() - start < 3000 && sent < 300000) {
+    for (int i = 0; i < 200; i++, sent++)
+      ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"f\":" + std::to_string(sent) + "}"));
+    ASSERT_TRUE(client_wait_count(observer, static_cast<size_t>(sent), 10000)) << sent;
+  }
+  ASSERT_TRUE(status_shows([&](const status_map &s) { return number(s, "PUBLISHED") == sent; }, 20000, &v))
+      << describe(v) << "sent " << sent;
+  const long long end = monotonic_ms();
+  flooding = false;
+  counter.join();
+  close(watch);
+  /* One write when the flood begins, then one per second at most. */
+  const long long allowed = (end - start) / 1000 + 2;
+  EXPECT_LE(static_cast<long long>(renames.size()), allowed) << "in " << end - start << " ms";
+  EXPECT_GE(renames.size(), 2u) << "the file was not kept up to date";
+  EXPECT_EQ(sent, number(v, "RECEIVED"));
+}
+
+} // namespace

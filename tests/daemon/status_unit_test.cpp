@@ -1,0 +1,173 @@
+/* The status record: its text, the meaning of return codes, and when it is written. */
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "files.h"
+#include "kv_store.h"
+#include "log.h"
+#include "status.h"
+
+namespace {
+
+/* What the record logs, instead of the system log. */
+std::vector<std::string> logged;
+void collect(int, const char *format, va_list args) {
+  char text[512];
+  std::vsnprintf(text, sizeof text, format, args);
+  logged.push_back(text);
+}
+
+relay_status sample_record(const char *path) {
+  relay_status s;
+  status_init(&s, path, 4321, 1765000000, "ssl://org.example:8883", "10.0.0.7:1883");
+  return s;
+}
+
+TEST(StatusRecord, TextHoldsEveryKeyWithControlBytesReplaced) {
+  relay_status s = sample_record(nullptr);
+  status_side_set(&s, &s.cloud, STATUS_UP, 1765000010);
+  status_side_failed(&s, &s.gateway, 5, "not\tauthorised\n", 1765000020);
+  s.gateway.uri = "bad\rhost:1883";
+  s.counters[STATUS_RECEIVED] = 12;
+  s.counters[STATUS_PUBLISHED] = 9;
+  s.counters[STATUS_NOT_JSON] = 1;
+  s.counters[STATUS_TOO_LARGE] = 2;
+  s.counters[STATUS_DROPPED] = 3;
+  s.counters[STATUS_WAITING] = 99; /* not used: the queue's length is given */
+  s.last_relayed = 1765000030;
+  char text[STATUS_TEXT_CAPACITY];
+  const unsigned length = status_format(&s, 7, text, sizeof text);
+  ASSERT_GT(length, 0u);
+  EXPECT_EQ("PID=4321\nSTARTED=1765000000\n"
+            "CLOUD_STATE=up\nCLOUD_SINCE=1765000010\nCLOUD_URI=ssl://org.example:8883\n"
+            "CLOUD_FAILED_AT=0\nCLOUD_FAILED_RC=0\nCLOUD_FAILED_TEXT=\n"
+            "GATEWAY_STATE=down\nGATEWAY_SINCE=1765000020\nGATEWAY_URI=bad?host:1883\n"
+            "GATEWAY_FAILED_AT=1765000020\nGATEWAY_FAILED_RC=5\nGATEWAY_FAILED_TEXT=not?authorised?\n"
+            "RECEIVED=12\nPUBLISHED=9\nNOT_JSON=1\nTOO_LARGE=2\nDROPPED=3\nWAITING=7\n"
+            "LAST_RELAYED=1765000030\n",
+            std::string(text, length));
+  /* A text that does not fit whole is not written cut. */
+  EXPECT_EQ(0u, status_format(&s, 7, text, length));
+  EXPECT_EQ(length, status_format(&s, 7, text, length + 1));
+}
+
+struct rc_case {
+  int line;
+  int rc;
+  bool cloud;
+  const char *text;
+};
+
+TEST(StatusRecord, NamesWhatEachReturnCodeMeans) {
+  const rc_case cases[] = {
+      {__LINE__, -1, true, "no connection (refused, unreachable, TLS or time-out)"},
+      {__LINE__, -1, false, "no connection (refused, unreachable, TLS or time-out)"},
+      {__LINE__, 1, true, "refused: protocol version not accepted"},
+      {__LINE__, 2, true, "refused: client identifier rejected"},
+      {__LINE__, 3, false, "refused: server unavailable"},
+      {__LINE__, 4, true, "bad user name or password: check the token"},
+      {__LINE__, 4, false, "bad user name or password"},
+      {__LINE__, 5, true, "not authorised: check the organisation and the token"},
+      {__LINE__, 5, false, "not authorised"},
+      {__LINE__, 6, true, "refused (unknown return code)"},
+  };
+  for (const rc_case &c : cases) EXPECT_STREQ(c.text, status_connect_text(c.rc, c.cloud)) << "line " << c.line;
+  EXPECT_STREQ("subscription to QZ/# refused", status_subscribe_text(128));
+  EXPECT_STREQ("subscription to QZ/# not answered", status_subscribe_text(-1));
+}
+
+TEST(StatusRecord, StateChangesMarkTheRecordOnlyWhenTheStateChanges) {
+  relay_status s = sample_record(nullptr);
+  s.dirty = false;
+  status_side_set(&s, &s.cloud, STATUS_DOWN, 1765000100);
+  EXPECT_FALSE(s.dirty);
+  EXPECT_EQ(1765000000, s.cloud.since);
+  status_side_set(&s, &s.cloud, STATUS_CONNECTING, 1765000100);
+  EXPECT_TRUE(s.dirty);
+  EXPECT_EQ(1765000100, s.cloud.since);
+}
+
+class StatusFile : public ::testing::Test {
+protected:
+  void SetUp() override {
+    logged.clear();
+    log_set_sink(collect);
+    log_set_echo(LOG_ECHO_STDERR);
+    folder = make_temp_folder("nimba_status_");
+    ASSERT_FALSE(folder.empty());
+    path = folder + "/nimba_vezidozu.status";
+  }
+  void TearDown() override {
+    log_set_sink(nullptr);
+    remove_tree(folder);
+  }
+  std::string folder, path;
+};
+
+/* Written at once the first time, then only when something changed and a second has
+ * passed since the previous write. */
+TEST_F(StatusFile, IsWrittenWhenChangedAndAtMostOncePerInterval) {
+  relay_status s = sample_record(path.c_str());
+  EXPECT_EQ(1, status_due_ms(&s)) << "the first write is due at once";
+  status_write_due(&s, 0, 5000);
+  ASSERT_NE("", read_file(path));
+  EXPECT_EQ(0, status_due_ms(&s));
+  struct stat info;
+  ASSERT_EQ(0, stat(path.c_str(), &info));
+  EXPECT_EQ(0644u, info.st_mode & 07777);
+
+  s.counters[STATUS_RECEIVED] = 1;
+  s.dirty = true;
+  EXPECT_EQ(5000 + STATUS_WRITE_INTERVAL_MS, status_due_ms(&s));
+  status_write_due(&s, 0, 5000 + STATUS_WRITE_INTERVAL_MS - 1);
+  EXPECT_EQ(std::string::npos, read_file(path).find("RECEIVED=1\n"));
+  status_write_due(&s, 0, 5000 + STATUS_WRITE_INTERVAL_MS);
+  EXPECT_NE(std::string::npos, read_file(path).find("RECEIVED=1\n"));
+
+  /* Nothing changed: nothing written however long it waits. */
+  unlink(path.c_str());
+  status_write_due(&s, 0, 60000);
+  EXPECT_NE(0, access(path.c_str(), F_OK));
+  EXPECT_NE(0, access((path + ".tmp").c_str(), F_OK));
+}
+
+TEST_F(StatusFile, NotesTheTimeOfTheFirstWriteAfterDocumentsWerePublished) {
+  relay_status s = sample_record(path.c_str());
+  status_write(&s, 0, 1000);
+  EXPECT_EQ(0, s.last_relayed);
+  s.counters[STATUS_PUBLISHED] = 3;
+  s.dirty = true;
+  const int64_t before = status_now_s();
+  status_write(&s, 0, 3000);
+  EXPECT_GE(s.last_relayed, before);
+  EXPECT_LE(s.last_relayed, status_now_s());
+  kv_table *table = kv_parse_file(path.c_str());
+  ASSERT_NE(nullptr, table);
+  int64_t written = 0;
+  EXPECT_EQ(KV_OK, kv_get_int(table, "LAST_RELAYED", &written));
+  EXPECT_EQ(s.last_relayed, written);
+  kv_free(table);
+}
+
+TEST_F(StatusFile, AFolderThatCannotBeWrittenLeavesNoFileAndTheDaemonGoesOn) {
+  const std::string missing = folder + "/gone/nimba_vezidozu.status";
+  relay_status s = sample_record(missing.c_str());
+  EXPECT_EQ(0, status_write(&s, 0, 1000));
+  EXPECT_EQ(0, status_write(&s, 0, 3000));
+  ASSERT_EQ(1u, logged.size()) << "a lasting failure is logged once";
+  EXPECT_EQ("Cannot write the status file '" + missing + "' (errno=2).", logged[0]);
+  EXPECT_FALSE(s.dirty);
+  ASSERT_EQ(0, mkdir((folder + "/gone").c_str(), 0755));
+  EXPECT_EQ(1, status_write(&s, 0, 5000));
+  EXPECT_FALSE(s.failure_logged);
+  status_remove(&s);
+  EXPECT_NE(0, access(missing.c_str(), F_OK));
+}
+
+}  // namespace
