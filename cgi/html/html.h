@@ -42,7 +42,7 @@ struct menu_item {
     const char *link;
 };
 extern const menu_item default_menu[]; /* "Customization": "Return" */
-extern const menu_item module_menu[];  /* "Status": log, options; "Navigation": "Return" */
+extern const menu_item module_menu[];  /* "Status": relay status, log, options; "Navigation": "Return" */
 
 /* Output seam. Every write of this library goes to html_out(), standard output unless a
  * test set another stream with html_set_output (nullptr restores standard output).

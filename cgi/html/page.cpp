@@ -19,6 +19,7 @@ const menu_item default_menu[] = {
 
 const menu_item module_menu[] = {
     {"Status", nullptr},
+    {"Relay Status", "status.cgi"},
     {"View System Log", "slog.cgi"},
     {"Options", "index.cgi"},
     {"Navigation", nullptr},

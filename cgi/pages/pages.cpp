@@ -10,6 +10,7 @@
 #include "paths.h"
 #include "request.h"
 #include "settings.h"
+#include "status_page.h"
 #include "ui.h"
 #include "widgets.h"
 
@@ -32,6 +33,7 @@ constexpr page_entry page_table[] = {
     {"slog.cgi", cgi_slog},
     {"restart.cgi", cgi_restart},
     {"set.cgi", cgi_set},
+    {"status.cgi", cgi_status},
 };
 
 struct text_deleter {

@@ -1,4 +1,5 @@
-/* The four pages of nimba_cgi and the entry point that picks one by program name. */
+/* The pages of nimba_cgi and the entry point that picks one by program name; the status
+ * page is in status_page.h. */
 #pragma once
 
 /* Options form with the stored cloud settings (index.cgi). */

@@ -1,4 +1,4 @@
-/* Runs nimba_cgi in a private install root, /tmp, /var/log and /dev/log. */
+/* Runs nimba_cgi in a private install root, /tmp, /var/log, /dev/log and status folder. */
 #include "page_site.h"
 
 #include <filesystem>
@@ -17,7 +17,7 @@
 
 namespace {
 
-const char *const PAGE_NAMES[] = {"index.cgi", "set.cgi", "restart.cgi", "slog.cgi"};
+const char *const PAGE_NAMES[] = {"index.cgi", "set.cgi", "restart.cgi", "slog.cgi", "status.cgi"};
 
 /* Sends a marker datagram after the child's own and waits for it, so every entry of the
  * child is in the collector once this returns. */
@@ -47,7 +47,7 @@ int site_create(page_site *site) {
   site->root = make_temp_folder("nimba_pages_");
   if (site->root.empty()) return 0;
   chmod(site->root.c_str(), 0755);
-  for (const char *folder : {"bin", "etc", "www", "tmp", "log"})
+  for (const char *folder : {"bin", "etc", "www", "tmp", "log", "var_run"})
     if (mkdir(site_path(*site, folder).c_str(), 0755) != 0) return 0;
   /* A copy inside the site: the sandbox's private /tmp may hide a build folder under /tmp. */
   std::error_code error;
@@ -94,6 +94,7 @@ spawn_request sandboxed_setup(const page_site &site, const std::vector<std::stri
   setup.sandbox.install_root = site.root;
   setup.sandbox.var_log = site_path(site, "log");
   setup.sandbox.dev_log_socket = site.log.socket_path;
+  setup.sandbox.status_folder = site_path(site, "var_run");
   return setup;
 }
 

@@ -10,7 +10,8 @@
 
 /* Layout of a site folder, which the program sees as /opt/nimba_message_router:
  * bin/nimba_cgi (a copy of the built program), etc/ (settings, defaults, init), www/ (links
- * named like the pages to bin/nimba_cgi), tmp/ (its /tmp) and log/ (its /var/log). */
+ * named like the pages to bin/nimba_cgi), tmp/ (its /tmp), log/ (its /var/log) and
+ * var_run/ (the folder of the daemon's status file, /var/run by default). */
 /* The program as the sandboxed site sees it; page links point here. */
 constexpr char SITE_CGI_PROGRAM[] = "/opt/nimba_message_router/bin/nimba_cgi";
 

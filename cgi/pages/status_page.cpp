@@ -1,0 +1,402 @@
+/* status.cgi: connection states, last failures and counters of the relay daemon. */
+#include "status_page.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <initializer_list>
+#include <memory>
+
+#include "html.h"
+#include "kv_store.h"
+#include "log.h"
+#include "request.h"
+#include "status_file.h"
+#include "ui.h"
+#include "widgets.h"
+
+namespace {
+
+constexpr const char TITLE[] = "NIMBA Message Router";
+constexpr const char DAEMON_NAME[] = "nimba_vezidozu";
+/* Width of the label column, the same in every section. */
+constexpr uint32_t LABEL_WIDTH = 200;
+/* One value cell: a time, a number, or an escaped text with its markup. */
+constexpr unsigned VALUE_CAPACITY = 512;
+constexpr unsigned CMDLINE_CAPACITY = 4096;
+
+/* The link stands for browsers without scripts; the script makes it a button, as the
+ * message windows of the module do. */
+constexpr const char REFRESH_LINK[] = "&raquo; Refresh &laquo;";
+constexpr const char REFRESH_SCRIPT[] =
+    R"js(document.getElementById('refresh').innerHTML = '<input type="button" name="button" value="Refresh" onclick="location.href=\'status.cgi\'">';
+)js";
+
+constexpr const char JSON_HEADER[] = "Content-Type: application/json\n"
+                                     "Cache-Control: no-cache\n"
+                                     "Pragma: no-cache\n"
+                                     "\n";
+
+/* Colours of the states, as the message windows colour success and failure. */
+constexpr const char STATE_UP_HTML[] = R"html(<font color="#008000"><b>up</b></font>)html";
+constexpr const char STATE_DOWN_HTML[] = R"html(<font color="#800000"><b>down</b></font>)html";
+constexpr const char STATE_CONNECTING_HTML[] = "<b>connecting</b>";
+
+constexpr const char *COUNTER_LABELS[STATUS_COUNTERS] = {
+    "Received from the gateway", "Published to the cloud", "Rejected, not JSON",
+    "Too large",                 "Dropped, queue full",    "Waiting now"};
+constexpr const char *COUNTER_JSON_NAMES[STATUS_COUNTERS] = {
+    "received", "published", "not_json", "too_large", "dropped", "waiting"};
+
+struct kv_deleter {
+  void operator()(kv_table *table) const { kv_free(table); }
+};
+using kv_ptr = std::unique_ptr<kv_table, kv_deleter>;
+
+/* A number of the file; valid only when present, a strict decimal number and not negative. */
+struct status_number {
+  int64_t value;
+  bool valid;
+};
+
+status_number read_number(const kv_table *table, const char *key) {
+  int64_t value = 0;
+  const bool valid = kv_get_int(table, key, &value) == KV_OK && value >= 0;
+  return status_number{valid ? value : 0, valid};
+}
+
+/* A failure's return code may be negative (-1: no connection). */
+status_number read_code(const kv_table *table, const char *key) {
+  int64_t value = 0;
+  const bool valid = kv_get_int(table, key, &value) == KV_OK && value >= INT32_MIN && value <= INT32_MAX;
+  return status_number{valid ? value : 0, valid};
+}
+
+/* One connection as the file gives it; nullptr texts are missing. */
+struct side_view {
+  const char *state; /* one of the three state words, or nullptr */
+  status_number since, failed_at, failed_rc;
+  const char *uri, *failed_text;
+};
+
+struct status_view {
+  status_number pid, started, last_relayed;
+  side_view cloud, gateway;
+  status_number counters[STATUS_COUNTERS];
+};
+
+const char *read_state(const kv_table *table, const char *key) {
+  const char *text = kv_get_str(table, key);
+  if (text == nullptr) return nullptr;
+  for (const char *state : {STATUS_DOWN, STATUS_CONNECTING, STATUS_UP})
+    if (std::strcmp(text, state) == 0) return state;
+  return nullptr;
+}
+
+side_view read_side(const kv_table *table, const status_side_keys &keys) {
+  side_view side;
+  side.state = read_state(table, keys.state);
+  side.since = read_number(table, keys.since);
+  side.failed_at = read_number(table, keys.failed_at);
+  side.failed_rc = read_code(table, keys.failed_rc);
+  side.uri = kv_get_str(table, keys.uri);
+  side.failed_text = kv_get_str(table, keys.failed_text);
+  return side;
+}
+
+status_view read_view(const kv_table *table) {
+  status_view view;
+  view.pid = read_number(table, STATUS_KEY_PID);
+  view.started = read_number(table, STATUS_KEY_STARTED);
+  view.last_relayed = read_number(table, STATUS_KEY_LAST_RELAYED);
+  view.cloud = read_side(table, STATUS_CLOUD_KEYS);
+  view.gateway = read_side(table, STATUS_GATEWAY_KEYS);
+  for (unsigned i = 0; i < STATUS_COUNTERS; i++) view.counters[i] = read_number(table, STATUS_COUNTER_KEYS[i]);
+  return view;
+}
+
+/* The daemon runs when the file names a live process of the daemon. */
+bool relay_running(const kv_table *table, const status_view &view) {
+  return table != nullptr && view.pid.valid && view.pid.value > 0 && view.pid.value <= INT32_MAX &&
+         status_pid_is_daemon(static_cast<long>(view.pid.value));
+}
+
+/* ---- the page ---- */
+
+/* Cells hold the escaped text in a builder over fixed storage. */
+struct value_cell {
+  char storage[VALUE_CAPACITY] = {};
+  html_buf buf{VALUE_CAPACITY, 0, 0, storage};
+  void add(const char *markup) { html_buf_append(&buf, markup, static_cast<uint32_t>(std::strlen(markup))); buf.buffer[buf.length] = '\0'; }
+  void add_escaped(const char *text) { html_buf_escape(&buf, text); }
+};
+
+void row(const char *label, const char *value_html) {
+  ui_label(label);
+  w_label(value_html);
+}
+
+void section(const char *title) {
+  grid_begin(2, 0);
+  block_header(title);
+  grid_begin(2, LABEL_WIDTH);
+}
+
+void number_row(const char *label, const status_number &number) {
+  char text[32] = "unknown";
+  if (number.valid) std::snprintf(text, sizeof text, "%" PRId64, number.value);
+  row(label, text);
+}
+
+/* A time row; zero_text for 0 (never). */
+void time_row(const char *label, const status_number &time, const char *zero_text, int64_t now) {
+  char text[STATUS_TIME_CAPACITY] = "unknown";
+  if (time.valid && time.value == 0 && zero_text != nullptr) {
+    std::snprintf(text, sizeof text, "%s", zero_text);
+  } else if (time.valid && status_time_text(text, sizeof text, time.value, now) == 0) {
+    std::snprintf(text, sizeof text, "unknown");
+  }
+  row(label, text);
+}
+
+void text_row(const char *label, const char *text) {
+  value_cell cell;
+  cell.add_escaped(text != nullptr ? text : "unknown");
+  row(label, cell.storage);
+}
+
+void state_row(const char *state) {
+  const char *html = "unknown";
+  if (state == STATUS_UP) html = STATE_UP_HTML;
+  if (state == STATUS_DOWN) html = STATE_DOWN_HTML;
+  if (state == STATUS_CONNECTING) html = STATE_CONNECTING_HTML;
+  row("State", html);
+}
+
+void side_rows(const char *title, const side_view &side, int64_t now) {
+  section(title);
+  state_row(side.state);
+  time_row("Since", side.since, nullptr, now);
+  text_row("Broker", side.uri);
+  time_row("Last failure", side.failed_at, "none", now);
+  value_cell reason;
+  if (side.failed_at.valid && side.failed_at.value == 0) {
+    reason.add("-");
+  } else {
+    char code[32] = "unknown";
+    if (side.failed_rc.valid) std::snprintf(code, sizeof code, "%" PRId64, side.failed_rc.value);
+    reason.add("RC ");
+    reason.add(code);
+    reason.add(": ");
+    reason.add_escaped(side.failed_text != nullptr ? side.failed_text : "unknown");
+  }
+  row("Reason", reason.storage);
+}
+
+void refresh_button() {
+  grid_break();
+  grid_begin(1, 0);
+  next_cell_id("refresh");
+  w_link("status.cgi", REFRESH_LINK);
+  page_end(REFRESH_SCRIPT);
+}
+
+void status_html(const kv_table *table, bool running) {
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  ui_page_header(TITLE);
+  ui_page_begin(TITLE, "Relay Status", nullptr, 0, nullptr, module_menu);
+  if (!running) {
+    grid_begin(1, 0);
+    ui_label("The relay is not running.");
+    ui_link("restart.cgi", "Restart module");
+  } else {
+    const status_view view = read_view(table);
+    section("Relay");
+    number_row("Process", view.pid);
+    time_row("Started", view.started, nullptr, now);
+    side_rows("NIMBA Cloud", view.cloud, now);
+    side_rows("IoT Gateway", view.gateway, now);
+    section("Messages since start");
+    for (unsigned i = 0; i < STATUS_COUNTERS; i++) number_row(COUNTER_LABELS[i], view.counters[i]);
+    time_row("Last relayed", view.last_relayed, "none yet", now);
+  }
+  refresh_button();
+  page_close();
+}
+
+/* ---- the JSON form ---- */
+
+void json_number(const status_number &number) {
+  if (number.valid) {
+    std::fprintf(html_out(), "%" PRId64, number.value);
+  } else {
+    std::fputs("null", html_out());
+  }
+}
+
+/* A time: null when never (0) or unknown. */
+void json_time(const status_number &time) {
+  json_number(status_number{time.value, time.valid && time.value != 0});
+}
+
+void json_side(const side_view &side) {
+  FILE *out = html_out();
+  std::fputs("{\"state\":", out);
+  status_json_text(side.state);
+  std::fputs(",\"since\":", out);
+  json_number(side.since);
+  std::fputs(",\"uri\":", out);
+  status_json_text(side.uri);
+  std::fputs(",\"last_failure\":", out);
+  if (side.failed_at.valid && side.failed_at.value == 0) {
+    std::fputs("null", out);
+  } else {
+    std::fputs("{\"time\":", out);
+    json_time(side.failed_at);
+    std::fputs(",\"rc\":", out);
+    json_number(side.failed_rc);
+    std::fputs(",\"text\":", out);
+    status_json_text(side.failed_text);
+    std::fputs("}", out);
+  }
+  std::fputs("}", out);
+}
+
+void status_json(const kv_table *table, bool running) {
+  FILE *out = html_out();
+  std::fputs(JSON_HEADER, out);
+  if (!running) {
+    std::fputs("{\"running\":false}\n", out);
+    html_flush();
+    return;
+  }
+  const status_view view = read_view(table);
+  std::fputs("{\"running\":true,\"pid\":", out);
+  json_number(view.pid);
+  std::fputs(",\"started\":", out);
+  json_number(view.started);
+  std::fputs(",\"cloud\":", out);
+  json_side(view.cloud);
+  std::fputs(",\"gateway\":", out);
+  json_side(view.gateway);
+  std::fputs(",\"messages\":{", out);
+  for (unsigned i = 0; i < STATUS_COUNTERS; i++) {
+    std::fprintf(out, "%s\"%s\":", i > 0 ? "," : "", COUNTER_JSON_NAMES[i]);
+    json_number(view.counters[i]);
+  }
+  std::fputs(",\"last_relayed\":", out);
+  json_time(view.last_relayed);
+  std::fputs("}}\n", out);
+  html_flush();
+}
+
+/* format=json in the query of a GET; nothing else is read (no body, no upload). */
+bool json_requested() {
+  const char *method = std::getenv("REQUEST_METHOD");
+  const char *type = std::getenv("CONTENT_TYPE");
+  if (method == nullptr || std::strcmp(method, "GET") != 0) return false;
+  if (type != nullptr && std::strstr(type, "multipart/form-data") != nullptr) return false;
+  cgi_read_request();
+  char *format = nullptr;
+  const bool json = cgi_find_field("format", &format) == 1 && std::strcmp(format, "json") == 0;
+  std::free(format);
+  cgi_release_request();
+  return json;
+}
+
+}  // namespace
+
+unsigned status_age_text(char *out, unsigned capacity, int64_t then, int64_t now) {
+  if (out == nullptr || capacity == 0) return 0;
+  out[0] = '\0';
+  if (then > now) return 0;
+  const int64_t age = now - then;
+  struct unit {
+    int64_t seconds;
+    const char *name;
+  };
+  static constexpr unit UNITS[] = {{86400, "day"}, {3600, "hour"}, {60, "minute"}, {1, "second"}};
+  const unit *chosen = &UNITS[3];
+  for (const unit &u : UNITS) {
+    if (age >= u.seconds) {
+      chosen = &u;
+      break;
+    }
+  }
+  const int64_t count = age / chosen->seconds;
+  const int n = std::snprintf(out, capacity, "%" PRId64 " %s%s ago", count, chosen->name, count == 1 ? "" : "s");
+  if (n < 0) {
+    out[0] = '\0';
+    return 0;
+  }
+  return static_cast<unsigned>(n) < capacity ? static_cast<unsigned>(n) : capacity - 1;
+}
+
+unsigned status_time_text(char *out, unsigned capacity, int64_t then, int64_t now) {
+  if (out == nullptr || capacity == 0) return 0;
+  out[0] = '\0';
+  const time_t when = static_cast<time_t>(then);
+  struct tm local;
+  if (static_cast<int64_t>(when) != then || localtime_r(&when, &local) == nullptr) return 0;
+  size_t length = std::strftime(out, capacity, "%Y-%m-%d %H:%M:%S", &local);
+  if (length == 0) {
+    out[0] = '\0';
+    return 0;
+  }
+  char age[STATUS_TIME_CAPACITY];
+  if (status_age_text(age, sizeof age, then, now) > 0) {
+    const int n = std::snprintf(out + length, capacity - length, " (%s)", age);
+    if (n > 0) length += static_cast<size_t>(n) < capacity - length ? static_cast<size_t>(n) : capacity - length - 1;
+  }
+  return static_cast<unsigned>(length);
+}
+
+int status_pid_is_daemon(long pid) {
+  if (pid <= 0) return 0;
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%ld/cmdline", pid);
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  char cmdline[CMDLINE_CAPACITY];
+  const ssize_t n = read(fd, cmdline, sizeof cmdline - 1);
+  close(fd);
+  if (n <= 0) return 0; /* gone, or a zombie */
+  cmdline[n] = '\0';   /* the first argument ends at its own NUL */
+  return std::strcmp(log_base_name(cmdline), DAEMON_NAME) == 0 ? 1 : 0;
+}
+
+void status_json_text(const char *text) {
+  FILE *out = html_out();
+  if (text == nullptr) {
+    std::fputs("null", out);
+    return;
+  }
+  std::fputc('"', out);
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p != '\0'; ++p) {
+    if (*p == '"' || *p == '\\') {
+      std::fputc('\\', out);
+      std::fputc(*p, out);
+    } else if (*p < 0x20 || *p >= 0x7F) {
+      std::fprintf(out, "\\u%04X", *p);
+    } else {
+      std::fputc(*p, out);
+    }
+  }
+  std::fputc('"', out);
+}
+
+void cgi_status() {
+  kv_ptr table(kv_parse_file(status_file_path()));
+  const status_view view = table ? read_view(table.get()) : status_view{};
+  const bool running = relay_running(table.get(), view);
+  if (json_requested()) {
+    status_json(table.get(), running);
+  } else {
+    status_html(table.get(), running);
+  }
+}

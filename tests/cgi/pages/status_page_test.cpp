@@ -1,0 +1,172 @@
+/* status.cgi as the web server runs it: the daemon's status file in, the whole response out
+ * against golden files (the process id and the local dates, which change from run to run,
+ * replaced by placeholders). */
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <regex>
+#include <string>
+
+#include "files.h"
+#include "nimba_config.h"
+#include "page_site.h"
+
+namespace {
+
+/* Placeholders in the file's text: the running process and times before now. */
+constexpr const char PID_MARK[] = "@PID@";
+
+/* "@AGO:n@" in a file becomes now - n seconds. */
+std::string filled(const std::string &text, const std::string &pid, long long now) {
+  std::string out = std::regex_replace(text, std::regex(PID_MARK), pid);
+  std::smatch m;
+  while (std::regex_search(out, m, std::regex("@AGO:([0-9]+)@")))
+    out = m.prefix().str() + std::to_string(now - std::stoll(m[1].str())) + m.suffix().str();
+  return out;
+}
+
+/* Both sides up, one earlier failure of the cloud; the ages sit well inside their unit, so
+ * the texts do not change while the test runs. */
+const char UP[] =
+    "PID=@PID@\nSTARTED=@AGO:172900@\n"
+    "CLOUD_STATE=up\nCLOUD_SINCE=@AGO:10900@\nCLOUD_URI=acme.messaging.nimba.example:1883\n"
+    "CLOUD_FAILED_AT=@AGO:11000@\nCLOUD_FAILED_RC=5\n"
+    "CLOUD_FAILED_TEXT=not authorised: check the organisation and the token\n"
+    "GATEWAY_STATE=up\nGATEWAY_SINCE=@AGO:10890@\nGATEWAY_URI=127.0.0.1:1883\n"
+    "GATEWAY_FAILED_AT=0\nGATEWAY_FAILED_RC=0\nGATEWAY_FAILED_TEXT=\n"
+    "RECEIVED=1042\nPUBLISHED=1000\nNOT_JSON=3\nTOO_LARGE=2\nDROPPED=37\nWAITING=0\n"
+    "LAST_RELAYED=@AGO:130@\n";
+
+/* The cloud unreachable, the gateway never tried, nothing relayed. */
+const char DOWN[] =
+    "PID=@PID@\nSTARTED=@AGO:330@\n"
+    "CLOUD_STATE=down\nCLOUD_SINCE=@AGO:70@\nCLOUD_URI=quickstart.messaging.nimba.example:1883\n"
+    "CLOUD_FAILED_AT=@AGO:70@\nCLOUD_FAILED_RC=-1\n"
+    "CLOUD_FAILED_TEXT=no connection (refused, unreachable, TLS or time-out)\n"
+    "GATEWAY_STATE=down\nGATEWAY_SINCE=@AGO:330@\nGATEWAY_URI=127.0.0.1:1883\n"
+    "GATEWAY_FAILED_AT=0\nGATEWAY_FAILED_RC=0\nGATEWAY_FAILED_TEXT=\n"
+    "RECEIVED=0\nPUBLISHED=0\nNOT_JSON=0\nTOO_LARGE=0\nDROPPED=0\nWAITING=0\nLAST_RELAYED=0\n";
+
+/* Cut short, garbled and hostile lines: what is readable is shown, the rest "unknown",
+ * everything escaped; an over-long value is cut in its cell. */
+const std::string DAMAGED =
+    "PID=@PID@\nSTARTED=yesterday\n"
+    "CLOUD_STATE=sideways\nCLOUD_SINCE=-5\n"
+    "CLOUD_URI=<script>alert(\"uri\")</script>&x\n"
+    "this line has no separator\n"
+    "CLOUD_FAILED_AT=@AGO:400@\nCLOUD_FAILED_RC=5x\nCLOUD_FAILED_TEXT=\"quoted\" & <b>bold</b> \xff\n"
+    "GATEWAY_STATE=connecting\nGATEWAY_URI=" + std::string(600, 'g') + "\n"
+    "RECEIVED=18446744073709551616\nPUBLISHED=7\n\x01\x02=binary\nWAITING=\nLAST_RELAY";
+
+/* Fixed times for the JSON form, which shows them as numbers. */
+const char JSON_UP[] =
+    "PID=@PID@\nSTARTED=1765000000\n"
+    "CLOUD_STATE=up\nCLOUD_SINCE=1765000100\nCLOUD_URI=acme.messaging.nimba.example:1883\n"
+    "CLOUD_FAILED_AT=1765000050\nCLOUD_FAILED_RC=5\n"
+    "CLOUD_FAILED_TEXT=not authorised: check the organisation and the token\n"
+    "GATEWAY_STATE=connecting\nGATEWAY_SINCE=1765000200\nGATEWAY_URI=127.0.0.1:1883\n"
+    "GATEWAY_FAILED_AT=0\nGATEWAY_FAILED_RC=0\nGATEWAY_FAILED_TEXT=\n"
+    "RECEIVED=12\nPUBLISHED=9\nNOT_JSON=1\nTOO_LARGE=1\nDROPPED=0\nWAITING=1\nLAST_RELAYED=1765000300\n";
+
+const std::string JSON_DAMAGED =
+    "PID=@PID@\nSTARTED=soon\nCLOUD_STATE=up\nCLOUD_URI=a\"b\\c\x01\xe9\n"
+    "CLOUD_FAILED_AT=1765000050\nCLOUD_FAILED_TEXT=\tlate\n"
+    "GATEWAY_STATE=??\nRECEIVED=-4\nPUBLISHED=9\n";
+
+enum daemon_kind { FAKE_DAEMON, OTHER_PROGRAM, NO_PROCESS };
+
+struct status_case {
+  int line;
+  const char *name;
+  std::string file;  /* the status file; empty: none */
+  daemon_kind pid;   /* what @PID@ names */
+  bool json;         /* status.cgi?format=json */
+  const char *golden;
+};
+void PrintTo(const status_case &c, std::ostream *os) { *os << c.name; }
+
+const status_case STATUS_CASES[] = {
+    {__LINE__, "BothSidesUp", UP, FAKE_DAEMON, false, "status_up.html"},
+    {__LINE__, "CloudDown", DOWN, FAKE_DAEMON, false, "status_down.html"},
+    {__LINE__, "NoFile", "", FAKE_DAEMON, false, "status_not_running.html"},
+    {__LINE__, "PidOfAnotherProgram", UP, OTHER_PROGRAM, false, "status_not_running.html"},
+    {__LINE__, "PidOfNoProcess", UP, NO_PROCESS, false, "status_not_running.html"},
+    {__LINE__, "DamagedFile", DAMAGED, FAKE_DAEMON, false, "status_damaged.html"},
+    {__LINE__, "Json", JSON_UP, FAKE_DAEMON, true, "status_up.json"},
+    {__LINE__, "JsonDamaged", JSON_DAMAGED, FAKE_DAEMON, true, "status_damaged.json"},
+    {__LINE__, "JsonNotRunning", JSON_UP, OTHER_PROGRAM, true, "status_not_running.json"},
+};
+
+class StatusPage : public ::testing::TestWithParam<status_case> {
+ protected:
+  void SetUp() override {
+    for (const char *name : {"REQUEST_METHOD", "CONTENT_TYPE", "CONTENT_LENGTH", "QUERY_STRING"})
+      unsetenv(name);
+    ASSERT_TRUE(site_create(&site));
+    site_set_init(site, INIT_OK);
+    /* A stand-in for the daemon: a program run under the daemon's name, as the init script
+     * starts it (sleep, through a link called nimba_vezidozu). */
+    const std::string link = site_path(site, "bin/nimba_vezidozu");
+    ASSERT_EQ(0, symlink("/bin/sleep", link.c_str()));
+    spawn_request setup;
+    setup.argv = {link, "120"};
+    ASSERT_TRUE(process_spawn(setup, &fake_daemon));
+  }
+  void TearDown() override {
+    process_cleanup(&fake_daemon);
+    site_destroy(&site);
+  }
+
+  std::string status_path() const {
+    const std::string fixed = NIMBA_STATUS_PATH;
+    return site_path(site, "var_run" + fixed.substr(fixed.rfind('/')));
+  }
+
+  page_site site;
+  child_process fake_daemon;
+};
+
+/* The run's process id and local dates in the response become placeholders. */
+std::string normalised(std::string response, const std::string &pid) {
+  response = std::regex_replace(response, std::regex(">" + pid + "<"), ">" + std::string(PID_MARK) + "<");
+  response = std::regex_replace(response, std::regex("\"pid\":" + pid + ","), "\"pid\":" + std::string(PID_MARK) + ",");
+  return std::regex_replace(response, std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}"),
+                            "YYYY-MM-DD hh:mm:ss");
+}
+
+TEST_P(StatusPage, WholeResponse) {
+  const status_case &c = GetParam();
+  SCOPED_TRACE(c.line);
+  std::string pid = std::to_string(fake_daemon.pid);
+  if (c.pid == OTHER_PROGRAM) pid = std::to_string(getpid());
+  if (c.pid == NO_PROCESS) {
+    /* A process that has ended: its id names no process now. */
+    child_process ended;
+    spawn_request setup;
+    setup.argv = {"/bin/true"};
+    ASSERT_TRUE(process_spawn(setup, &ended));
+    ASSERT_TRUE(process_wait(&ended, 10000));
+    pid = std::to_string(ended.pid);
+    process_cleanup(&ended);
+  }
+  if (!c.file.empty()) {
+    ASSERT_TRUE(write_file(status_path(), filled(c.file, pid, std::time(nullptr))));
+  }
+  cgi_request_setup request;
+  request.method = "GET";
+  if (c.json) request.query = "format=json";
+  page_response response;
+  ASSERT_TRUE(site_run(&site, "www/status.cgi", request, &response));
+  EXPECT_EQ(0, response.exit_code);
+  EXPECT_EQ("", response.err);
+  EXPECT_TRUE(response.log.empty());
+  EXPECT_EQ(golden_compare(c.golden, normalised(response.out, pid)), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, StatusPage, ::testing::ValuesIn(STATUS_CASES),
+                         [](const ::testing::TestParamInfo<status_case> &info) {
+                           return std::string(info.param.name);
+                         });
+
+}  // namespace
