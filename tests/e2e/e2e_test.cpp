@@ -1,14 +1,21 @@
-/* The options pages end to end: lighttpd serves the four page names with CGI on loopback,
- * in the private install root of a test site, and headless Chromium changes the settings
- * through the form, restarts the module and reads the system log as an operator would. */
+/* The pages end to end: lighttpd serves the page names with CGI on loopback, in the private
+ * install root of a test site, and headless Chromium changes the settings through the form,
+ * restarts the module, reads the system log and follows the relay's status as an operator
+ * would. */
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 
+#include "broker.h"
 #include "files.h"
+#include "nimba_config.h"
 #include "page_site.h"
 
 namespace {
@@ -80,6 +87,34 @@ class BrowserTest : public ::testing::Test {
     site_destroy(&site);
   }
 
+  /* Starts lighttpd on a free loopback port; the port, 0 on failure. */
+  int start_server() {
+    int port = 0;
+    for (int attempt = 0; attempt < 5 && !port_accepts(port); attempt++) {
+      process_cleanup(&server);
+      port = free_loopback_port();
+      if (port == 0) return 0;
+      write_file(site_path(site, "lighttpd.conf"), server_config(port));
+      if (!site_spawn(&site, {LIGHTTPD, "-D", "-f", "/opt/nimba_message_router/lighttpd.conf"}, &server))
+        return 0;
+      for (long long end = monotonic_ms() + 5000; monotonic_ms() < end && !port_accepts(port);)
+        if (process_wait(&server, 50)) break;
+    }
+    return port_accepts(port) ? port : 0;
+  }
+
+  /* Runs a flow script of the node folder against the server; its output in *output. */
+  int run_flow(const std::string &script, int port, std::string *output) {
+    const std::string shots = NIMBA_E2E_SCREENSHOTS;
+    if (process_run({"/bin/mkdir", "-p", shots}, 5000) != 0) return -1;
+    return process_run(
+        {"/bin/sh", "-c",
+         "HOME='" + profile + "' exec node '" + NIMBA_E2E_NODE_DIR + "/" + script + "' " +
+             "'http://127.0.0.1:" + std::to_string(port) + "/' '" + shots + "' '" + profile +
+             "/profile'"},
+        120000, output);
+  }
+
   page_site site;
   child_process server;
   std::string profile;
@@ -97,28 +132,10 @@ TEST_F(BrowserTest, OperatorChangesSettingsThroughTheForm) {
              "Dec  8 web: <script>alert(\"log\")</script> & more\nDec  8 newest\n"
              "Dec  8 a\nDec  8 b\nDec  8 c\nDec  8 d\n");
 
-  int port = 0;
-  for (int attempt = 0; attempt < 5 && !port_accepts(port); attempt++) {
-    process_cleanup(&server);
-    port = free_loopback_port();
-    ASSERT_NE(port, 0);
-    write_file(site_path(site, "lighttpd.conf"), server_config(port));
-    ASSERT_TRUE(site_spawn(&site, {LIGHTTPD, "-D", "-f", "/opt/nimba_message_router/lighttpd.conf"},
-                           &server));
-    for (long long end = monotonic_ms() + 5000; monotonic_ms() < end && !port_accepts(port);)
-      if (process_wait(&server, 50)) break;
-  }
-  ASSERT_TRUE(port_accepts(port)) << "lighttpd did not start:\n" << process_stderr(&server);
-
-  const std::string shots = NIMBA_E2E_SCREENSHOTS;
-  ASSERT_EQ(process_run({"/bin/mkdir", "-p", shots}, 5000), 0);
+  const int port = start_server();
+  ASSERT_NE(port, 0) << "lighttpd did not start:\n" << process_stderr(&server);
   std::string output;
-  const int result = process_run(
-      {"/bin/sh", "-c",
-       "HOME='" + profile + "' exec node '" + NIMBA_E2E_NODE_DIR + "/options_flow.mjs' " +
-           "'http://127.0.0.1:" + std::to_string(port) + "/' '" + shots + "' '" + profile +
-           "/profile'"},
-      120000, &output);
+  const int result = run_flow("options_flow.mjs", port, &output);
   ASSERT_EQ(result, 0) << output << "\nlighttpd:\n" << process_stderr(&server);
   EXPECT_NE(output.find("options flow passed"), std::string::npos) << output;
 
@@ -126,6 +143,86 @@ TEST_F(BrowserTest, OperatorChangesSettingsThroughTheForm) {
             "# module settings\nNIMBA_MODE=1\nNIMBA_ORGID=acme org\nNIMBA_DTYPEID=gate&way\n"
             "NIMBA_AUTHTOKEN=tok<en>\nNIMBA_SSL=1\n");
   EXPECT_EQ(site_init_calls(site), "restart\nrestart\n");
+}
+
+/* The whole module behind the pages: the real init script and daemon in the site, a
+ * gateway broker and a cloud broker that knows one token. The operator finds the refused
+ * token on the status page, applies the right one, and sees the cloud side come up. */
+class RelayStatusFlow : public BrowserTest {
+ protected:
+  void SetUp() override {
+    BrowserTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    broker_config gateway_setup, cloud_setup;
+    gateway_setup.address = GATEWAY;
+    cloud_setup.address = CLOUD;
+    cloud_setup.users = {{"use-token-auth", "tok-good"}};
+    ASSERT_TRUE(broker_start(&gateway, gateway_setup));
+    ASSERT_TRUE(broker_start(&cloud, cloud_setup));
+
+    std::error_code error;
+    std::filesystem::copy_file(NIMBA_DAEMON_BINARY, site_path(site, "bin/nimba_vezidozu"), error);
+    ASSERT_FALSE(error) << error.message();
+    chmod(site_path(site, "bin/nimba_vezidozu").c_str(), 0755);
+    ASSERT_TRUE(write_file(site_path(site, "etc/init"), read_file(NIMBA_ETC_SOURCE "/init")));
+    chmod(site_path(site, "etc/init").c_str(), 0755);
+    ASSERT_TRUE(write_file(site_path(site, "etc/defaults"), read_file(NIMBA_ETC_SOURCE "/defaults")));
+    ASSERT_TRUE(write_file(site_path(site, "etc/device"),
+                           std::string("DEVID=e2edev\nDEVIP=") + GATEWAY +
+                               "\nLOGFILE=/opt/nimba_message_router/run/daemon.log\nSTOP_TIMEOUT=10\n"));
+    ASSERT_TRUE(write_file(site_path(site, "etc/settings"),
+                           "NIMBA_MODE=1\nNIMBA_ORGID=acme\nNIMBA_DTYPEID=gw\nNIMBA_AUTHTOKEN=tok-bad\nNIMBA_SSL=0\n"));
+    chmod(site_path(site, "etc/settings").c_str(), 0600);
+    site.hosts_file = site_path(site, "hosts");
+    ASSERT_TRUE(write_file(site.hosts_file, std::string("127.0.0.1 localhost\n") + CLOUD + " acme." +
+                                                NIMBA_REGISTERED_DOMAIN + "\n"));
+  }
+
+  void TearDown() override {
+    /* The daemons the init script started outlive the web server: end them by their pid. */
+    for (const std::string &pid_text : {read_file(site_path(site, "run/nimba_vezidozu.pid")), started_pid}) {
+      const long pid = pid_text.empty() ? 0 : std::atol(pid_text.c_str());
+      if (pid > 0) kill(static_cast<pid_t>(pid), SIGKILL);
+    }
+    broker_remove(&gateway);
+    broker_remove(&cloud);
+    BrowserTest::TearDown();
+  }
+
+  /* Waits until the status file holds the line. */
+  bool status_shows(const std::string &line, int timeout_ms) {
+    const std::string fixed = NIMBA_STATUS_PATH;
+    const std::string path = site_path(site, "var_run" + fixed.substr(fixed.rfind('/')));
+    for (const long long end = monotonic_ms() + timeout_ms;; usleep(50 * 1000)) {
+      if (read_file(path).find(line + "\n") != std::string::npos) return true;
+      if (monotonic_ms() >= end) return false;
+    }
+  }
+
+  static constexpr const char *GATEWAY = "127.77.50.1";
+  static constexpr const char *CLOUD = "127.77.50.2";
+  test_broker gateway, cloud;
+  std::string started_pid;
+};
+
+TEST_F(RelayStatusFlow, OperatorFixesTheTokenAndSeesTheCloudUp) {
+  child_process init;
+  ASSERT_TRUE(site_spawn(&site, {"/opt/nimba_message_router/etc/init", "start"}, &init));
+  ASSERT_TRUE(process_wait(&init, 30000));
+  ASSERT_EQ(process_exit_code(&init), 0) << process_stdout(&init) << process_stderr(&init);
+  process_cleanup(&init);
+  started_pid = read_file(site_path(site, "run/nimba_vezidozu.pid"));
+  ASSERT_TRUE(status_shows("CLOUD_FAILED_RC=5", 20000))
+      << read_file(site_path(site, "run/daemon.log"));
+
+  const int port = start_server();
+  ASSERT_NE(port, 0) << "lighttpd did not start:\n" << process_stderr(&server);
+  std::string output;
+  const int result = run_flow("status_flow.mjs", port, &output);
+  ASSERT_EQ(result, 0) << output << "\nlighttpd:\n" << process_stderr(&server) << "\ndaemon:\n"
+                       << read_file(site_path(site, "run/daemon.log"));
+  EXPECT_NE(output.find("status flow passed"), std::string::npos) << output;
+  EXPECT_NE(read_file(site_path(site, "etc/settings")).find("NIMBA_AUTHTOKEN=tok-good\n"), std::string::npos);
 }
 
 }  // namespace

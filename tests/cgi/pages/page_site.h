@@ -18,6 +18,7 @@ constexpr char SITE_CGI_PROGRAM[] = "/opt/nimba_message_router/bin/nimba_cgi";
 struct page_site {
   std::string root;
   syslog_collector log;
+  std::string hosts_file; /* bound at /etc/hosts when set (a site that runs the daemon) */
 };
 
 /* How the init script behaves: it appends its arguments as one line to etc/init.calls and
