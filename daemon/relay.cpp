@@ -67,7 +67,7 @@ void log_lost(const char *side, const char *cause) {
 
 void cloud_connection_lost(relay_daemon *d, const char *cause) {
   d->cloud_connected = false;
-  status_side_set(&d->status, &d->status.cloud, STATUS_DOWN, status_now_s());
+  status_side_set(&d->status, &d->status.cloud, STATUS_DOWN, daemon_clock_ms());
   /* The new connection gets a partly written document whole. */
   relay_queue_rewind(&d->queue);
   log_lost("NIMBA", cause);
@@ -75,7 +75,7 @@ void cloud_connection_lost(relay_daemon *d, const char *cause) {
 
 void gateway_connection_lost(relay_daemon *d, const char *cause) {
   d->gateway_connected = false;
-  status_side_set(&d->status, &d->status.gateway, STATUS_DOWN, status_now_s());
+  status_side_set(&d->status, &d->status.gateway, STATUS_DOWN, daemon_clock_ms());
   log_lost("IoT Gateway", cause);
 }
 

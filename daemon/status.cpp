@@ -59,13 +59,27 @@ void add_number(status_text *t, const char *key, int64_t value) {
   add_format(t, "%s=%" PRId64 "\n", key, value);
 }
 
-void add_side(status_text *t, const status_side_keys &keys, const status_side &side) {
+/* A monotonic time as wall-clock seconds, 0 staying 0 (never). */
+struct wall_clock {
+  int64_t offset_ms;
+  int64_t at(long long ms) const {
+    if (ms == 0) return 0;
+    const int64_t at_ms = offset_ms + ms;
+    return at_ms >= 0 ? at_ms / 1000 : 0;
+  }
+};
+
+/* A wall clock that moved this far against the monotonic one was set. */
+constexpr int64_t WALL_CLOCK_SET_MS = 1000;
+
+void add_side(status_text *t, const status_side_keys &keys, const status_side &side,
+              const wall_clock &clock) {
   add_text(t, keys.state, side.state);
-  add_number(t, keys.since, side.since);
+  add_number(t, keys.since, clock.at(side.since_ms));
   add_text(t, keys.uri, side.uri);
-  add_number(t, keys.failed_at, side.failed_at);
-  add_number(t, keys.failed_rc, side.failed_at != 0 ? side.failed_rc : 0);
-  add_text(t, keys.failed_text, side.failed_at != 0 ? side.failed_text : "");
+  add_number(t, keys.failed_at, clock.at(side.failed_at_ms));
+  add_number(t, keys.failed_rc, side.failed_at_ms != 0 ? side.failed_rc : 0);
+  add_text(t, keys.failed_text, side.failed_at_ms != 0 ? side.failed_text : "");
 }
 
 bool write_all(int fd, const char *data, unsigned size) {
@@ -112,31 +126,36 @@ int replace_file(const char *path, const char *text, unsigned length) {
 
 }  // namespace
 
-int64_t status_now_s() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t status_wall_ms() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
-void status_init(relay_status *s, const char *path, long pid, int64_t now_s,
+void status_init(relay_status *s, const char *path, long pid, long long now_ms,
                  const char *cloud_uri, const char *gateway_uri) {
   std::memset(s, 0, sizeof *s);
   s->path = path;
   s->pid = pid;
-  s->started = now_s;
-  s->cloud = status_side{STATUS_DOWN, now_s, cloud_uri, 0, 0, ""};
-  s->gateway = status_side{STATUS_DOWN, now_s, gateway_uri, 0, 0, ""};
+  s->started_ms = now_ms;
+  s->wall_offset_ms = status_wall_ms() - now_ms;
+  s->cloud = status_side{STATUS_DOWN, now_ms, cloud_uri, 0, 0, ""};
+  s->gateway = status_side{STATUS_DOWN, now_ms, gateway_uri, 0, 0, ""};
   s->dirty = true;
 }
 
-void status_side_set(relay_status *s, status_side *side, const char *state, int64_t now_s) {
+void status_side_set(relay_status *s, status_side *side, const char *state, long long now_ms) {
   if (std::strcmp(side->state, state) == 0) return;
   side->state = state;
-  side->since = now_s;
+  side->since_ms = now_ms;
   s->dirty = true;
 }
 
 void status_side_failed(relay_status *s, status_side *side, int rc, const char *text,
-                        int64_t now_s) {
+                        long long now_ms) {
   side->state = STATUS_DOWN;
-  side->since = now_s;
-  side->failed_at = now_s;
+  side->since_ms = now_ms;
+  side->failed_at_ms = now_ms;
   side->failed_rc = rc;
   side->failed_text = text;
   s->dirty = true;
@@ -174,21 +193,22 @@ long long status_due_ms(const relay_status *s) {
 void status_write_due(relay_status *s, unsigned waiting, long long now_ms) {
   if (!s->dirty || (s->written_ms != 0 && now_ms < s->written_ms + STATUS_WRITE_INTERVAL_MS))
     return;
-  status_write(s, waiting, now_ms);
+  status_write(s, waiting, now_ms, status_wall_ms());
 }
 
 unsigned status_format(const relay_status *s, unsigned waiting, char *out, unsigned capacity) {
   if (out == nullptr || capacity == 0) return 0;
+  const wall_clock clock{s->wall_offset_ms};
   status_text t{out, capacity, 0, false};
   add_number(&t, STATUS_KEY_PID, s->pid);
-  add_number(&t, STATUS_KEY_STARTED, s->started);
-  add_side(&t, STATUS_CLOUD_KEYS, s->cloud);
-  add_side(&t, STATUS_GATEWAY_KEYS, s->gateway);
+  add_number(&t, STATUS_KEY_STARTED, clock.at(s->started_ms));
+  add_side(&t, STATUS_CLOUD_KEYS, s->cloud, clock);
+  add_side(&t, STATUS_GATEWAY_KEYS, s->gateway, clock);
   for (unsigned i = 0; i < STATUS_COUNTERS; i++) {
     const uint64_t value = i == STATUS_WAITING ? waiting : s->counters[i];
     add_format(&t, "%s=%" PRIu64 "\n", STATUS_COUNTER_KEYS[i], value);
   }
-  add_number(&t, STATUS_KEY_LAST_RELAYED, s->last_relayed);
+  add_number(&t, STATUS_KEY_LAST_RELAYED, clock.at(s->last_relayed_ms));
   if (t.cut) {
     out[0] = '\0';
     return 0;
@@ -196,15 +216,18 @@ unsigned status_format(const relay_status *s, unsigned waiting, char *out, unsig
   return t.length;
 }
 
-int status_write(relay_status *s, unsigned waiting, long long now_ms) {
+int status_write(relay_status *s, unsigned waiting, long long now_ms, int64_t wall_ms) {
   s->dirty = false;
   s->written_ms = now_ms;
   if (s->path == nullptr || *s->path == '\0') return 0;
   /* Accurate to the write, which follows the first unwritten document within a second. */
   if (s->counters[STATUS_PUBLISHED] != s->published_written) {
     s->published_written = s->counters[STATUS_PUBLISHED];
-    s->last_relayed = status_now_s();
+    s->last_relayed_ms = now_ms;
   }
+  const int64_t offset = wall_ms - now_ms;
+  if (offset > s->wall_offset_ms + WALL_CLOCK_SET_MS || offset < s->wall_offset_ms - WALL_CLOCK_SET_MS)
+    s->wall_offset_ms = offset;
   char text[STATUS_TEXT_CAPACITY];
   const unsigned length = status_format(s, waiting, text, sizeof text);
   if (length > 0 && replace_file(s->path, text, length)) {

@@ -13,13 +13,15 @@ constexpr unsigned STATUS_TEXT_CAPACITY = 2048;
 /* The temporary file's name: the path and ".tmp". */
 constexpr unsigned STATUS_PATH_CAPACITY = 4096;
 
-/* One connection as the operator sees it. The texts are constants or the daemon's own
- * buffers, which outlive the record. */
+/* One connection as the operator sees it. Times are of the monotonic clock (ms, never 0)
+ * and become wall-clock times when written, so a clock set after the start (a device
+ * without a real-time clock that gets the time later) does not falsify them. The texts
+ * are constants or the daemon's own buffers, which outlive the record. */
 struct status_side {
   const char *state; /* STATUS_DOWN, STATUS_CONNECTING or STATUS_UP */
-  int64_t since;
+  long long since_ms;
   const char *uri;
-  int64_t failed_at; /* 0: no failed attempt yet */
+  long long failed_at_ms; /* 0: no failed attempt yet */
   int failed_rc;
   const char *failed_text;
 };
@@ -27,31 +29,35 @@ struct status_side {
 struct relay_status {
   const char *path; /* nullptr or empty: no status file */
   long pid;
-  int64_t started;
+  long long started_ms;
   status_side cloud, gateway;
   /* Counted where the relay handles a message; STATUS_WAITING is the queue's length, taken
    * when the file is written. */
   uint64_t counters[STATUS_COUNTERS];
-  int64_t last_relayed;       /* 0: nothing relayed yet */
+  long long last_relayed_ms;  /* 0: nothing relayed yet */
+  /* Wall clock minus monotonic clock (ms): kept while the wall clock runs on, taken anew
+   * when it was set, so an event keeps its second from one write to the next. */
+  int64_t wall_offset_ms;
   uint64_t published_written; /* counters[STATUS_PUBLISHED] at the previous write */
   bool dirty;                 /* something changed since the previous write */
   long long written_ms;       /* monotonic time of the previous write, 0 before the first */
   bool failure_logged;        /* a failed write was logged; a successful one clears it */
 };
 
-/* Seconds since 1970 now. */
-int64_t status_now_s();
+/* Milliseconds since 1970 now (the wall clock). */
+int64_t status_wall_ms();
 
-/* Sets the record up: both sides down since now_s, no failure, counters 0, dirty. */
-void status_init(relay_status *s, const char *path, long pid, int64_t now_s,
+/* Sets the record up: started and both sides down at now_ms, no failure, counters 0,
+ * dirty; the wall clock's offset taken now. */
+void status_init(relay_status *s, const char *path, long pid, long long now_ms,
                  const char *cloud_uri, const char *gateway_uri);
 
-/* The side enters state at now_s (nothing changes when it is in that state already). */
-void status_side_set(relay_status *s, status_side *side, const char *state, int64_t now_s);
+/* The side enters state at now_ms (nothing changes when it is in that state already). */
+void status_side_set(relay_status *s, status_side *side, const char *state, long long now_ms);
 
-/* A failed attempt at now_s: the side is down since then, with the return code and text. */
+/* A failed attempt at now_ms: the side is down since then, with the return code and text. */
 void status_side_failed(relay_status *s, status_side *side, int rc, const char *text,
-                        int64_t now_s);
+                        long long now_ms);
 
 /* The meaning of a connect's return code: -1 (no connection) or a CONNACK refusal; the
  * cloud's credential refusals name the settings to check. */
@@ -67,13 +73,16 @@ long long status_due_ms(const relay_status *s);
  * STATUS_WRITE_INTERVAL_MS old; waiting is the number of queued documents. */
 void status_write_due(relay_status *s, unsigned waiting, long long now_ms);
 
-/* Writes the file now: a temporary file beside it, renamed over it (no fsync: the state is
- * volatile). The first failure is logged (LOG_WARNING) until a write succeeds again. The
- * record counts as written either way. 1 on success, 0 on failure or without a path. */
-int status_write(relay_status *s, unsigned waiting, long long now_ms);
+/* Writes the file now (now_ms on the monotonic clock, wall_ms on the wall clock): a
+ * temporary file beside it, renamed over it (no fsync: the state is volatile). Documents
+ * published since the previous write date the last relayed message now. The first failure
+ * is logged (LOG_WARNING) until a write succeeds again. The record counts as written
+ * either way. 1 on success, 0 on failure or without a path. */
+int status_write(relay_status *s, unsigned waiting, long long now_ms, int64_t wall_ms);
 
-/* The file's text: KEY=VALUE lines, control bytes in texts replaced by '?'. Returns its
- * length, or 0 when it does not fit the capacity. */
+/* The file's text: KEY=VALUE lines, times in seconds since 1970 by the record's wall clock
+ * offset (0: never), control bytes in texts replaced by '?'. Returns its length, or 0 when
+ * it does not fit the capacity. */
 unsigned status_format(const relay_status *s, unsigned waiting, char *out, unsigned capacity);
 
 /* Removes the file (at a clean stop). */

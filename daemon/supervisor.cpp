@@ -33,7 +33,7 @@ void supervisor_cloud_answered(relay_daemon *d, int rc) {
   if (rc == 0) {
     d->cloud_connected = true;
     d->cloud_failures = 0;
-    status_side_set(&d->status, &d->status.cloud, STATUS_UP, status_now_s());
+    status_side_set(&d->status, &d->status.cloud, STATUS_UP, daemon_clock_ms());
     log_msg(LOG_INFO, "Connected to NIMBA in %s mode%s.", mode_word(d), ssl_suffix(d));
     return;
   }
@@ -44,7 +44,8 @@ void supervisor_cloud_answered(relay_daemon *d, int rc) {
     std::printf("Failed to connect to NIMBA in %s mode%s (RC=%i).", mode_word(d), ssl_suffix(d), rc);
   }
   d->cloud_failures++;
-  status_side_failed(&d->status, &d->status.cloud, rc, status_connect_text(rc, true), status_now_s());
+  status_side_failed(&d->status, &d->status.cloud, rc, status_connect_text(rc, true),
+                     daemon_clock_ms());
 }
 
 void supervisor_gateway_answered(relay_daemon *d, int rc) {
@@ -69,7 +70,7 @@ void supervisor_gateway_answered(relay_daemon *d, int rc) {
   }
   d->gateway_failures++;
   status_side_failed(&d->status, &d->status.gateway, rc, status_connect_text(rc, false),
-                     status_now_s());
+                     daemon_clock_ms());
 }
 
 namespace {
@@ -79,13 +80,14 @@ namespace {
  * counts as up for the operator once it is subscribed. */
 void subscription_answered(relay_daemon *d, int rc) {
   if (rc >= 0 && rc != MQTT_SUBACK_FAILURE) {
-    status_side_set(&d->status, &d->status.gateway, STATUS_UP, status_now_s());
+    status_side_set(&d->status, &d->status.gateway, STATUS_UP, daemon_clock_ms());
     return;
   }
   log_msg(LOG_ERR, "Failed to subscribe to topic '%s' on IoT Gateway (RC=%i).", GATEWAY_TOPIC_FILTER, rc);
   session_disconnect(&d->gateway);
   d->gateway_connected = false;
-  status_side_failed(&d->status, &d->status.gateway, rc, status_subscribe_text(rc), status_now_s());
+  status_side_failed(&d->status, &d->status.gateway, rc, status_subscribe_text(rc),
+                     daemon_clock_ms());
 }
 
 void report_dropped(relay_daemon *d) {
@@ -96,7 +98,7 @@ void report_dropped(relay_daemon *d) {
 void begin_connect(relay_daemon *d, mqtt_session *session, long long now) {
   d->connect_rc = DAEMON_PENDING;
   status_side *side = session == &d->cloud ? &d->status.cloud : &d->status.gateway;
-  status_side_set(&d->status, side, STATUS_CONNECTING, status_now_s());
+  status_side_set(&d->status, side, STATUS_CONNECTING, now);
   session_connect(session, now);
 }
 
@@ -171,7 +173,7 @@ void supervisor_run(relay_daemon *d, int wake_fd) {
   d->gateway_failures = 0;
   d->step = PASS_PAUSE;
   d->next_pass_ms = daemon_clock_ms();
-  status_init(&d->status, d->options.status_path, static_cast<long>(getpid()), status_now_s(),
+  status_init(&d->status, d->options.status_path, static_cast<long>(getpid()), daemon_clock_ms(),
               d->cloud_uri, d->gateway_uri);
   for (;;) {
     long long now = daemon_clock_ms();

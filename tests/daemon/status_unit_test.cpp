@@ -23,16 +23,21 @@ void collect(int, const char *format, va_list args) {
   logged.push_back(text);
 }
 
+/* Started at 5 s on the monotonic clock, which was 1765000000 s on the wall clock. */
+constexpr long long START_MS = 5000;
+constexpr int64_t START_WALL_S = 1765000000;
+
 relay_status sample_record(const char *path) {
   relay_status s;
-  status_init(&s, path, 4321, 1765000000, "ssl://org.example:8883", "10.0.0.7:1883");
+  status_init(&s, path, 4321, START_MS, "ssl://org.example:8883", "10.0.0.7:1883");
+  s.wall_offset_ms = START_WALL_S * 1000 - START_MS;
   return s;
 }
 
 TEST(StatusRecord, TextHoldsEveryKeyWithControlBytesReplaced) {
   relay_status s = sample_record(nullptr);
-  status_side_set(&s, &s.cloud, STATUS_UP, 1765000010);
-  status_side_failed(&s, &s.gateway, 5, "not\tauthorised\n", 1765000020);
+  status_side_set(&s, &s.cloud, STATUS_UP, START_MS + 10000);
+  status_side_failed(&s, &s.gateway, 5, "not\tauthorised\n", START_MS + 20999);
   s.gateway.uri = "bad\rhost:1883";
   s.counters[STATUS_RECEIVED] = 12;
   s.counters[STATUS_PUBLISHED] = 9;
@@ -40,7 +45,7 @@ TEST(StatusRecord, TextHoldsEveryKeyWithControlBytesReplaced) {
   s.counters[STATUS_TOO_LARGE] = 2;
   s.counters[STATUS_DROPPED] = 3;
   s.counters[STATUS_WAITING] = 99; /* not used: the queue's length is given */
-  s.last_relayed = 1765000030;
+  s.last_relayed_ms = START_MS + 30000;
   char text[STATUS_TEXT_CAPACITY];
   const unsigned length = status_format(&s, 7, text, sizeof text);
   ASSERT_GT(length, 0u);
@@ -85,12 +90,12 @@ TEST(StatusRecord, NamesWhatEachReturnCodeMeans) {
 TEST(StatusRecord, StateChangesMarkTheRecordOnlyWhenTheStateChanges) {
   relay_status s = sample_record(nullptr);
   s.dirty = false;
-  status_side_set(&s, &s.cloud, STATUS_DOWN, 1765000100);
+  status_side_set(&s, &s.cloud, STATUS_DOWN, START_MS + 100);
   EXPECT_FALSE(s.dirty);
-  EXPECT_EQ(1765000000, s.cloud.since);
-  status_side_set(&s, &s.cloud, STATUS_CONNECTING, 1765000100);
+  EXPECT_EQ(START_MS, s.cloud.since_ms);
+  status_side_set(&s, &s.cloud, STATUS_CONNECTING, START_MS + 100);
   EXPECT_TRUE(s.dirty);
-  EXPECT_EQ(1765000100, s.cloud.since);
+  EXPECT_EQ(START_MS + 100, s.cloud.since_ms);
 }
 
 class StatusFile : public ::testing::Test {
@@ -137,34 +142,54 @@ TEST_F(StatusFile, IsWrittenWhenChangedAndAtMostOncePerInterval) {
   EXPECT_NE(0, access((path + ".tmp").c_str(), F_OK));
 }
 
-TEST_F(StatusFile, NotesTheTimeOfTheFirstWriteAfterDocumentsWerePublished) {
+int64_t written_number(const std::string &path, const char *key) {
+  kv_table *table = kv_parse_file(path.c_str());
+  int64_t value = -1;
+  if (table != nullptr) kv_get_int(table, key, &value);
+  kv_free(table);
+  return value;
+}
+
+TEST_F(StatusFile, DatesTheLastRelayedMessageByTheWriteAfterIt) {
   relay_status s = sample_record(path.c_str());
-  status_write(&s, 0, 1000);
-  EXPECT_EQ(0, s.last_relayed);
+  const int64_t start_wall_ms = START_WALL_S * 1000;
+  status_write(&s, 0, START_MS + 1000, start_wall_ms + 1000);
+  EXPECT_EQ(0, written_number(path, "LAST_RELAYED"));
   s.counters[STATUS_PUBLISHED] = 3;
   s.dirty = true;
-  const int64_t before = status_now_s();
-  status_write(&s, 0, 3000);
-  EXPECT_GE(s.last_relayed, before);
-  EXPECT_LE(s.last_relayed, status_now_s());
-  kv_table *table = kv_parse_file(path.c_str());
-  ASSERT_NE(nullptr, table);
-  int64_t written = 0;
-  EXPECT_EQ(KV_OK, kv_get_int(table, "LAST_RELAYED", &written));
-  EXPECT_EQ(s.last_relayed, written);
-  kv_free(table);
+  status_write(&s, 0, START_MS + 3500, start_wall_ms + 3500);
+  EXPECT_EQ(START_MS + 3500, s.last_relayed_ms);
+  EXPECT_EQ(START_WALL_S + 3, written_number(path, "LAST_RELAYED"));
+  /* The same events keep their seconds in later writes, though the two clocks are read
+   * a moment apart. */
+  const std::string first = read_file(path);
+  s.dirty = true;
+  status_write(&s, 0, START_MS + 9000, start_wall_ms + 8999);
+  EXPECT_EQ(first, read_file(path));
+}
+
+/* A device without a real-time clock starts in 1970 and gets the time later: the next
+ * write dates every event by the new time. */
+TEST_F(StatusFile, AClockSetAfterTheStartDatesEventsByTheNewTime) {
+  relay_status s = sample_record(path.c_str());
+  s.wall_offset_ms = 10000 - START_MS; /* the start was at 10 s after 1970 */
+  status_write(&s, 0, START_MS + 1000, 11000);
+  EXPECT_EQ(10, written_number(path, "STARTED"));
+  s.dirty = true;
+  status_write(&s, 0, START_MS + 60000, START_WALL_S * 1000);
+  EXPECT_EQ(START_WALL_S - 60, written_number(path, "STARTED"));
 }
 
 TEST_F(StatusFile, AFolderThatCannotBeWrittenLeavesNoFileAndTheDaemonGoesOn) {
   const std::string missing = folder + "/gone/nimba_vezidozu.status";
   relay_status s = sample_record(missing.c_str());
-  EXPECT_EQ(0, status_write(&s, 0, 1000));
-  EXPECT_EQ(0, status_write(&s, 0, 3000));
+  EXPECT_EQ(0, status_write(&s, 0, 1000, status_wall_ms()));
+  EXPECT_EQ(0, status_write(&s, 0, 3000, status_wall_ms()));
   ASSERT_EQ(1u, logged.size()) << "a lasting failure is logged once";
   EXPECT_EQ("Cannot write the status file '" + missing + "' (errno=2).", logged[0]);
   EXPECT_FALSE(s.dirty);
   ASSERT_EQ(0, mkdir((folder + "/gone").c_str(), 0755));
-  EXPECT_EQ(1, status_write(&s, 0, 5000));
+  EXPECT_EQ(1, status_write(&s, 0, 5000, status_wall_ms()));
   EXPECT_FALSE(s.failure_logged);
   status_remove(&s);
   EXPECT_NE(0, access(missing.c_str(), F_OK));
