@@ -5,6 +5,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,11 @@ TEST(StatusRecord, TextHoldsEveryKeyWithControlBytesReplaced) {
   /* A text that does not fit whole is not written cut. */
   EXPECT_EQ(0u, status_format(&s, 7, text, length));
   EXPECT_EQ(length, status_format(&s, 7, text, length + 1));
+  s.gateway.failed_rc = -1;
+  s.counters[STATUS_RECEIVED] = UINT64_MAX;
+  ASSERT_GT(status_format(&s, 0, text, sizeof text), 0u);
+  EXPECT_NE(nullptr, std::strstr(text, "\nGATEWAY_FAILED_RC=-1\n"));
+  EXPECT_NE(nullptr, std::strstr(text, "\nRECEIVED=9223372036854775807\n")) << "kept within the reader's range";
 }
 
 struct rc_case {
