@@ -132,7 +132,11 @@ bool relay_running(const kv_table *table, const status_view &view) {
 struct value_cell {
   char storage[VALUE_CAPACITY] = {};
   html_buf buf{VALUE_CAPACITY, 0, 0, storage};
-  void add(const char *markup) { html_buf_append(&buf, markup, static_cast<uint32_t>(std::strlen(markup))); buf.buffer[buf.length] = '\0'; }
+  /* Fixed markup, unchanged. */
+  void add(const char *markup) {
+    html_buf_append(&buf, markup, static_cast<uint32_t>(std::strlen(markup)));
+    buf.buffer[buf.length] = '\0';
+  }
   void add_escaped(const char *text) { html_buf_escape(&buf, text); }
 };
 
