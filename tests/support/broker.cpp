@@ -67,21 +67,19 @@ int ca_issue_certificate(const test_ca *ca, const std::string &alt_name, int day
 }
 
 int wait_port_open(const std::string &address, int port, int timeout_ms) {
-  long long deadline = monotonic_ms() + timeout_ms;
   sockaddr_in target = {};
   target.sin_family = AF_INET;
   target.sin_port = htons(static_cast<uint16_t>(port));
   if (inet_pton(AF_INET, address.c_str(), &target.sin_addr) != 1) return 0;
-  for (;;) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0) {
-      int rc = connect(fd, reinterpret_cast<sockaddr *>(&target), sizeof target);
-      close(fd);
-      if (rc == 0) return 1;
-    }
-    if (monotonic_ms() >= deadline) return 0;
-    usleep(20000);
-  }
+  return wait_until(
+      [&] {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return false;
+        int rc = connect(fd, reinterpret_cast<sockaddr *>(&target), sizeof target);
+        close(fd);
+        return rc == 0;
+      },
+      timeout_ms);
 }
 
 static int broker_launch(test_broker *broker) {
@@ -89,11 +87,13 @@ static int broker_launch(test_broker *broker) {
   spawn.argv = {"mosquitto", "-c", broker->config_path};
   if (!process_spawn(spawn, &broker->process)) return 0;
   bool up = false;
-  long long deadline = monotonic_ms() + 10000;
-  while (!up && monotonic_ms() < deadline && !process_wait(&broker->process, 0)) {
-    up = wait_port_open(broker->setup.address, broker->setup.port, 100) &&
-         (!broker->setup.tls || wait_port_open(broker->setup.address, broker->setup.tls_port, 100));
-  }
+  wait_until(
+      [&] {
+        up = wait_port_open(broker->setup.address, broker->setup.port, 0) &&
+             (!broker->setup.tls || wait_port_open(broker->setup.address, broker->setup.tls_port, 0));
+        return up || process_wait(&broker->process, 0);
+      },
+      10000);
   if (!up) {
     std::fprintf(stderr, "mosquitto did not start: %s\n", process_stderr(&broker->process).c_str());
     return 0;
@@ -312,15 +312,12 @@ void client_close(test_client *client) {
 }
 
 int client_wait_count(test_client *client, size_t count, int timeout_ms) {
-  long long deadline = monotonic_ms() + timeout_ms;
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> guard(client->lock);
-      if (client->messages.size() >= count) return 1;
-    }
-    if (monotonic_ms() >= deadline) return 0;
-    usleep(10000);
-  }
+  return wait_until(
+      [&] {
+        std::lock_guard<std::mutex> guard(client->lock);
+        return client->messages.size() >= count;
+      },
+      timeout_ms);
 }
 
 std::vector<received_message> client_messages(test_client *client) {

@@ -188,12 +188,7 @@ fake_counts fake_broker_counts(fake_broker *broker) {
 }
 
 int fake_broker_wait(fake_broker *broker, unsigned fake_counts::*field, unsigned value, int timeout_ms) {
-  long long deadline = monotonic_ms() + timeout_ms;
-  for (;;) {
-    if (fake_broker_counts(broker).*field >= value) return 1;
-    if (monotonic_ms() >= deadline) return 0;
-    usleep(10000);
-  }
+  return wait_until([&] { return fake_broker_counts(broker).*field >= value; }, timeout_ms);
 }
 
 std::string mqtt_publish_bytes(const std::string &topic, const std::string &payload) {

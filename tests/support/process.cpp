@@ -137,12 +137,6 @@ std::string resolve_program(const std::string &name) {
 
 } // namespace
 
-long long monotonic_ms() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 std::string process_sanitizer_report(const child_process *child) {
   const std::string text = process_stderr(child);
   size_t first = std::string::npos;
@@ -241,19 +235,20 @@ int process_spawn(const spawn_request &setup, child_process *child) {
 int process_wait(child_process *child, int timeout_ms) {
   if (child->exited) return 1;
   if (child->pid <= 0) return 0;
-  long long deadline = monotonic_ms() + timeout_ms;
-  for (;;) {
-    int status = 0;
-    pid_t done = waitpid(child->pid, &status, WNOHANG);
-    if (done == child->pid) {
-      child->exited = true;
-      child->status = status;
-      return 1;
-    }
-    if (done < 0 && errno != EINTR) return 0;
-    if (monotonic_ms() >= deadline) return 0;
-    usleep(5000);
-  }
+  bool failed = false;
+  wait_until(
+      [&] {
+        int status = 0;
+        pid_t done = waitpid(child->pid, &status, WNOHANG);
+        if (done == child->pid) {
+          child->exited = true;
+          child->status = status;
+        }
+        failed = done < 0 && errno != EINTR;
+        return child->exited || failed;
+      },
+      timeout_ms);
+  return child->exited ? 1 : 0;
 }
 
 int process_exit_code(const child_process *child) {
@@ -283,12 +278,7 @@ std::string process_stdout(const child_process *child) { return read_file(child-
 std::string process_stderr(const child_process *child) { return read_file(child->stderr_path); }
 
 static int wait_file_text(const std::string &path, const std::string &text, int timeout_ms) {
-  long long deadline = monotonic_ms() + timeout_ms;
-  for (;;) {
-    if (read_file(path).find(text) != std::string::npos) return 1;
-    if (monotonic_ms() >= deadline) return 0;
-    usleep(20000);
-  }
+  return wait_until([&] { return read_file(path).find(text) != std::string::npos; }, timeout_ms);
 }
 
 int process_wait_stdout(const child_process *child, const std::string &text, int timeout_ms) {

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include "files.h"
+#include "wait.h"
 
 #include <string>
 #include <vector>
@@ -82,6 +83,3 @@ int process_fd_count(pid_t pid);
 
 /* Occurrences of a text in another. */
 unsigned count_occurrences(const std::string &haystack, const std::string &needle);
-
-/* Milliseconds on the monotonic clock. */
-long long monotonic_ms();

@@ -98,28 +98,21 @@ unsigned syslog_count(syslog_collector *collector, const std::string &message, i
 
 int syslog_wait(syslog_collector *collector, const std::string &message, int timeout_ms,
                 unsigned count, int priority) {
-  long long deadline = monotonic_ms() + timeout_ms;
-  for (;;) {
-    if (syslog_count(collector, message, priority) >= count) return 1;
-    if (monotonic_ms() >= deadline) return 0;
-    usleep(10000);
-  }
+  return wait_until([&] { return syslog_count(collector, message, priority) >= count; }, timeout_ms);
 }
 
 int syslog_wait_prefix(syslog_collector *collector, const std::string &prefix, int timeout_ms,
                        std::string *found) {
-  long long deadline = monotonic_ms() + timeout_ms;
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> guard(collector->lock);
-      for (const syslog_entry &entry : collector->entries) {
-        if (entry.message.compare(0, prefix.size(), prefix) == 0) {
-          if (found != nullptr) *found = entry.message;
-          return 1;
+  return wait_until(
+      [&] {
+        std::lock_guard<std::mutex> guard(collector->lock);
+        for (const syslog_entry &entry : collector->entries) {
+          if (entry.message.compare(0, prefix.size(), prefix) == 0) {
+            if (found != nullptr) *found = entry.message;
+            return true;
+          }
         }
-      }
-    }
-    if (monotonic_ms() >= deadline) return 0;
-    usleep(10000);
-  }
+        return false;
+      },
+      timeout_ms);
 }

@@ -20,19 +20,31 @@ std::string quickstart_host();
 std::string registered_host(const std::string &orgid);
 
 struct daemon_run {
-  std::string root;          /* install root: etc/settings */
+  std::string root; /* install root: etc/settings */
   std::string hosts_path;
-  std::string status_path;   /* <root>/run/nimba_vezidozu.status: the daemon's status file */
+  std::string status_path; /* <root>/run/nimba_vezidozu.status: the daemon's status file */
   syslog_collector log;
   child_process process;
 };
 
+/* How to start the daemon. The usual run names a device, a gateway address and the address
+ * the cloud's host name resolves to; timings left at 0 keep the short-pause daemon's own. */
 struct daemon_launch {
-  std::vector<std::string> args;                           /* after the program path */
-  std::string settings;                                    /* etc/settings content */
-  std::vector<std::pair<std::string, std::string>> hosts;  /* address, name */
-  std::vector<std::string> env;                            /* NIMBA_TEST_* */
+  std::string device = "dev1";
+  std::string gateway;    /* the gateway broker's address; empty: no arguments at all */
+  std::string cloud;      /* address of the cloud host name; empty: no hosts entry */
+  std::string cloud_host; /* that name; empty: the quickstart host */
+  std::string settings;   /* etc/settings content */
   bool settings_fifo = false; /* etc/settings is a FIFO (see daemon_settings_writer) */
+  unsigned pause = 0;           /* seconds between passes (NIMBA_TEST_PAUSE) */
+  unsigned keep_alive = 0;      /* NIMBA_TEST_KEEP_ALIVE */
+  unsigned connect_timeout = 0; /* NIMBA_TEST_CONNECT_TIMEOUT */
+  unsigned stall = 0;           /* NIMBA_TEST_STALL */
+  std::string ca_path;          /* NIMBA_TEST_CA_PATH */
+  /* Given arguments replace device and gateway (start-up tests of the command line). */
+  std::vector<std::string> args;
+  std::vector<std::pair<std::string, std::string>> hosts; /* further address, name pairs */
+  std::vector<std::string> env;                           /* further NIMBA_TEST_* settings */
   /* NIMBA_TEST_STATUS_PATH is the run's status_path unless env sets it. */
 };
 

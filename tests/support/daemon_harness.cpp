@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "nimba_config.h"
+#include "wait.h"
 
 std::string quickstart_host() { return NIMBA_QUICKSTART_HOST; }
 std::string registered_host(const std::string &orgid) {
@@ -26,6 +27,8 @@ int daemon_start(daemon_run *run, const daemon_launch &launch) {
     return 0;
   run->hosts_path = run->root + "/hosts";
   std::string hosts = "127.0.0.1 localhost\n";
+  if (!launch.cloud.empty())
+    hosts += launch.cloud + " " + (launch.cloud_host.empty() ? quickstart_host() : launch.cloud_host) + "\n";
   for (const auto &entry : launch.hosts) hosts += entry.first + " " + entry.second + "\n";
   if (!write_file(run->hosts_path, hosts)) return 0;
   if (!syslog_start(&run->log)) return 0;
@@ -36,8 +39,20 @@ int daemon_start(daemon_run *run, const daemon_launch &launch) {
   std::istringstream emulator(NIMBA_DAEMON_TEST_EMULATOR);
   for (std::string word; emulator >> word;) setup.argv.push_back(word);
   setup.argv.push_back(NIMBA_DAEMON_TEST_BINARY);
-  setup.argv.insert(setup.argv.end(), launch.args.begin(), launch.args.end());
-  setup.env = launch.env;
+  if (!launch.args.empty()) {
+    setup.argv.insert(setup.argv.end(), launch.args.begin(), launch.args.end());
+  } else if (!launch.gateway.empty()) {
+    setup.argv.push_back(launch.device);
+    setup.argv.push_back(launch.gateway);
+  }
+  const std::pair<const char *, unsigned> timings[] = {{"NIMBA_TEST_PAUSE=", launch.pause},
+                                                       {"NIMBA_TEST_KEEP_ALIVE=", launch.keep_alive},
+                                                       {"NIMBA_TEST_CONNECT_TIMEOUT=", launch.connect_timeout},
+                                                       {"NIMBA_TEST_STALL=", launch.stall}};
+  for (const auto &timing : timings)
+    if (timing.second > 0) setup.env.push_back(timing.first + std::to_string(timing.second));
+  if (!launch.ca_path.empty()) setup.env.push_back("NIMBA_TEST_CA_PATH=" + launch.ca_path);
+  setup.env.insert(setup.env.end(), launch.env.begin(), launch.env.end());
   bool status_given = false;
   for (const std::string &entry : launch.env) status_given |= entry.rfind("NIMBA_TEST_STATUS_PATH=", 0) == 0;
   /* The path as the daemon sees it: the sandbox binds the root at the install root. */
@@ -52,14 +67,10 @@ int daemon_start(daemon_run *run, const daemon_launch &launch) {
 
 int daemon_settings_writer(daemon_run *run, int timeout_ms) {
   const std::string settings = run->root + "/etc/settings";
-  long long deadline = monotonic_ms() + timeout_ms;
-  for (;;) {
-    /* Opening the write end without blocking succeeds once a reader has it open. */
-    int fd = open(settings.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) return fd;
-    if (monotonic_ms() >= deadline) return -1;
-    usleep(5000);
-  }
+  int fd = -1;
+  /* Opening the write end without blocking succeeds once a reader has it open. */
+  wait_until([&] { return (fd = open(settings.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; }, timeout_ms);
+  return fd;
 }
 
 int daemon_stop(daemon_run *run, int signal_number, int timeout_ms) {

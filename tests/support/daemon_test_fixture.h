@@ -10,6 +10,8 @@
 #include <memory>
 
 #include "daemon_harness.h"
+#include "loopback.h"
+#include "wait.h"
 
 /* AddressSanitizer's quarantine makes resident memory grow: memory checks skip it. */
 #if defined(__SANITIZE_ADDRESS__)
@@ -45,23 +47,24 @@ protected:
   test_client *observer = nullptr; /* subscribed to everything on the cloud broker */
   test_client *feeder = nullptr;   /* publishes on the gateway broker */
 
-  /* Gateway and cloud brokers, an observer on the cloud, a feeder on the gateway, and the
-   * daemon connected to both and subscribed. */
-  void start_relay(const std::string &gateway_address, const std::string &cloud_address,
-                   std::vector<std::string> env = {}) {
-    gateway = start_broker(gateway_address);
+  /* This test's loopback addresses: 0 the gateway, 1 the cloud, 2 and up for other peers. */
+  static std::string address(unsigned index) { return test_address(index); }
+
+  /* Gateway and cloud brokers on this test's addresses 0 and 1, an observer on the cloud, a
+   * feeder on the gateway, and the daemon (launch with those addresses filled in) connected
+   * to both and subscribed. */
+  void start_relay(daemon_launch launch = {}) {
+    gateway = start_broker(address(0));
     ASSERT_NE(nullptr, gateway);
-    cloud = start_broker(cloud_address);
+    cloud = start_broker(address(1));
     ASSERT_NE(nullptr, cloud);
     observer = connect_client(broker_uri(cloud), "observer");
     ASSERT_NE(nullptr, observer);
     ASSERT_TRUE(client_subscribe(observer, "#", 2));
     feeder = connect_client(broker_uri(gateway), "feeder");
     ASSERT_NE(nullptr, feeder);
-    daemon_launch launch;
-    launch.args = {"dev1", gateway_address};
-    launch.hosts = {{cloud_address, quickstart_host()}};
-    launch.env = env;
+    launch.gateway = address(0);
+    launch.cloud = address(1);
     ASSERT_TRUE(daemon_start(&run, launch));
     ASSERT_TRUE(syslog_wait(&run.log, GATEWAY_CONNECTED, 15000));
     ASSERT_TRUE(wait_subscribed(gateway, 1, 5000));
@@ -69,12 +72,8 @@ protected:
 
   /* Waits until the gateway broker logged the daemon's subscription `count` times. */
   static int wait_subscribed(test_broker *broker, unsigned count, int timeout_ms) {
-    long long deadline = monotonic_ms() + timeout_ms;
-    while (count_occurrences(process_stderr(&broker->process), "CID 0 QZ/#") < count) {
-      if (monotonic_ms() >= deadline) return 0;
-      usleep(20000);
-    }
-    return 1;
+    return wait_until(
+        [&] { return count_occurrences(process_stderr(&broker->process), "CID 0 QZ/#") >= count; }, timeout_ms);
   }
 
   static constexpr const char *GATEWAY_CONNECTED =

@@ -1,0 +1,36 @@
+/* Loopback addresses keyed by the test's full name. */
+#include "loopback.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+/* 127.64.0.0/10 holds 2^22 addresses: 2^19 blocks of eight. */
+constexpr uint32_t BLOCK_COUNT = 1u << 19;
+constexpr uint32_t FIRST_ADDRESS = (127u << 24) | (64u << 16);
+}  // namespace
+
+unsigned loopback_block(const std::string &full_name) {
+  /* FNV-1a: stable across runs, builds and machines. */
+  uint32_t hash = 2166136261u;
+  for (unsigned char c : full_name) {
+    hash ^= c;
+    hash *= 16777619u;
+  }
+  return hash % BLOCK_COUNT;
+}
+
+std::string loopback_address(unsigned block, unsigned index) {
+  if (index >= LOOPBACK_BLOCK_SIZE) std::abort();
+  const uint32_t a = FIRST_ADDRESS + block * LOOPBACK_BLOCK_SIZE + index;
+  return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 255) + "." +
+         std::to_string((a >> 8) & 255) + "." + std::to_string(a & 255);
+}
+
+std::string test_address(unsigned index) {
+  const ::testing::TestInfo *test = ::testing::UnitTest::GetInstance()->current_test_info();
+  if (test == nullptr) std::abort();
+  return loopback_address(loopback_block(std::string(test->test_suite_name()) + "." + test->name()), index);
+}
