@@ -8,8 +8,9 @@
 
 namespace {
 
-/* Nothing listens here: cloud connects are refused at once. */
-const char *const NOWHERE = "127.77.0.1";
+/* Nothing listens here (outside the blocks tests take their addresses from): cloud connects
+ * are refused at once. */
+const char *const NOWHERE = "127.1.0.1";
 
 struct startup_case {
   int line;
@@ -34,19 +35,19 @@ std::vector<startup_case> startup_cases() {
       {__LINE__, "UpperCaseDevidFolded", {"AbC-X9", "Host-A"}, "", {{NOWHERE, qs}},
        {"Started.\n AbC-X9, Host-A\n\n", "DEVID = 'abc-x9'\n", "DEVIP = 'Host-A'\n",
         "NIMBA Client: 'd:quickstart:zunquo:abc-x9'\n", "IoT Gateway URL:    'Host-A:1883'\n"}},
-      {__LINE__, "MoreThanTwoArguments", {"d1", "127.77.0.2", "extra", "more"}, "", {{NOWHERE, qs}},
-       {"Started.\n d1, 127.77.0.2, extra, more\n\n", "DEVID = 'd1'\n", "DEVIP = '127.77.0.2'\n",
-        "IoT Gateway URL:    '127.77.0.2:1883'\n"}},
-      {__LINE__, "QuickstartIgnoresRegisteredTexts", {"d1", "127.77.0.2"},
+      {__LINE__, "MoreThanTwoArguments", {"d1", "127.1.0.2", "extra", "more"}, "", {{NOWHERE, qs}},
+       {"Started.\n d1, 127.1.0.2, extra, more\n\n", "DEVID = 'd1'\n", "DEVIP = '127.1.0.2'\n",
+        "IoT Gateway URL:    '127.1.0.2:1883'\n"}},
+      {__LINE__, "QuickstartIgnoresRegisteredTexts", {"d1", "127.1.0.2"},
        "NIMBA_MODE=0\nNIMBA_ORGID=org\nNIMBA_DTYPEID=typ\nNIMBA_AUTHTOKEN=tok\n", {{NOWHERE, qs}},
        {"NIMBA_MODE = 'quickstart'\n", "NIMBA URL:    '" + qs + ":1883'\n",
         "NIMBA Client: 'd:quickstart:zunquo:d1'\n"}},
-      {__LINE__, "Registered", {"d1", "127.77.0.2"},
+      {__LINE__, "Registered", {"d1", "127.1.0.2"},
        "NIMBA_MODE=1\nNIMBA_ORGID=org\nNIMBA_DTYPEID=typ\nNIMBA_AUTHTOKEN=tok\n",
        {{NOWHERE, registered_host("org")}},
        {"NIMBA_MODE = 'registered'\n", "NIMBA_AUTHTOKEN = 'tok'\n",
         "NIMBA URL:    '" + registered_host("org") + ":1883'\n", "NIMBA Client: 'd:org:typ:d1'\n"}},
-      {__LINE__, "RegisteredTls", {"d1", "127.77.0.2"},
+      {__LINE__, "RegisteredTls", {"d1", "127.1.0.2"},
        "NIMBA_MODE=1\nNIMBA_ORGID=org\nNIMBA_DTYPEID=typ\nNIMBA_SSL=1\n",
        {{NOWHERE, registered_host("org")}},
        {"NIMBA URL:    'ssl://" + registered_host("org") + ":8883'\n", "NIMBA Client: 'd:org:typ:d1'\n"}},

@@ -1,11 +1,8 @@
 /* The daemon's status file as the operator's page reads it: states, failures with their
  * meaning, counters, and how often it is written. */
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -65,13 +62,12 @@ protected:
   /* Waits until the file satisfies the condition; the last reading in *values. */
   bool status_shows(const std::function<bool(const status_map &)> &condition, int timeout_ms,
                     status_map *values) {
-    const long long deadline = monotonic_ms() + timeout_ms;
-    for (;;) {
-      *values = read_status(run.status_path);
-      if (!values->empty() && condition(*values)) return true;
-      if (monotonic_ms() >= deadline) return false;
-      usleep(20000);
-    }
+    return wait_until(
+        [&] {
+          *values = read_status(run.status_path);
+          return !values->empty() && condition(*values);
+        },
+        timeout_ms);
   }
   bool status_shows(const char *key, const std::string &value, int timeout_ms, status_map *values) {
     return status_shows([&](const status_map &v) { return text(v, key) == value; }, timeout_ms, values);
@@ -80,7 +76,7 @@ protected:
 
 TEST_F(DaemonStatus, ShowsBothSidesUpAfterStartAndIsRemovedAtACleanStop) {
   const long long before = std::time(nullptr);
-  start_relay("127.77.40.1", "127.77.40.2");
+  start_relay();
   status_map v;
   ASSERT_TRUE(status_shows("GATEWAY_STATE", "up", 5000, &v)) << describe(v);
   const long long after = std::time(nullptr);
@@ -91,7 +87,7 @@ TEST_F(DaemonStatus, ShowsBothSidesUpAfterStartAndIsRemovedAtACleanStop) {
   EXPECT_GE(number(v, "CLOUD_SINCE"), number(v, "STARTED"));
   EXPECT_LE(number(v, "CLOUD_SINCE"), number(v, "GATEWAY_SINCE"));
   EXPECT_EQ(quickstart_host() + ":1883", text(v, "CLOUD_URI"));
-  EXPECT_EQ("127.77.40.1:1883", text(v, "GATEWAY_URI"));
+  EXPECT_EQ(address(0) + ":1883", text(v, "GATEWAY_URI"));
   for (const char *side : {"CLOUD", "GATEWAY"}) {
     EXPECT_EQ(0, number(v, (std::string(side) + "_FAILED_AT").c_str())) << side;
     EXPECT_EQ("", text(v, (std::string(side) + "_FAILED_TEXT").c_str())) << side;
@@ -108,12 +104,12 @@ TEST_F(DaemonStatus, ShowsBothSidesUpAfterStartAndIsRemovedAtACleanStop) {
 /* Nothing listens where the cloud should be: the failure and its meaning, the gateway never
  * tried; once the cloud broker runs, both sides come up and the last failure stays shown. */
 TEST_F(DaemonStatus, ShowsACloudFailureThenBothSidesUpOnceTheBrokerRuns) {
-  gateway = start_broker("127.77.41.1");
+  gateway = start_broker(address(0));
   ASSERT_NE(nullptr, gateway);
   daemon_launch launch;
-  launch.args = {"dev1", "127.77.41.1"};
-  launch.hosts = {{"127.77.41.2", quickstart_host()}};
-  launch.env = {"NIMBA_TEST_PAUSE=1"};
+  launch.gateway = address(0);
+  launch.cloud = address(1);
+  launch.pause = 1;
   ASSERT_TRUE(daemon_start(&run, launch));
   status_map v;
   ASSERT_TRUE(status_shows("CLOUD_FAILED_RC", "-1", 15000, &v)) << describe(v);
@@ -123,7 +119,7 @@ TEST_F(DaemonStatus, ShowsACloudFailureThenBothSidesUpOnceTheBrokerRuns) {
   EXPECT_EQ(0, number(v, "GATEWAY_FAILED_AT"));
   EXPECT_EQ(number(v, "STARTED"), number(v, "GATEWAY_SINCE"));
 
-  cloud = start_broker("127.77.41.2");
+  cloud = start_broker(address(1));
   ASSERT_NE(nullptr, cloud);
   ASSERT_TRUE(status_shows("GATEWAY_STATE", "up", 15000, &v)) << describe(v);
   EXPECT_EQ("up", text(v, "CLOUD_STATE"));
@@ -135,14 +131,15 @@ TEST_F(DaemonStatus, ShowsACloudFailureThenBothSidesUpOnceTheBrokerRuns) {
 /* The cloud refuses the token (a broker with a password file answers CONNACK 5). */
 TEST_F(DaemonStatus, ShowsARefusedTokenAsNotAuthorised) {
   broker_config setup;
-  setup.address = "127.77.42.2";
+  setup.address = address(1);
   setup.users = {{"use-token-auth", "tok-good"}};
   cloud = start_broker(setup);
   ASSERT_NE(nullptr, cloud);
   daemon_launch launch;
-  launch.args = {"dev1", "127.77.42.1"};
+  launch.gateway = address(0);
+  launch.cloud = address(1);
+  launch.cloud_host = registered_host("org9");
   launch.settings = "NIMBA_MODE=1\nNIMBA_ORGID=org9\nNIMBA_DTYPEID=typ\nNIMBA_AUTHTOKEN=tok-bad\n";
-  launch.hosts = {{"127.77.42.2", registered_host("org9")}};
   ASSERT_TRUE(daemon_start(&run, launch));
   status_map v;
   ASSERT_TRUE(status_shows("CLOUD_FAILED_RC", "5", 15000, &v)) << describe(v);
@@ -151,98 +148,24 @@ TEST_F(DaemonStatus, ShowsARefusedTokenAsNotAuthorised) {
   EXPECT_EQ(registered_host("org9") + ":1883", text(v, "CLOUD_URI"));
 }
 
-/* A gateway broker that accepts the connection and refuses the subscription (RC 128). */
-struct refusing_gateway {
-  int listener = -1;
-  std::atomic<bool> stop{false};
-  std::thread thread;
-  ~refusing_gateway() {
-    stop = true;
-    if (thread.joinable()) thread.join();
-    if (listener >= 0) close(listener);
-  }
-};
-
-/* Reads one MQTT packet (fixed header, length, body) within the deadline; its type, -1 on
- * failure. The packet identifier of a SUBSCRIBE lands in *id. */
-int read_packet(int fd, long long deadline, uint8_t id[2]) {
-  uint8_t byte = 0;
-  std::string packet;
-  auto read_byte = [&](uint8_t *out) {
-    while (monotonic_ms() < deadline) {
-      pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, 50) == 1) return read(fd, out, 1) == 1;
-    }
-    return false;
-  };
-  if (!read_byte(&byte)) return -1;
-  const int type = byte >> 4;
-  unsigned length = 0, shift = 0;
-  do {
-    if (!read_byte(&byte) || shift > 21) return -1;
-    length |= static_cast<unsigned>(byte & 0x7F) << shift;
-    shift += 7;
-  } while (byte & 0x80);
-  for (unsigned i = 0; i < length; i++) {
-    if (!read_byte(&byte)) return -1;
-    if (i < 2) id[i] = byte;
-  }
-  return type;
-}
-
-int refusing_gateway_start(refusing_gateway *g, const std::string &address) {
-  g->listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in where{};
-  where.sin_family = AF_INET;
-  where.sin_port = htons(1883);
-  inet_pton(AF_INET, address.c_str(), &where.sin_addr);
-  const int yes = 1;
-  setsockopt(g->listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  if (bind(g->listener, reinterpret_cast<sockaddr *>(&where), sizeof where) != 0 ||
-      listen(g->listener, 4) != 0)
-    return 0;
-  g->thread = std::thread([g] {
-    while (!g->stop) {
-      pollfd p{g->listener, POLLIN, 0};
-      if (poll(&p, 1, 50) != 1) continue;
-      const int fd = accept4(g->listener, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      const long long deadline = monotonic_ms() + 5000;
-      uint8_t id[2] = {0, 0};
-      if (read_packet(fd, deadline, id) == 1) {
-        const uint8_t connack[] = {0x20, 0x02, 0x00, 0x00};
-        if (write(fd, connack, sizeof connack) == sizeof connack && read_packet(fd, deadline, id) == 8) {
-          const uint8_t suback[] = {0x90, 0x03, id[0], id[1], 0x80};
-          if (write(fd, suback, sizeof suback) == sizeof suback) {
-            /* Keep the connection until the daemon drops it. */
-            uint8_t ignored[2];
-            while (!g->stop && read_packet(fd, monotonic_ms() + 200, ignored) >= 0) {
-            }
-          }
-        }
-      }
-      close(fd);
-    }
-  });
-  return 1;
-}
-
 /* The gateway side's failures: nothing listening (-1), then a refused subscription (128). */
 TEST_F(DaemonStatus, ShowsGatewayFailuresWithTheirMeaning) {
-  cloud = start_broker("127.77.43.2");
+  cloud = start_broker(address(1));
   ASSERT_NE(nullptr, cloud);
   daemon_launch launch;
-  launch.args = {"dev1", "127.77.43.1"};
-  launch.hosts = {{"127.77.43.2", quickstart_host()}};
-  launch.env = {"NIMBA_TEST_PAUSE=1"};
+  launch.gateway = address(0);
+  launch.cloud = address(1);
+  launch.pause = 1;
   ASSERT_TRUE(daemon_start(&run, launch));
   status_map v;
   ASSERT_TRUE(status_shows("GATEWAY_FAILED_RC", "-1", 15000, &v)) << describe(v);
   EXPECT_EQ(NO_CONNECTION, text(v, "GATEWAY_FAILED_TEXT"));
   EXPECT_EQ("up", text(v, "CLOUD_STATE"));
 
-  refusing_gateway refusing;
-  ASSERT_TRUE(refusing_gateway_start(&refusing, "127.77.43.1"));
+  /* A gateway that accepts the connection and refuses the subscription. */
+  fake_script refusing;
+  refusing.suback = 0x80;
+  ASSERT_NE(nullptr, start_fake(address(0), refusing));
   ASSERT_TRUE(status_shows("GATEWAY_FAILED_RC", "128", 15000, &v)) << describe(v);
   EXPECT_EQ("subscription to QZ/# refused", text(v, "GATEWAY_FAILED_TEXT"));
   EXPECT_EQ("down", text(v, "GATEWAY_STATE"));
@@ -252,7 +175,9 @@ TEST_F(DaemonStatus, ShowsGatewayFailuresWithTheirMeaning) {
 /* Good, unusable and oversize messages, then a cloud outage long enough to fill the queue:
  * every counter, the queue's length while the cloud is away, and after it is back. */
 TEST_F(DaemonStatus, CountsEveryKindOfMessageAndTheDropsOfAnOutage) {
-  start_relay("127.77.44.1", "127.77.44.2", {"NIMBA_TEST_PAUSE=1"});
+  daemon_launch launch;
+  launch.pause = 1;
+  start_relay(launch);
   for (int i = 0; i < 5; i++)
     ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"n\":" + std::to_string(i) + "}"));
   for (const char *unusable : {"{\"t\":", "not json", "[1,2"})
@@ -302,8 +227,8 @@ TEST_F(DaemonStatus, CountsEveryKindOfMessageAndTheDropsOfAnOutage) {
 TEST_F(DaemonStatus, IsWrittenAtMostOnceASecondUnderAFlood) {
   /* The brokers keep every message queued for a slow client, so the daemon gets them all. */
   broker_config gateway_setup, cloud_setup;
-  gateway_setup.address = "127.77.45.1";
-  cloud_setup.address = "127.77.45.2";
+  gateway_setup.address = address(0);
+  cloud_setup.address = address(1);
   gateway_setup.extra_config = cloud_setup.extra_config = "max_queued_messages 0\n";
   gateway = start_broker(gateway_setup);
   ASSERT_NE(nullptr, gateway);
@@ -315,8 +240,8 @@ TEST_F(DaemonStatus, IsWrittenAtMostOnceASecondUnderAFlood) {
   ASSERT_NE(nullptr, observer);
   ASSERT_TRUE(client_subscribe(observer, "#", 0));
   daemon_launch launch;
-  launch.args = {"dev1", "127.77.45.1"};
-  launch.hosts = {{"127.77.45.2", quickstart_host()}};
+  launch.gateway = address(0);
+  launch.cloud = address(1);
   ASSERT_TRUE(daemon_start(&run, launch));
   status_map v;
   ASSERT_TRUE(status_shows("GATEWAY_STATE", "up", 5000, &v)) << describe(v);

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "daemon_harness.h"
+#include "fake_broker.h"
 #include "loopback.h"
 #include "wait.h"
 
@@ -26,6 +27,7 @@ protected:
   std::vector<std::unique_ptr<test_broker>> brokers;
   std::vector<std::unique_ptr<test_client>> clients;
   std::vector<test_ca> cas;
+  std::vector<std::unique_ptr<fake_broker>> fakes;
 
   test_broker *start_broker(const broker_config &setup) {
     brokers.emplace_back(new test_broker());
@@ -36,6 +38,12 @@ protected:
     broker_config setup;
     setup.address = address;
     return start_broker(setup);
+  }
+  /* A scripted broker on address:port, stopped at the end of the test. */
+  fake_broker *start_fake(const std::string &address, const fake_script &script, int port = 1883) {
+    fakes.emplace_back(new fake_broker());
+    if (!fake_broker_start(fakes.back().get(), address, port, script)) return nullptr;
+    return fakes.back().get();
   }
   test_client *connect_client(const std::string &uri, const std::string &id) {
     clients.emplace_back(new test_client());
@@ -103,6 +111,7 @@ protected:
     for (auto &c : clients) client_close(c.get());
     daemon_cleanup(&run);
     for (auto &b : brokers) broker_remove(b.get());
+    for (auto &f : fakes) fake_broker_stop(f.get());
     for (auto &ca : cas) ca_remove(&ca);
   }
 
