@@ -1,6 +1,6 @@
 /* Saves the settings again and again until it is killed (or a bound is reached), for the
  * test that kills a save at random moments.
- *   nimba_settings_save_loop ROOT FIRST_TAG
+ *   nimba_settings_save_loop ROOT FIRST_TAG [SAVES]
  * Save k writes mode k % 2 and the texts org-<k>, type-<k> and tok-<k>-<padding>, so a
  * reader can tell whether the three belong to one save. */
 #include <cstdio>
@@ -11,13 +11,14 @@
 #include "text.h"
 
 int main(int argc, char **argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: %s ROOT FIRST_TAG\n", argv[0]);
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: %s ROOT FIRST_TAG [SAVES]\n", argv[0]);
     return 2;
   }
   paths_set_root(argv[1]);
   unsigned long tag = std::strtoul(argv[2], nullptr, 10);
-  for (unsigned round = 0; round < 20000; round++, tag++) {
+  const unsigned long saves = argc == 4 ? std::strtoul(argv[3], nullptr, 10) : 20000;
+  for (unsigned long round = 0; round < saves; round++, tag++) {
     module_settings s = {};
     char text[SETTINGS_TEXT_CAPACITY];
     s.mode = static_cast<uint16_t>(tag % 2);
