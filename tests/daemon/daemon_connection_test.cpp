@@ -1,8 +1,5 @@
 /* Reconnection, failure throttle, credentials, TLS and shutdown. */
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 
 #include <string>
 
@@ -201,29 +198,6 @@ TEST_F(DaemonTest, SigtermDuringThePauseStopsAtOnceGatewayFirst) {
   ASSERT_NE(std::string::npos, gateway_end);
   ASSERT_NE(std::string::npos, cloud_end);
   EXPECT_LT(gateway_end, cloud_end);
-}
-
-TEST_F(DaemonTest, SigintDuringAConnectEndsThePassThenStops) {
-  silent_listener silent;
-  ASSERT_TRUE(silent_listener_open(&silent, "127.77.9.2", 1883));
-  gateway = start_broker("127.77.9.1");
-  ASSERT_NE(nullptr, gateway);
-  daemon_launch launch;
-  launch.args = {"dev1", "127.77.9.1"};
-  launch.hosts = {{"127.77.9.2", quickstart_host()}};
-  launch.env = {"NIMBA_TEST_PAUSE=60"};
-  ASSERT_TRUE(daemon_start(&run, launch));
-  ASSERT_TRUE(process_wait_stdout(&run.process, "IoT Gateway Client: 'CID'\n", 10000));
-  usleep(500000);
-  ASSERT_TRUE(process_signal(&run.process, SIGINT));
-  /* The connect runs to its timeout; the pass ends, the pause is skipped. */
-  EXPECT_FALSE(process_wait(&run.process, 2000));
-  ASSERT_TRUE(process_wait(&run.process, 45000));
-  EXPECT_EQ(0, process_exit_code(&run.process));
-  std::string failure;
-  EXPECT_TRUE(syslog_wait_prefix(&run.log, "Failed to connect to NIMBA in quickstart mode (RC=", 1000, &failure));
-  EXPECT_TRUE(syslog_wait(&run.log, "Stopped.", 1000, 1, DAEMON_NOTICE));
-  EXPECT_EQ(0u, count_occurrences(process_stderr(&gateway->process), "CID"));
 }
 
 } // namespace

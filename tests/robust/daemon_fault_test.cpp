@@ -1,9 +1,6 @@
 /* The daemon under faults: brokers lost while messages flow, stop signals under load, and a
  * stream of unusable messages mixed with good ones. */
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <cstdio>
@@ -165,74 +162,6 @@ TEST_P(DaemonStopUnderLoad, SigtermWhileMessagesPourInStopsCleanly) {
 /* The race is narrow: several moments (documents relayed before the signal) make a
  * sanitized run likely to hit it. */
 INSTANTIATE_TEST_SUITE_P(Relayed, DaemonStopUnderLoad, ::testing::Values(200, 230, 300, 400, 500, 650));
-
-struct hanging_connect_case {
-  int line;
-  const char *name;
-  bool cloud_hangs; /* else the cloud answers and the gateway hangs */
-  const char *failure_prefix;
-};
-void PrintTo(const hanging_connect_case &c, std::ostream *os) { *os << c.name; }
-
-class DaemonHangingConnect : public DaemonTest,
-                             public ::testing::WithParamInterface<hanging_connect_case> {};
-
-/* SIGTERM while a connect waits for an answer that never comes: the connect runs to its
- * timeout, the pass ends with the failure report, and the daemon shuts down cleanly
- * instead of starting the 60 s pause. */
-TEST_P(DaemonHangingConnect, SigtermEndsTheDaemonAfterTheConnectTimeout) {
-  const hanging_connect_case &c = GetParam();
-  SCOPED_TRACE(c.line);
-  const std::string cloud_address = "127.78.2." + std::to_string(c.line % 100 * 2 + 10);
-  const std::string gateway_address = "127.78.2." + std::to_string(c.line % 100 * 2 + 11);
-  silent_listener silent;
-  ASSERT_TRUE(silent_listener_open(&silent, c.cloud_hangs ? cloud_address : gateway_address, 1883));
-  if (c.cloud_hangs) {
-    gateway = start_broker(gateway_address);
-    ASSERT_NE(nullptr, gateway);
-  } else {
-    cloud = start_broker(cloud_address);
-    ASSERT_NE(nullptr, cloud);
-  }
-  daemon_launch launch;
-  launch.args = {"dev1", gateway_address};
-  launch.hosts = {{cloud_address, quickstart_host()}};
-  launch.env = {"NIMBA_TEST_PAUSE=60"};
-  ASSERT_TRUE(daemon_start(&run, launch));
-  if (c.cloud_hangs) {
-    ASSERT_TRUE(process_wait_stdout(&run.process, "IoT Gateway Client: 'CID'\n", 10000));
-  } else {
-    ASSERT_TRUE(syslog_wait(&run.log, CLOUD_CONNECTED, 15000));
-  }
-  usleep(500000);
-  long long sent = monotonic_ms();
-  ASSERT_TRUE(process_signal(&run.process, SIGTERM));
-  ASSERT_TRUE(process_wait(&run.process, 50000)) << "no end after the connect timeout";
-  EXPECT_LT(monotonic_ms() - sent, 45000);
-  EXPECT_EQ(0, process_exit_code(&run.process));
-  std::string failure;
-  EXPECT_TRUE(syslog_wait_prefix(&run.log, c.failure_prefix, 1000, &failure));
-  EXPECT_TRUE(syslog_wait(&run.log, "Stopped.", 1000, 1, DAEMON_NOTICE));
-  if (!c.cloud_hangs) {
-    /* The cloud connection that was up is closed properly on the way out. */
-    long long deadline = monotonic_ms() + 5000;
-    while (process_stderr(&cloud->process).find("d:quickstart:zunquo:dev1 disconnected") ==
-               std::string::npos &&
-           monotonic_ms() < deadline)
-      usleep(20000);
-    EXPECT_NE(std::string::npos,
-              process_stderr(&cloud->process).find("Client d:quickstart:zunquo:dev1 disconnected"));
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Sides, DaemonHangingConnect,
-    ::testing::Values(
-        hanging_connect_case{__LINE__, "Cloud", true, "Failed to connect to NIMBA in quickstart mode (RC="},
-        hanging_connect_case{__LINE__, "Gateway", false, "Failed to connect to IoT Gateway (RC="}),
-    [](const ::testing::TestParamInfo<hanging_connect_case> &info) {
-      return std::string(info.param.name);
-    });
 
 /* One of the kinds of message the mixed stream carries. */
 struct stream_kind {
