@@ -14,6 +14,7 @@
 #include <string>
 
 #include "broker.h"
+#include "loopback.h"
 #include "files.h"
 #include "nimba_config.h"
 #include "page_site.h"
@@ -97,8 +98,7 @@ class BrowserTest : public ::testing::Test {
       write_file(site_path(site, "lighttpd.conf"), server_config(port));
       if (!site_spawn(&site, {LIGHTTPD, "-D", "-f", "/opt/nimba_message_router/lighttpd.conf"}, &server))
         return 0;
-      for (long long end = monotonic_ms() + 5000; monotonic_ms() < end && !port_accepts(port);)
-        if (process_wait(&server, 50)) break;
+      wait_until([&] { return port_accepts(port) || process_wait(&server, 0); }, 5000);
     }
     return port_accepts(port) ? port : 0;
   }
@@ -154,8 +154,8 @@ class RelayStatusFlow : public BrowserTest {
     BrowserTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
     broker_config gateway_setup, cloud_setup;
-    gateway_setup.address = GATEWAY;
-    cloud_setup.address = CLOUD;
+    gateway_setup.address = test_address(0);
+    cloud_setup.address = test_address(1);
     cloud_setup.users = {{"use-token-auth", "tok-good"}};
     ASSERT_TRUE(broker_start(&gateway, gateway_setup));
     ASSERT_TRUE(broker_start(&cloud, cloud_setup));
@@ -168,13 +168,13 @@ class RelayStatusFlow : public BrowserTest {
     chmod(site_path(site, "etc/init").c_str(), 0755);
     ASSERT_TRUE(write_file(site_path(site, "etc/defaults"), read_file(NIMBA_ETC_SOURCE "/defaults")));
     ASSERT_TRUE(write_file(site_path(site, "etc/device"),
-                           std::string("DEVID=e2edev\nDEVIP=") + GATEWAY +
+                           "DEVID=e2edev\nDEVIP=" + test_address(0) +
                                "\nLOGFILE=/opt/nimba_message_router/run/daemon.log\nSTOP_TIMEOUT=10\n"));
     ASSERT_TRUE(write_file(site_path(site, "etc/settings"),
                            "NIMBA_MODE=1\nNIMBA_ORGID=acme\nNIMBA_DTYPEID=gw\nNIMBA_AUTHTOKEN=tok-bad\nNIMBA_SSL=0\n"));
     chmod(site_path(site, "etc/settings").c_str(), 0600);
     site.hosts_file = site_path(site, "hosts");
-    ASSERT_TRUE(write_file(site.hosts_file, std::string("127.0.0.1 localhost\n") + CLOUD + " acme." +
+    ASSERT_TRUE(write_file(site.hosts_file, "127.0.0.1 localhost\n" + test_address(1) + " acme." +
                                                 NIMBA_REGISTERED_DOMAIN + "\n"));
   }
 
@@ -193,14 +193,9 @@ class RelayStatusFlow : public BrowserTest {
   bool status_shows(const std::string &line, int timeout_ms) {
     const std::string fixed = NIMBA_STATUS_PATH;
     const std::string path = site_path(site, "var_run" + fixed.substr(fixed.rfind('/')));
-    for (const long long end = monotonic_ms() + timeout_ms;; usleep(50 * 1000)) {
-      if (read_file(path).find(line + "\n") != std::string::npos) return true;
-      if (monotonic_ms() >= end) return false;
-    }
+    return wait_until([&] { return read_file(path).find(line + "\n") != std::string::npos; }, timeout_ms);
   }
 
-  static constexpr const char *GATEWAY = "127.77.50.1";
-  static constexpr const char *CLOUD = "127.77.50.2";
   test_broker gateway, cloud;
   std::string started_pid;
 };

@@ -67,8 +67,8 @@ class AedesSides : public AedesTest, public ::testing::WithParamInterface<side_c
 TEST_P(AedesSides, ConnectsSubscribesRelaysAndKeepsAlive) {
   const side_case &c = GetParam();
   SCOPED_TRACE(c.line);
-  const std::string gateway_address = "127.79.11." + std::to_string(10 + c.line % 50 * 2);
-  const std::string cloud_address = "127.79.11." + std::to_string(11 + c.line % 50 * 2);
+  const std::string gateway_address = address(0);
+  const std::string cloud_address = address(1);
   if (c.aedes_gateway) {
     ASSERT_TRUE(aedes_start(&aedes[0], gateway_address));
   } else {
@@ -83,9 +83,10 @@ TEST_P(AedesSides, ConnectsSubscribesRelaysAndKeepsAlive) {
   ASSERT_NE(nullptr, observer);
   ASSERT_TRUE(client_subscribe(observer, "#", 0));
   daemon_launch launch;
-  launch.args = {"dev1", gateway_address};
-  launch.hosts = {{cloud_address, quickstart_host()}};
-  launch.env = {"NIMBA_TEST_PAUSE=1", "NIMBA_TEST_KEEP_ALIVE=1"};
+  launch.gateway = gateway_address;
+  launch.cloud = cloud_address;
+  launch.pause = 1;
+  launch.keep_alive = 1;
   ASSERT_TRUE(daemon_start(&run, launch));
   ASSERT_TRUE(syslog_wait(&run.log, GATEWAY_CONNECTED, 20000));
   if (c.aedes_gateway) {
@@ -105,9 +106,8 @@ TEST_P(AedesSides, ConnectsSubscribesRelaysAndKeepsAlive) {
   for (int i = 0; i < 2; i++) {
     if (!(i == 0 ? c.aedes_gateway : c.aedes_cloud)) continue;
     const std::string id = i == 0 ? "CID" : "d:quickstart:zunquo:dev1";
-    long long deadline = monotonic_ms() + 20000;
-    while (count_occurrences(aedes_log(i), "ping " + id + "\n") < 4 && monotonic_ms() < deadline) usleep(50000);
-    EXPECT_GE(count_occurrences(aedes_log(i), "ping " + id + "\n"), 4u) << id;
+    EXPECT_TRUE(wait_until([&] { return count_occurrences(aedes_log(i), "ping " + id + "\n") >= 4; }, 20000))
+        << id;
   }
   EXPECT_EQ(0u, syslog_count(&run.log, "Connection to NIMBA lost."));
   EXPECT_EQ(0u, syslog_count(&run.log, "Connection to IoT Gateway lost."));
@@ -136,15 +136,15 @@ class AedesToken : public AedesTest, public ::testing::WithParamInterface<token_
 TEST_P(AedesToken, RegisteredModeIsCheckedByTheBroker) {
   const token_case &c = GetParam();
   SCOPED_TRACE(c.line);
-  const std::string gateway_address = "127.79.12." + std::to_string(10 + c.line % 50 * 2);
-  const std::string cloud_address = "127.79.12." + std::to_string(11 + c.line % 50 * 2);
-  ASSERT_TRUE(aedes_start(&aedes[1], cloud_address, "use-token-auth", "tok-good"));
-  ASSERT_NE(nullptr, gateway = start_broker(gateway_address));
+  ASSERT_TRUE(aedes_start(&aedes[1], address(1), "use-token-auth", "tok-good"));
+  ASSERT_NE(nullptr, gateway = start_broker(address(0)));
   daemon_launch launch;
-  launch.args = {"Dev7", gateway_address};
+  launch.device = "Dev7";
+  launch.gateway = address(0);
+  launch.cloud = address(1);
+  launch.cloud_host = registered_host("org7");
   launch.settings = std::string("NIMBA_MODE=1\nNIMBA_ORGID=org7\nNIMBA_DTYPEID=typ\nNIMBA_AUTHTOKEN=") + c.token + "\n";
-  launch.hosts = {{cloud_address, registered_host("org7")}};
-  launch.env = {"NIMBA_TEST_PAUSE=60"};
+  launch.pause = 60;
   ASSERT_TRUE(daemon_start(&run, launch));
   if (c.accepted) {
     ASSERT_TRUE(syslog_wait(&run.log, "Connected to NIMBA in registered mode.", 15000));

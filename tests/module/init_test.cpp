@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "broker.h"
+#include "loopback.h"
 #include "nimba_config.h"
 #include "process.h"
 
@@ -23,24 +24,6 @@ struct init_result {
   int code;
   std::string output;
 };
-
-/* Brokers of their own for each test, so that tests running side by side never meet. */
-std::string test_address(unsigned host) {
-  static const char *const tests[] = {"StartStatusStopWithTheRealDaemon",
-                                      "SameCycleUnderBusyboxAsh",
-                                      "RestartRunsANewDaemonWithTheNewSettings",
-                                      "ReportsADaemonThatCannotStart",
-                                      "SetPageRestartsTheRunningDaemonWithTheNewSettings",
-                                      "ConcurrentRestartsLeaveOneDaemon",
-                                      "StartedThroughALinkFindsItsInstallRoot",
-                                      "DeviceFileWithCrLfAndNoLastLineFeed",
-                                      "DaemonRunsDetachedWithACleanEnvironmentAndAPrivateLog",
-                                      "StartRefusesWhenADaemonRunsWithoutAPidFile"};
-  const std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
-  unsigned index = 0;
-  while (index < std::size(tests) && name != tests[index]) ++index;
-  return "127.77." + std::to_string(60 + index) + "." + std::to_string(host);
-}
 
 /* Running, not a zombie waiting for this process (a subreaper) to reap it. */
 bool InitScriptAlive(pid_t pid) {
@@ -128,12 +111,8 @@ class InitScript : public testing::Test {
 
   /* Waits until the daemon's log holds the text count times. */
   bool log_shows(const std::string &text, unsigned count = 1, int timeout_ms = 20000) {
-    const long long end = monotonic_ms() + timeout_ms;
-    do {
-      if (count_occurrences(read_file(root + "/run/daemon.log"), text) >= count) return true;
-      usleep(100 * 1000);
-    } while (monotonic_ms() < end);
-    return false;
+    return wait_until([&] { return count_occurrences(read_file(root + "/run/daemon.log"), text) >= count; },
+                      timeout_ms);
   }
 
   /* start, status, a second start, stop, and stop again. */
@@ -161,9 +140,7 @@ void InitScript::start_status_stop() {
   EXPECT_TRUE(log_shows("DEVID = 'initdev'"));
   EXPECT_TRUE(log_shows("Connected to IoT Gateway."));
   /* The daemon started by the script keeps its status file for the status page. */
-  for (const long long end = monotonic_ms() + 10000;
-       status_file().find("GATEWAY_STATE=up\n") == std::string::npos && monotonic_ms() < end;)
-    usleep(50 * 1000);
+  wait_until([&] { return status_file().find("GATEWAY_STATE=up\n") != std::string::npos; }, 10000);
   EXPECT_NE(status_file().find("GATEWAY_STATE=up\n"), std::string::npos) << status_file();
   EXPECT_EQ(status_file().find("PID=" + std::to_string(pid) + "\n"), 0u) << status_file();
   /* The settings file is made private from the defaults on the first start. */

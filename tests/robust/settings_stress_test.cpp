@@ -109,43 +109,6 @@ class SettingsStress : public testing::Test {
   }
 };
 
-/* 50 set pages post different values at the same moment while a reader keeps reading the
- * file: each read is one whole file, the last rename wins, no temporary file stays. */
-TEST_F(SettingsStress, FiftyConcurrentPostsLeaveOneWholeFile) {
-  constexpr unsigned kPosts = 50;
-  std::atomic<bool> reading{true};
-  std::atomic<unsigned> reads{0}, bad_reads{0};
-  std::string bad_example;
-  std::thread reader([&] {
-    const std::string path = root + "/etc/settings";
-    while (reading) {
-      const long tag = file_tag(read_file(path));
-      if (tag == -2 || tag >= static_cast<long>(kPosts)) {
-        if (bad_reads++ == 0) bad_example = read_file(path);
-      }
-      reads++;
-    }
-  });
-  std::vector<child_process> pages(kPosts);
-  for (unsigned k = 0; k < kPosts; k++) ASSERT_TRUE(process_spawn(set_page(k), &pages[k]));
-  for (unsigned k = 0; k < kPosts; k++) {
-    ASSERT_TRUE(process_wait(&pages[k], 60000)) << "page " << k;
-    EXPECT_EQ(0, process_exit_code(&pages[k]));
-    const std::string page = process_stdout(&pages[k]);
-    EXPECT_EQ(0u, page.find("Content-Type: text/html")) << "page " << k;
-    EXPECT_NE(std::string::npos, page.find("Configuration successfully updated.")) << "page " << k;
-    process_cleanup(&pages[k]);
-  }
-  reading = false;
-  reader.join();
-  EXPECT_EQ(0u, bad_reads.load()) << "of " << reads.load() << " reads; e.g.\n" << bad_example;
-  const long tag = file_tag(read_file(root + "/etc/settings"));
-  EXPECT_GE(tag, 0);
-  EXPECT_LT(tag, static_cast<long>(kPosts));
-  EXPECT_EQ((std::vector<std::string>{"init", "settings"}), folder_entries(root + "/etc"));
-  EXPECT_EQ(kPosts, count_occurrences(read_file(out + "/restarted"), "restart\n"));
-}
-
 /* A save killed with SIGKILL at a random moment, 200 times: the file is always the one
  * before the save or the one it wrote, whole. */
 TEST_F(SettingsStress, SaveKilledAtRandomMomentsLeavesTheOldOrTheNewFile) {

@@ -53,7 +53,7 @@ struct rss_sampler {
           latest = rss;
           if (rss > peak) peak = rss;
         }
-        for (int i = 0; i < 10 && running; i++) usleep(100000);
+        wait_until([this] { return !running; }, 1000);
       }
     });
   }
@@ -63,6 +63,20 @@ struct rss_sampler {
   }
   ~rss_sampler() { stop(); }
 };
+
+/* The descriptors of a process once the count holds still between two readings. */
+int steady_fd_count(pid_t pid) {
+  int last = -1, now = -1;
+  wait_until(
+      [&] {
+        now = process_fd_count(pid);
+        const bool steady = now == last && now > 0;
+        last = now;
+        return steady;
+      },
+      3000);
+  return now;
+}
 
 /* Brokers that keep whatever a slow subscriber has not taken yet, so a loss is the relay's. */
 broker_config load_broker(const std::string &address) {
@@ -78,14 +92,15 @@ TEST_F(DaemonTest, SteadyLoadLosesNothingAndMemoryStaysFlat) {
   const long seconds = env_number("NIMBA_SOAK_SECONDS", 300, 1, 3600);
   const long rate = env_number("NIMBA_SOAK_RATE", 2000, 1, 20000);
   const long count = seconds * rate;
-  gateway = start_broker(load_broker("127.78.8.1"));
+  gateway = start_broker(load_broker(address(0)));
   ASSERT_NE(nullptr, gateway);
-  cloud = start_broker(load_broker("127.78.8.2"));
+  cloud = start_broker(load_broker(address(1)));
   ASSERT_NE(nullptr, cloud);
   daemon_launch launch;
-  launch.args = {"soak", "127.78.8.1"};
-  launch.hosts = {{"127.78.8.2", quickstart_host()}};
-  launch.env = {"NIMBA_TEST_PAUSE=5"};
+  launch.device = "soak";
+  launch.gateway = address(0);
+  launch.cloud = address(1);
+  launch.pause = 5;
   ASSERT_TRUE(daemon_start(&run, launch));
   ASSERT_TRUE(syslog_wait(&run.log, GATEWAY_CONNECTED, 15000));
   ASSERT_TRUE(wait_subscribed(gateway, 1, 5000));
@@ -93,8 +108,8 @@ TEST_F(DaemonTest, SteadyLoadLosesNothingAndMemoryStaysFlat) {
   const long rss_idle = process_rss_kb(pid);
 
   spawn_request load;
-  load.argv = {NIMBA_RELAY_LOAD_BINARY, "--publish-host", "127.78.8.1", "--subscribe-host",
-               "127.78.8.2", "--count", std::to_string(count), "--rate", std::to_string(rate),
+  load.argv = {NIMBA_RELAY_LOAD_BINARY, "--publish-host", address(0), "--subscribe-host",
+               address(1), "--count", std::to_string(count), "--rate", std::to_string(rate),
                "--size", "60", "--topics", "10", "--time-limit", std::to_string(seconds + 60),
                "--drain", "30", "--warmup", "15"};
   child_process generator;
@@ -146,12 +161,13 @@ TEST_F(DaemonTest, SteadyLoadLosesNothingAndMemoryStaysFlat) {
  * daemon reconnects each time and holds as many descriptors at the end as at the start. */
 TEST_F(DaemonTest, BrokerRestartsLeakNoDescriptors) {
   const long restarts = env_number("NIMBA_SOAK_RESTARTS", 100, 2, 10000);
-  start_relay("127.78.9.1", "127.78.9.2", {"NIMBA_TEST_PAUSE=1"});
+  daemon_launch launch;
+  launch.pause = 1;
+  start_relay(launch);
   client_close(feeder);
   client_close(observer);
   const pid_t pid = run.process.pid;
-  usleep(300000);
-  const int fds_before = process_fd_count(pid);
+  const int fds_before = steady_fd_count(pid);
   ASSERT_GT(fds_before, 0);
   unsigned cloud_ups = 1, gateway_ups = 1;
   for (long r = 0; r < restarts; r++) {
@@ -170,8 +186,7 @@ TEST_F(DaemonTest, BrokerRestartsLeakNoDescriptors) {
       ASSERT_TRUE(wait_subscribed(gateway, 1, 5000)) << "restart " << r;
     }
   }
-  usleep(300000);
-  const int fds_after = process_fd_count(pid);
+  const int fds_after = steady_fd_count(pid);
   std::printf("soak figures: %ld broker restarts; daemon descriptors before %d after %d\n",
               restarts, fds_before, fds_after);
   RecordProperty("fds_before", fds_before);
