@@ -13,10 +13,8 @@ TEST_F(DaemonTest, CloudDownThrottlesFailuresAndNeverTriesTheGateway) {
   gateway = start_broker(address(0));
   ASSERT_NE(nullptr, gateway);
   daemon_launch launch;
-  launch.gateway = address(0);
-  launch.cloud = address(1);
   launch.pause = 1;
-  ASSERT_TRUE(daemon_start(&run, launch));
+  ASSERT_TRUE(start_daemon(launch));
   /* The 1st and the 5th failure reach the system log. */
   ASSERT_TRUE(syslog_wait(&run.log, CLOUD_FAILED, 20000, 2, DAEMON_ERR));
   ASSERT_EQ(0, daemon_stop(&run, SIGTERM, 15000));
@@ -77,11 +75,9 @@ TEST_P(DaemonCredentials, RegisteredModeSendsTheTokenAsPassword) {
   ASSERT_TRUE(client_subscribe(observer, "#", 2));
   daemon_launch launch;
   launch.device = "Dev7";
-  launch.gateway = address(0);
-  launch.cloud = address(1);
   launch.cloud_host = registered_host("org7");
   launch.settings = "NIMBA_MODE=1\nNIMBA_ORGID=org7\nNIMBA_DTYPEID=typ\nNIMBA_AUTHTOKEN=" + c.token + "\n";
-  ASSERT_TRUE(daemon_start(&run, launch));
+  ASSERT_TRUE(start_daemon(launch));
   if (!c.accepted) {
     ASSERT_TRUE(syslog_wait(&run.log, "Failed to connect to NIMBA in registered mode (RC=5).", 15000, 1, DAEMON_ERR));
     EXPECT_EQ(0u, count_occurrences(process_stderr(&gateway->process), "CID"));
@@ -139,11 +135,9 @@ TEST_P(DaemonTls, VerifiesTheBrokerCertificateAndHostName) {
   ASSERT_TRUE(client_subscribe(observer, "#", 2));
 
   daemon_launch launch;
-  launch.gateway = address(0);
-  launch.cloud = address(1);
   launch.settings = "NIMBA_SSL=1\n";
   launch.ca_path = c.trusted_ca ? cas[0].hashed_dir : cas[1].hashed_dir;
-  ASSERT_TRUE(daemon_start(&run, launch));
+  ASSERT_TRUE(start_daemon(launch));
   ASSERT_TRUE(process_wait_stdout(&run.process, "NIMBA URL:    'ssl://" + quickstart_host() + ":8883'\n", 10000));
   if (!c.connects) {
     std::string failure;

@@ -107,10 +107,8 @@ TEST_F(DaemonStatus, ShowsACloudFailureThenBothSidesUpOnceTheBrokerRuns) {
   gateway = start_broker(address(0));
   ASSERT_NE(nullptr, gateway);
   daemon_launch launch;
-  launch.gateway = address(0);
-  launch.cloud = address(1);
   launch.pause = 1;
-  ASSERT_TRUE(daemon_start(&run, launch));
+  ASSERT_TRUE(start_daemon(launch));
   status_map v;
   ASSERT_TRUE(status_shows("CLOUD_FAILED_RC", "-1", 15000, &v)) << describe(v);
   EXPECT_EQ(NO_CONNECTION, text(v, "CLOUD_FAILED_TEXT"));
@@ -136,11 +134,9 @@ TEST_F(DaemonStatus, ShowsARefusedTokenAsNotAuthorised) {
   cloud = start_broker(setup);
   ASSERT_NE(nullptr, cloud);
   daemon_launch launch;
-  launch.gateway = address(0);
-  launch.cloud = address(1);
   launch.cloud_host = registered_host("org9");
   launch.settings = "NIMBA_MODE=1\nNIMBA_ORGID=org9\nNIMBA_DTYPEID=typ\nNIMBA_AUTHTOKEN=tok-bad\n";
-  ASSERT_TRUE(daemon_start(&run, launch));
+  ASSERT_TRUE(start_daemon(launch));
   status_map v;
   ASSERT_TRUE(status_shows("CLOUD_FAILED_RC", "5", 15000, &v)) << describe(v);
   EXPECT_EQ("not authorised: check the organisation and the token", text(v, "CLOUD_FAILED_TEXT"));
@@ -153,10 +149,8 @@ TEST_F(DaemonStatus, ShowsGatewayFailuresWithTheirMeaning) {
   cloud = start_broker(address(1));
   ASSERT_NE(nullptr, cloud);
   daemon_launch launch;
-  launch.gateway = address(0);
-  launch.cloud = address(1);
   launch.pause = 1;
-  ASSERT_TRUE(daemon_start(&run, launch));
+  ASSERT_TRUE(start_daemon(launch));
   status_map v;
   ASSERT_TRUE(status_shows("GATEWAY_FAILED_RC", "-1", 15000, &v)) << describe(v);
   EXPECT_EQ(NO_CONNECTION, text(v, "GATEWAY_FAILED_TEXT"));
@@ -240,9 +234,7 @@ TEST_F(DaemonStatus, IsWrittenAtMostOnceASecondUnderAFlood) {
   ASSERT_NE(nullptr, observer);
   ASSERT_TRUE(client_subscribe(observer, "#", 0));
   daemon_launch launch;
-  launch.gateway = address(0);
-  launch.cloud = address(1);
-  ASSERT_TRUE(daemon_start(&run, launch));
+  ASSERT_TRUE(start_daemon(launch));
   status_map v;
   ASSERT_TRUE(status_shows("GATEWAY_STATE", "up", 5000, &v)) << describe(v);
   const std::string folder = run.root + "/run";

@@ -1,10 +1,7 @@
 // Drives the options pages in headless Chromium through the web server:
 // options page -> change every setting -> submit -> result box -> Back -> options page.
 // Usage: node options_flow.mjs BASE_URL SCREENSHOT_FOLDER PROFILE_FOLDER
-import { createRequire } from 'node:module';
-
-const require = createRequire(import.meta.url);
-const { chromium } = require('playwright-core');
+import { check, openBrowser } from './browser.mjs';
 
 const [baseUrl, shots, profile] = process.argv.slice(2);
 const settings = {
@@ -14,21 +11,8 @@ const settings = {
   NIMBA_AUTHTOKEN: 'tok<en>',
 };
 
-function check(condition, what) {
-  if (!condition) throw new Error(`check failed: ${what}`);
-}
-
-const context = await chromium.launchPersistentContext(profile, {
-  executablePath: '/usr/bin/chromium',
-  headless: true,
-  timeout: 30000,
-  args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-         '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-  viewport: { width: 900, height: 420 },
-});
+const { context, page } = await openBrowser(profile, 420);
 try {
-  const page = context.pages()[0] ?? await context.newPage();
-  page.setDefaultTimeout(15000);
 
   const first = await page.goto(baseUrl);
   check(first.ok(), `options page status ${first.status()}`);

@@ -2,16 +2,9 @@
 // behind it: status page (the cloud refused the token) -> Options -> the right token ->
 // Apply changes -> Relay Status -> Refresh until both sides are up -> the JSON form.
 // Usage: node status_flow.mjs BASE_URL SCREENSHOT_FOLDER PROFILE_FOLDER
-import { createRequire } from 'node:module';
-
-const require = createRequire(import.meta.url);
-const { chromium } = require('playwright-core');
+import { check, openBrowser } from './browser.mjs';
 
 const [baseUrl, shots, profile] = process.argv.slice(2);
-
-function check(condition, what) {
-  if (!condition) throw new Error(`check failed: ${what}`);
-}
 
 // The value cell of a row in the section under the given header.
 function cell(page, section, label) {
@@ -19,17 +12,8 @@ function cell(page, section, label) {
                       `/following-sibling::table[1]//tr[td[1][normalize-space()='${label}']]/td[2]`);
 }
 
-const context = await chromium.launchPersistentContext(profile, {
-  executablePath: '/usr/bin/chromium',
-  headless: true,
-  timeout: 30000,
-  args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-         '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-  viewport: { width: 900, height: 760 },
-});
+const { context, page } = await openBrowser(profile, 760);
 try {
-  const page = context.pages()[0] ?? await context.newPage();
-  page.setDefaultTimeout(15000);
 
   const first = await page.goto(`${baseUrl}status.cgi`);
   check(first.ok(), `status page status ${first.status()}`);

@@ -83,11 +83,9 @@ TEST_P(AedesSides, ConnectsSubscribesRelaysAndKeepsAlive) {
   ASSERT_NE(nullptr, observer);
   ASSERT_TRUE(client_subscribe(observer, "#", 0));
   daemon_launch launch;
-  launch.gateway = gateway_address;
-  launch.cloud = cloud_address;
   launch.pause = 1;
   launch.keep_alive = 1;
-  ASSERT_TRUE(daemon_start(&run, launch));
+  ASSERT_TRUE(start_daemon(launch));
   ASSERT_TRUE(syslog_wait(&run.log, GATEWAY_CONNECTED, 20000));
   if (c.aedes_gateway) {
     ASSERT_TRUE(process_wait_stdout(&aedes[0].process, "subscribed CID QZ/# 0\n", 10000));
@@ -140,12 +138,10 @@ TEST_P(AedesToken, RegisteredModeIsCheckedByTheBroker) {
   ASSERT_NE(nullptr, gateway = start_broker(address(0)));
   daemon_launch launch;
   launch.device = "Dev7";
-  launch.gateway = address(0);
-  launch.cloud = address(1);
   launch.cloud_host = registered_host("org7");
   launch.settings = std::string("NIMBA_MODE=1\nNIMBA_ORGID=org7\nNIMBA_DTYPEID=typ\nNIMBA_AUTHTOKEN=") + c.token + "\n";
   launch.pause = 60;
-  ASSERT_TRUE(daemon_start(&run, launch));
+  ASSERT_TRUE(start_daemon(launch));
   if (c.accepted) {
     ASSERT_TRUE(syslog_wait(&run.log, "Connected to NIMBA in registered mode.", 15000));
     EXPECT_TRUE(process_wait_stdout(&aedes[1].process, "connected d:org7:typ:dev7\n", 5000));

@@ -49,21 +49,7 @@ long cpu_ticks(pid_t pid) {
   return fields.size() > 12 ? std::stol(fields[11]) + std::stol(fields[12]) : -1;
 }
 
-class DaemonBrokerFault : public DaemonTest {
-protected:
-  /* The daemon with its gateway at address(0) and the cloud host at address(1). */
-  void launch(daemon_launch l) {
-    l.gateway = address(0);
-    l.cloud = address(1);
-    ASSERT_TRUE(daemon_start(&run, l));
-  }
-  static daemon_launch timings(unsigned pause, unsigned connect_timeout = 0) {
-    daemon_launch l;
-    l.pause = pause;
-    l.connect_timeout = connect_timeout;
-    return l;
-  }
-};
+using DaemonBrokerFault = DaemonTest;
 
 struct refusal_case {
   int line;
@@ -86,7 +72,7 @@ TEST_P(DaemonCloudRefuses, ReportsTheCodeAndNeverTriesTheGateway) {
   ASSERT_NE(nullptr, cloud_fake);
   fake_broker *gateway_fake = start_fake(address(0), fake_script());
   ASSERT_NE(nullptr, gateway_fake);
-  launch(timings(60, 2));
+  ASSERT_TRUE(start_daemon(timings(60, 2)));
   const std::string expected = CLOUD_FAILED_PREFIX + std::to_string(c.rc) + ").";
   ASSERT_TRUE(syslog_wait(&run.log, expected, 15000, 1, DAEMON_ERR));
   EXPECT_EQ(0u, fake_broker_counts(gateway_fake).connections);
@@ -140,7 +126,7 @@ TEST_P(DaemonLinkBroken, IsDroppedAndConnectedAgainInTheNextPass) {
   ASSERT_NE(nullptr, sound);
   daemon_launch l = timings(1);
   l.keep_alive = 1;
-  launch(l);
+  ASSERT_TRUE(start_daemon(l));
   ASSERT_TRUE(syslog_wait(&run.log, c.on_cloud ? CLOUD_LOST : GATEWAY_LOST, 20000, 1, DAEMON_NOTICE));
   ASSERT_TRUE(fake_broker_wait(faulty, &fake_counts::connects, 2, 20000)) << "not connected again";
   EXPECT_EQ(0u, syslog_count(&run.log, c.on_cloud ? GATEWAY_LOST : CLOUD_LOST));
@@ -176,7 +162,7 @@ TEST_F(DaemonBrokerFault, PacketOf256MiBIsReadPastAndTheNextOneRelayed) {
   script.after_huge = mqtt_publish_bytes("QZ/node1/sensor", "{\"after\":1}");
   fake_broker *gateway_fake = start_fake(address(0), script);
   ASSERT_NE(nullptr, gateway_fake);
-  launch(timings(1));
+  ASSERT_TRUE(start_daemon(timings(1)));
   ASSERT_TRUE(client_wait_count(observer, 1, 60000));
   EXPECT_EQ("{\"d\":{\"node1/sensor/after\":1}}", client_messages(observer)[0].payload);
   ASSERT_TRUE(process_wait_stdout(&run.process, DID_NOT_FIT, 5000));
@@ -208,7 +194,7 @@ TEST_F(DaemonBrokerFault, FrozenCloudPausesTheGatewaySideAndLosesNothing) {
    * loop spin on the overdue ping. */
   daemon_launch l = timings(1);
   l.keep_alive = 2;
-  launch(l);
+  ASSERT_TRUE(start_daemon(l));
   ASSERT_TRUE(syslog_wait(&run.log, GATEWAY_CONNECTED, 15000));
   ASSERT_TRUE(wait_subscribed(gateway, 1, 5000));
 
@@ -270,7 +256,7 @@ TEST_F(DaemonBrokerFault, CloudStalledPastTheLimitIsDroppedAndReconnected) {
   ASSERT_NE(nullptr, feeder);
   daemon_launch l = timings(1, 3);
   l.stall = 2;
-  launch(l);
+  ASSERT_TRUE(start_daemon(l));
   ASSERT_TRUE(syslog_wait(&run.log, GATEWAY_CONNECTED, 15000));
   ASSERT_TRUE(wait_subscribed(gateway, 1, 5000));
 
@@ -364,7 +350,7 @@ TEST_P(DaemonStopDuring, PassRunsToItsEndThenTheDaemonStops) {
   ASSERT_NE(nullptr, gateway_fake);
   daemon_launch l = timings(60, 4);
   if (c.at == IN_CLOUD_TLS_HANDSHAKE) l.settings = "NIMBA_SSL=1\n";
-  launch(l);
+  ASSERT_TRUE(start_daemon(l));
   switch (c.at) {
     case AT_CLOUD_CONNACK:
       ASSERT_TRUE(fake_broker_wait(cloud_fake, &fake_counts::connects, 1, 10000));
@@ -418,7 +404,7 @@ TEST_F(DaemonBrokerFault, StopDuringStartUpEndsBeforeTheFirstPass) {
   ASSERT_NE(nullptr, gateway_fake);
   daemon_launch l = timings(60, 20);
   l.settings_fifo = true;
-  launch(l);
+  ASSERT_TRUE(start_daemon(l));
   /* Once the daemon has opened its settings, it waits for them: the signal comes now. */
   const int writer = daemon_settings_writer(&run, 10000);
   ASSERT_GE(writer, 0);
@@ -446,7 +432,7 @@ TEST_F(DaemonBrokerFault, ExpiredCloudCertificateFailsWithMinusOne) {
   daemon_launch l = timings(60);
   l.ca_path = cas[0].hashed_dir;
   l.settings = "NIMBA_SSL=1\n";
-  launch(l);
+  ASSERT_TRUE(start_daemon(l));
   ASSERT_TRUE(syslog_wait(&run.log, "Failed to connect to NIMBA in quickstart mode over SSL (RC=-1).", 15000,
                           1, DAEMON_ERR));
   EXPECT_EQ(0u, count_occurrences(process_stderr(&cloud->process), "as d:quickstart"));
@@ -460,7 +446,7 @@ TEST_F(DaemonBrokerFault, RefusedSubscriptionDropsTheGatewayAndTriesAgain) {
   script.suback = 0x80;
   fake_broker *gateway_fake = start_fake(address(0), script);
   ASSERT_NE(nullptr, gateway_fake);
-  launch(timings(1));
+  ASSERT_TRUE(start_daemon(timings(1)));
   ASSERT_TRUE(syslog_wait(&run.log, "Failed to subscribe to topic 'QZ/#' on IoT Gateway (RC=128).", 15000,
                           1, DAEMON_ERR));
   ASSERT_TRUE(fake_broker_wait(gateway_fake, &fake_counts::subscribes, 2, 15000));

@@ -126,7 +126,7 @@ TEST_F(SettingsStress, SaveKilledAtRandomMomentsLeavesTheOldOrTheNewFile) {
     setup.argv = {NIMBA_SAVE_LOOP_BINARY, root, std::to_string(first)};
     child_process saver;
     ASSERT_TRUE(process_spawn(setup, &saver));
-    usleep(static_cast<useconds_t>(delay_us(random)));
+    usleep(static_cast<useconds_t>(delay_us(random))); /* a random moment into the saves */
     process_kill(&saver);
     ASSERT_TRUE(saver.exited);
     ASSERT_TRUE(WIFSIGNALED(saver.status)) << "the save loop ended early: " << process_stderr(&saver);

@@ -98,10 +98,8 @@ TEST_F(DaemonTest, SteadyLoadLosesNothingAndMemoryStaysFlat) {
   ASSERT_NE(nullptr, cloud);
   daemon_launch launch;
   launch.device = "soak";
-  launch.gateway = address(0);
-  launch.cloud = address(1);
   launch.pause = 5;
-  ASSERT_TRUE(daemon_start(&run, launch));
+  ASSERT_TRUE(start_daemon(launch));
   ASSERT_TRUE(syslog_wait(&run.log, GATEWAY_CONNECTED, 15000));
   ASSERT_TRUE(wait_subscribed(gateway, 1, 5000));
   const pid_t pid = run.process.pid;

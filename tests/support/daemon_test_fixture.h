@@ -58,6 +58,21 @@ protected:
   /* This test's loopback addresses: 0 the gateway, 1 the cloud, 2 and up for other peers. */
   static std::string address(unsigned index) { return test_address(index); }
 
+  /* Starts the daemon with its gateway at address(0) and the cloud host at address(1),
+   * unless the launch names others; 1 on success. */
+  int start_daemon(daemon_launch launch = {}) {
+    if (launch.gateway.empty() && launch.args.empty()) launch.gateway = address(0);
+    if (launch.cloud.empty()) launch.cloud = address(1);
+    return daemon_start(&run, launch);
+  }
+  /* A launch with these timings (seconds; 0 keeps the test daemon's own). */
+  static daemon_launch timings(unsigned pause, unsigned connect_timeout = 0) {
+    daemon_launch launch;
+    launch.pause = pause;
+    launch.connect_timeout = connect_timeout;
+    return launch;
+  }
+
   /* Gateway and cloud brokers on this test's addresses 0 and 1, an observer on the cloud, a
    * feeder on the gateway, and the daemon (launch with those addresses filled in) connected
    * to both and subscribed. */
@@ -71,9 +86,7 @@ protected:
     ASSERT_TRUE(client_subscribe(observer, "#", 2));
     feeder = connect_client(broker_uri(gateway), "feeder");
     ASSERT_NE(nullptr, feeder);
-    launch.gateway = address(0);
-    launch.cloud = address(1);
-    ASSERT_TRUE(daemon_start(&run, launch));
+    ASSERT_TRUE(start_daemon(launch));
     ASSERT_TRUE(syslog_wait(&run.log, GATEWAY_CONNECTED, 15000));
     ASSERT_TRUE(wait_subscribed(gateway, 1, 5000));
   }
