@@ -37,8 +37,11 @@ bool write_temp_file(const char *temp_path, const kv_table *table, const struct 
   const int fd = open(temp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   bool ok = fchmod(fd, target.st_mode & 07777) == 0;
-  if (ok && fchown(fd, target.st_uid, target.st_gid) != 0) {
-    /* Without the privilege to keep another owner the file becomes the saver's. */
+  if (ok) {
+    /* Keeps the file's owner where the saver may; without that privilege the file becomes
+     * the saver's and the save goes on. */
+    const int owner_kept = fchown(fd, target.st_uid, target.st_gid);
+    (void)owner_kept;
   }
   ok = ok && kv_write_fd(table, fd) && fsync(fd) == 0;
   if (close(fd) != 0) ok = false;

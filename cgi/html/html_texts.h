@@ -215,13 +215,14 @@ inline constexpr validator validators[] = {
 };
 
 /* Turns & < > of a command's output into entities: log lines carry text from anyone who
- * can reach the system log (a login name, say), which must show as text, not as markup. */
-inline constexpr const char html_escape_filter[] =
-    "sed -e 's/&/\\&amp;/g' -e 's/</\\&lt;/g' -e 's/>/\\&gt;/g'";
+ * can reach the system log (a login name, say), which must show as text, not as markup.
+ * A macro only so that the command below can end with the same literal. */
+#define NIMBA_HTML_ESCAPE_FILTER "sed -e 's/&/\\&amp;/g' -e 's/</\\&lt;/g' -e 's/>/\\&gt;/g'"
+inline constexpr const char html_escape_filter[] = NIMBA_HTML_ESCAPE_FILTER;
 
 /* Shell command of the system-log page: the last 25 lines of both system logs, escaped. */
 inline constexpr const char syslog_command[] =
-    "cat /var/log/messages.1 /var/log/messages 2> /dev/null | tail -n 25"
-    " | sed -e 's/&/\\&amp;/g' -e 's/</\\&lt;/g' -e 's/>/\\&gt;/g'";
+    "cat /var/log/messages.1 /var/log/messages 2> /dev/null | tail -n 25 | " NIMBA_HTML_ESCAPE_FILTER;
+#undef NIMBA_HTML_ESCAPE_FILTER
 
 } // namespace html_texts

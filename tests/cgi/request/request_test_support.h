@@ -1,6 +1,7 @@
 /* Fixture for the request input: a clean CGI environment, fd 0 from a temporary file and
  * the upload file in a temporary folder. */
 #pragma once
+#include "files.h"
 #include "request.h"
 
 #include <gtest/gtest.h>
@@ -8,25 +9,9 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <unistd.h>
-
-inline std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-inline void write_file(const std::string &path, std::string_view content)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-}
 
 class request_test : public ::testing::Test {
 protected:
@@ -64,7 +49,7 @@ protected:
     void set_stdin(std::string_view content)
     {
         const std::string path = dir + "/stdin." + std::to_string(stdin_count++);
-        write_file(path, content);
+        ASSERT_EQ(write_file(path, std::string(content)), 1);
         const int fd = open(path.c_str(), O_RDONLY);
         ASSERT_GE(fd, 0);
         ASSERT_EQ(dup2(fd, 0), 0);

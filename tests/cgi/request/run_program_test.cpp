@@ -2,6 +2,7 @@
 #include "request_test_support.h"
 
 #include <algorithm>
+#include <sstream>
 #include <sys/wait.h>
 #include <vector>
 

@@ -1,0 +1,55 @@
+# shellcheck shell=bash
+# Helpers shared by the bash scripts in scripts/ that start brokers and other processes on
+# loopback (demo, bench, bench-cgi). Sourced, not run, from the top folder: . scripts/lib.sh
+
+# The processes started in the background; stop_started ends them. start_broker adds its
+# broker here, the scripts add what else they start.
+pids=()
+
+# Kills every started process (and any pid named) and waits for them.
+stop_started() { # [pid...]
+  local pid
+  for pid in "${pids[@]}" "$@"; do kill "$pid" 2>/dev/null; done
+  for pid in "${pids[@]}" "$@"; do wait "$pid" 2>/dev/null; done
+  return 0
+}
+
+# Starts an anonymous, non-persistent mosquitto broker on address:1883, its configuration
+# in folder/name.conf and its log (standard error) in folder/name.log. Extra arguments are
+# more lines of its configuration.
+start_broker() { # folder name address [config line...]
+  local folder=$1 name=$2 address=$3
+  shift 3
+  {
+    printf '%s\n' "listener 1883 $address" "allow_anonymous true" "persistence false" \
+      "log_dest stderr"
+    [ $# -eq 0 ] || printf '%s\n' "$@"
+  } > "$folder/$name.conf"
+  mosquitto -c "$folder/$name.conf" 2> "$folder/$name.log" &
+  pids+=($!)
+}
+
+# Waits up to 5 s until something accepts connections on address:port.
+wait_port() { # address port
+  for _ in $(seq 50); do
+    (exec 3<>"/dev/tcp/$1/$2") 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "nothing listens on $1:$2" >&2
+  return 1
+}
+
+# Quickstart mode, no TLS, in the settings and defaults of an install root.
+write_quickstart_settings() { # root
+  local f
+  for f in settings defaults; do
+    printf 'NIMBA_MODE=0\nNIMBA_ORGID=\nNIMBA_DTYPEID=\nNIMBA_AUTHTOKEN=\nNIMBA_SSL=0\n' > "$1/etc/$f"
+  done
+}
+
+# The value of key in a line of key=value words, or "-".
+kv() { # line key
+  local w
+  for w in $1; do [ "${w%%=*}" = "$2" ] && { echo "${w#*=}"; return; }; done
+  echo "-"
+}
