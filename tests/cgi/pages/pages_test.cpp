@@ -42,15 +42,13 @@ const std::string DEFAULTS =
 /* STORED with the four saved values in place of the old ones. */
 std::string stored_with(const std::string &mode, const std::string &orgid,
                         const std::string &dtypeid, const std::string &authtoken) {
-  return "# Cloud connection of the module\n"
-         "NIMBA_MODE=" + mode + "\n"
-         "NIMBA_ORGID=" + orgid + "\n"
-         "NIMBA_DTYPEID=" + dtypeid + "\n"
-         "NIMBA_AUTHTOKEN=" + authtoken + "\n"
-         "\n"
-         "  # vendor lines stay\n"
-         "NIMBA_SSL=1\n"
-         "VENDOR_NOTE = keep me\n";
+  const std::string lines[] = {"# Cloud connection of the module", "NIMBA_MODE=" + mode,
+                               "NIMBA_ORGID=" + orgid, "NIMBA_DTYPEID=" + dtypeid,
+                               "NIMBA_AUTHTOKEN=" + authtoken, "", "  # vendor lines stay",
+                               "NIMBA_SSL=1", "VENDOR_NOTE = keep me"};
+  std::string text;
+  for (const std::string &line : lines) text += line + "\n";
+  return text;
 }
 
 cgi_request_setup post(const std::string &body) {

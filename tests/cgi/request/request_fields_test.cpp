@@ -116,7 +116,8 @@ const decode_case decode_cases[] = {
     {__LINE__, "%4", "%4"},
     {__LINE__, "ab%", "ab%"},
     {__LINE__, "ab%f", "ab%f"},
-    {__LINE__, "%%41", "T1"},  // digits are not checked: '%' and '4' give 16 * -11 + 4
+    /* digits are not checked: '%' and '4' give 16 * -11 + 4 */
+    {__LINE__, "%%41", "T1"},
     {__LINE__, "%zz", "S"},
     {__LINE__, "%C3%A9", "\xC3\xA9"},
 };
