@@ -33,10 +33,9 @@ constexpr const char *CLOUD_PUBLISH_TOPIC = "iot-2/evt/status/fmt/json";
  * is cut: "d:" and three texts of SETTINGS_TEXT_CAPACITY - 1 characters with two colons;
  * scheme, organisation, dot, the longer built-in host, colon, five-digit port. */
 constexpr unsigned CLOUD_CLIENT_ID_CAPACITY = 2 + 3 * (SETTINGS_TEXT_CAPACITY - 1) + 2 + 1;
-constexpr unsigned CLOUD_HOST_MAX =
-    sizeof(NIMBA_QUICKSTART_HOST) > sizeof(NIMBA_REGISTERED_DOMAIN)
-        ? sizeof(NIMBA_QUICKSTART_HOST) - 1
-        : sizeof(NIMBA_REGISTERED_DOMAIN) - 1;
+constexpr unsigned CLOUD_HOST_MAX = sizeof(NIMBA_QUICKSTART_HOST) > sizeof(NIMBA_REGISTERED_DOMAIN)
+                                        ? sizeof(NIMBA_QUICKSTART_HOST) - 1
+                                        : sizeof(NIMBA_REGISTERED_DOMAIN) - 1;
 constexpr unsigned CLOUD_URI_CAPACITY = 6 + (SETTINGS_TEXT_CAPACITY - 1) + 1 + CLOUD_HOST_MAX + 6 + 1;
 constexpr unsigned GATEWAY_URI_CAPACITY = (SETTINGS_TEXT_CAPACITY - 1) + 6 + 1;
 
@@ -51,8 +50,11 @@ struct daemon_options {
 };
 
 inline daemon_options daemon_default_options() {
-  return daemon_options{DAEMON_PAUSE_SECONDS, DAEMON_KEEP_ALIVE_SECONDS,
-                        DAEMON_CONNECT_TIMEOUT_SECONDS, DAEMON_STALL_SECONDS, NIMBA_CA_PATH,
+  return daemon_options{DAEMON_PAUSE_SECONDS,
+                        DAEMON_KEEP_ALIVE_SECONDS,
+                        DAEMON_CONNECT_TIMEOUT_SECONDS,
+                        DAEMON_STALL_SECONDS,
+                        NIMBA_CA_PATH,
                         NIMBA_STATUS_PATH};
 }
 
@@ -112,8 +114,8 @@ void echo_arguments(int argc, char **argv);
  * given host names. 1 when both fitted (always with the capacities above), 0 otherwise;
  * the buffers are then still terminated. */
 int cloud_endpoint(const module_settings *settings, const char *quickstart_host,
-                   const char *registered_domain, char *client_id, unsigned id_capacity,
-                   char *uri, unsigned uri_capacity);
+                   const char *registered_domain, char *client_id, unsigned id_capacity, char *uri,
+                   unsigned uri_capacity);
 
 /* "<devip>:1883"; 1 when it fitted, 0 otherwise (buffer still terminated). */
 int gateway_endpoint(const module_settings *settings, char *uri, unsigned uri_capacity);

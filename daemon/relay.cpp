@@ -87,8 +87,7 @@ void gateway_delivery_complete(relay_daemon *, int token) {
   log_msg(LOG_DEBUG, "Message sent to IoT Gateway (token=%d).", token);
 }
 
-int cloud_message_arrived(relay_daemon *, const char *topic, int topic_length,
-                          const mqtt_publish *message) {
+int cloud_message_arrived(relay_daemon *, const char *topic, int topic_length, const mqtt_publish *message) {
   log_msg(LOG_DEBUG, "Message arrived from NIMBA.");
   std::puts("Message arrived");
   std::printf("     topic: %.*s\n", topic != nullptr ? topic_length : 0, topic != nullptr ? topic : "");
@@ -111,17 +110,20 @@ int gateway_message_arrived(relay_daemon *d, const char *topic, int topic_length
     return 1;
   }
   const char *payload = message->payload_length > 0 ? reinterpret_cast<const char *>(message->payload) : "";
-  uint32_t topic_size = topic_length > 0 ? static_cast<uint32_t>(topic_length)
-                                         : static_cast<uint32_t>(std::strlen(topic));
-  uint32_t n = json_transform(payload, message->payload_length, topic_size, topic,
-                              RELAY_DOCUMENT_CAPACITY, d->relay_out);
+  uint32_t topic_size =
+      topic_length > 0 ? static_cast<uint32_t>(topic_length) : static_cast<uint32_t>(std::strlen(topic));
+  uint32_t n = json_transform(
+      payload, message->payload_length, topic_size, topic, RELAY_DOCUMENT_CAPACITY, d->relay_out);
   if (n > RELAY_DOCUMENT_CAPACITY) {
     log_msg(LOG_DEBUG, "The message did not fit into the provided buffer.");
     counters[STATUS_TOO_LARGE]++;
   } else if (n > 0) {
     std::printf("'%.*s'\n", static_cast<int>(n), d->relay_out);
-    uint32_t head = mqtt_encode_publish_head(d->publish_head, sizeof d->publish_head, CLOUD_PUBLISH_TOPIC,
-                                             static_cast<uint32_t>(std::strlen(CLOUD_PUBLISH_TOPIC)), n);
+    uint32_t head = mqtt_encode_publish_head(d->publish_head,
+                                             sizeof d->publish_head,
+                                             CLOUD_PUBLISH_TOPIC,
+                                             static_cast<uint32_t>(std::strlen(CLOUD_PUBLISH_TOPIC)),
+                                             n);
     const unsigned dropped = d->queue.dropped;
     relay_queue_push(&d->queue, d->publish_head, head, d->relay_out, n);
     counters[STATUS_DROPPED] += d->queue.dropped - dropped;
@@ -136,8 +138,8 @@ session_events cloud_session_events(relay_daemon *d) {
 }
 
 session_events gateway_session_events(relay_daemon *d) {
-  return session_events{d, gateway_answer, gateway_lost, gateway_message, answer_subscribe,
-                        gateway_delivered};
+  return session_events{
+      d, gateway_answer, gateway_lost, gateway_message, answer_subscribe, gateway_delivered};
 }
 
 session_output cloud_session_output(relay_daemon *d) {

@@ -12,8 +12,7 @@ void cloud_connection_lost(relay_daemon *d, const char *cause);
 void gateway_connection_lost(relay_daemon *d, const char *cause);
 
 /* Prints what the cloud sends (the daemon subscribes to nothing there). Returns 1. */
-int cloud_message_arrived(relay_daemon *d, const char *topic, int topic_length,
-                          const mqtt_publish *message);
+int cloud_message_arrived(relay_daemon *d, const char *topic, int topic_length, const mqtt_publish *message);
 
 /* The relay: transforms the message into the cloud document and queues it for the cloud
  * session, which writes it in the same loop turn. Returns 0, leaving the message to be

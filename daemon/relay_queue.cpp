@@ -6,13 +6,11 @@
 namespace {
 
 char *slot_data(relay_queue *queue, unsigned slot) {
-  return queue->lengths[slot] <= RELAY_SLOT_CAPACITY ? queue->short_store[slot]
-                                                       : queue->long_store[slot];
+  return queue->lengths[slot] <= RELAY_SLOT_CAPACITY ? queue->short_store[slot] : queue->long_store[slot];
 }
 
 const char *slot_data(const relay_queue *queue, unsigned slot) {
-  return queue->lengths[slot] <= RELAY_SLOT_CAPACITY ? queue->short_store[slot]
-                                                       : queue->long_store[slot];
+  return queue->lengths[slot] <= RELAY_SLOT_CAPACITY ? queue->short_store[slot] : queue->long_store[slot];
 }
 
 void drop_oldest(relay_queue *queue) {
@@ -30,8 +28,8 @@ void relay_queue_reset(relay_queue *queue) {
   queue->sent = 0;
 }
 
-int relay_queue_push(relay_queue *queue, const uint8_t *head, uint32_t head_length,
-                     const char *body, uint32_t body_length) {
+int relay_queue_push(relay_queue *queue, const uint8_t *head, uint32_t head_length, const char *body,
+                     uint32_t body_length) {
   if (head_length > RELAY_PACKET_CAPACITY || body_length > RELAY_PACKET_CAPACITY - head_length ||
       (head == nullptr && head_length > 0) || (body == nullptr && body_length > 0))
     return 0;

@@ -98,16 +98,16 @@ void echo_arguments(int argc, char **argv) {
 }
 
 int cloud_endpoint(const module_settings *settings, const char *quickstart_host,
-                   const char *registered_domain, char *client_id, unsigned id_capacity,
-                   char *uri, unsigned uri_capacity) {
+                   const char *registered_domain, char *client_id, unsigned id_capacity, char *uri,
+                   unsigned uri_capacity) {
   const char *scheme = settings->ssl ? CLOUD_TLS_SCHEME : "";
   int port = settings->ssl ? CLOUD_TLS_PORT : CLOUD_PORT;
   int id_length, uri_length;
   if (settings->mode == 1) {
-    id_length = std::snprintf(client_id, id_capacity, "d:%s:%s:%s", settings->orgid,
-                              settings->dtypeid, settings->devid);
-    uri_length = std::snprintf(uri, uri_capacity, "%s%s.%s:%d", scheme, settings->orgid,
-                               registered_domain, port);
+    id_length = std::snprintf(
+        client_id, id_capacity, "d:%s:%s:%s", settings->orgid, settings->dtypeid, settings->devid);
+    uri_length =
+        std::snprintf(uri, uri_capacity, "%s%s.%s:%d", scheme, settings->orgid, registered_domain, port);
   } else {
     id_length = std::snprintf(client_id, id_capacity, "d:quickstart:zunquo:%s", settings->devid);
     uri_length = std::snprintf(uri, uri_capacity, "%s%s:%d", scheme, quickstart_host, port);
@@ -123,28 +123,31 @@ int gateway_endpoint(const module_settings *settings, char *uri, unsigned uri_ca
 
 void relay_sessions_init(relay_daemon *d) {
   const daemon_options &o = d->options;
-  const session_timing timing{o.connect_timeout_seconds * 1000, o.keep_alive_seconds * 1000,
-                              o.stall_seconds * 1000};
+  const session_timing timing{
+      o.connect_timeout_seconds * 1000, o.keep_alive_seconds * 1000, o.stall_seconds * 1000};
   mqtt_endpoint cloud{};
   endpoint_from_uri(&cloud, d->cloud_uri);
   cloud.tls = d->settings.ssl != 0;
   cloud.ca_path = o.ca_path;
   cloud.user_timeout_ms = timing.stall_timeout_ms;
-  mqtt_connect_fields cloud_connect{d->cloud_client_id, nullptr, nullptr,
-                                    static_cast<uint16_t>(o.keep_alive_seconds), true};
+  mqtt_connect_fields cloud_connect{
+      d->cloud_client_id, nullptr, nullptr, static_cast<uint16_t>(o.keep_alive_seconds), true};
   if (d->settings.mode == 1) {
     cloud_connect.user_name = CLOUD_USER_NAME;
     cloud_connect.password = d->settings.authtoken;
   }
-  session_init(&d->cloud, cloud, cloud_connect, timing, cloud_session_events(d),
-               cloud_session_output(d));
+  session_init(&d->cloud, cloud, cloud_connect, timing, cloud_session_events(d), cloud_session_output(d));
 
   mqtt_endpoint gateway{};
   endpoint_from_uri(&gateway, d->gateway_uri);
   gateway.user_timeout_ms = timing.stall_timeout_ms;
-  const mqtt_connect_fields gateway_connect{GATEWAY_CLIENT_ID, nullptr, nullptr,
-                                            static_cast<uint16_t>(o.keep_alive_seconds), true};
-  session_init(&d->gateway, gateway, gateway_connect, timing, gateway_session_events(d),
+  const mqtt_connect_fields gateway_connect{
+      GATEWAY_CLIENT_ID, nullptr, nullptr, static_cast<uint16_t>(o.keep_alive_seconds), true};
+  session_init(&d->gateway,
+               gateway,
+               gateway_connect,
+               timing,
+               gateway_session_events(d),
                session_output{nullptr, nullptr, nullptr});
   relay_queue_reset(&d->queue);
 }
@@ -175,8 +178,12 @@ int daemon_main(int argc, char **argv, const daemon_options &options) {
       settings_print(&d->settings);
 
       /* The capacities are derived from the longest texts, so these cannot cut anything. */
-      cloud_endpoint(&d->settings, NIMBA_QUICKSTART_HOST, NIMBA_REGISTERED_DOMAIN,
-                     d->cloud_client_id, sizeof d->cloud_client_id, d->cloud_uri,
+      cloud_endpoint(&d->settings,
+                     NIMBA_QUICKSTART_HOST,
+                     NIMBA_REGISTERED_DOMAIN,
+                     d->cloud_client_id,
+                     sizeof d->cloud_client_id,
+                     d->cloud_uri,
                      sizeof d->cloud_uri);
       std::printf("NIMBA URL:    '%s'\n", d->cloud_uri);
       std::printf("NIMBA Client: '%s'\n", d->cloud_client_id);

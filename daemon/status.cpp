@@ -130,7 +130,7 @@ int replace_file(const char *path, const char *text, unsigned length) {
   return ok ? 1 : 0;
 }
 
-}  // namespace
+} // namespace
 
 int64_t status_wall_ms() {
   timespec now{};
@@ -138,8 +138,8 @@ int64_t status_wall_ms() {
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-void status_init(relay_status *s, const char *path, long pid, long long now_ms,
-                 const char *cloud_uri, const char *gateway_uri) {
+void status_init(relay_status *s, const char *path, long pid, long long now_ms, const char *cloud_uri,
+                 const char *gateway_uri) {
   std::memset(s, 0, sizeof *s);
   s->path = path;
   s->pid = pid;
@@ -157,8 +157,7 @@ void status_side_set(relay_status *s, status_side *side, const char *state, long
   s->dirty = true;
 }
 
-void status_side_failed(relay_status *s, status_side *side, int rc, const char *text,
-                        long long now_ms) {
+void status_side_failed(relay_status *s, status_side *side, int rc, const char *text, long long now_ms) {
   side->state = STATUS_DOWN;
   side->since_ms = now_ms;
   side->failed_at_ms = now_ms;
@@ -169,26 +168,25 @@ void status_side_failed(relay_status *s, status_side *side, int rc, const char *
 
 const char *status_connect_text(int rc, bool cloud) {
   switch (rc) {
-  case -1:
-    return "no connection (refused, unreachable, TLS or time-out)";
-  case 1:
-    return "refused: protocol version not accepted";
-  case 2:
-    return "refused: client identifier rejected";
-  case 3:
-    return "refused: server unavailable";
-  case 4:
-    return cloud ? "bad user name or password: check the token" : "bad user name or password";
-  case 5:
-    return cloud ? "not authorised: check the organisation and the token" : "not authorised";
-  default:
-    return "refused (unknown return code)";
+    case -1:
+      return "no connection (refused, unreachable, TLS or time-out)";
+    case 1:
+      return "refused: protocol version not accepted";
+    case 2:
+      return "refused: client identifier rejected";
+    case 3:
+      return "refused: server unavailable";
+    case 4:
+      return cloud ? "bad user name or password: check the token" : "bad user name or password";
+    case 5:
+      return cloud ? "not authorised: check the organisation and the token" : "not authorised";
+    default:
+      return "refused (unknown return code)";
   }
 }
 
 const char *status_subscribe_text(int rc) {
-  return rc == MQTT_SUBACK_FAILURE ? "subscription to QZ/# refused"
-                                   : "subscription to QZ/# not answered";
+  return rc == MQTT_SUBACK_FAILURE ? "subscription to QZ/# refused" : "subscription to QZ/# not answered";
 }
 
 long long status_due_ms(const relay_status *s) {
@@ -197,8 +195,7 @@ long long status_due_ms(const relay_status *s) {
 }
 
 void status_write_due(relay_status *s, unsigned waiting, long long now_ms) {
-  if (!s->dirty || (s->written_ms != 0 && now_ms < s->written_ms + STATUS_WRITE_INTERVAL_MS))
-    return;
+  if (!s->dirty || (s->written_ms != 0 && now_ms < s->written_ms + STATUS_WRITE_INTERVAL_MS)) return;
   status_write(s, waiting, now_ms, status_wall_ms());
 }
 

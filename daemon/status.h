@@ -34,7 +34,7 @@ struct relay_status {
   /* Counted where the relay handles a message; STATUS_WAITING is the queue's length, taken
    * when the file is written. */
   uint64_t counters[STATUS_COUNTERS];
-  long long last_relayed_ms;  /* 0: nothing relayed yet */
+  long long last_relayed_ms; /* 0: nothing relayed yet */
   /* Wall clock minus monotonic clock (ms): kept while the wall clock runs on, taken anew
    * when it was set, so an event keeps its second from one write to the next. */
   int64_t wall_offset_ms;
@@ -49,15 +49,14 @@ int64_t status_wall_ms();
 
 /* Sets the record up: started and both sides down at now_ms, no failure, counters 0,
  * dirty; the wall clock's offset taken now. */
-void status_init(relay_status *s, const char *path, long pid, long long now_ms,
-                 const char *cloud_uri, const char *gateway_uri);
+void status_init(relay_status *s, const char *path, long pid, long long now_ms, const char *cloud_uri,
+                 const char *gateway_uri);
 
 /* The side enters state at now_ms (nothing changes when it is in that state already). */
 void status_side_set(relay_status *s, status_side *side, const char *state, long long now_ms);
 
 /* A failed attempt at now_ms: the side is down since then, with the return code and text. */
-void status_side_failed(relay_status *s, status_side *side, int rc, const char *text,
-                        long long now_ms);
+void status_side_failed(relay_status *s, status_side *side, int rc, const char *text, long long now_ms);
 
 /* The meaning of a connect's return code: -1 (no connection) or a CONNACK refusal; the
  * cloud's credential refusals name the settings to check. */

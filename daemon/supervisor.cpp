@@ -38,14 +38,12 @@ void supervisor_cloud_answered(relay_daemon *d, int rc) {
     return;
   }
   if (failure_goes_to_log(d->cloud_failures)) {
-    log_msg(LOG_ERR, "Failed to connect to NIMBA in %s mode%s (RC=%i).", mode_word(d),
-            ssl_suffix(d), rc);
+    log_msg(LOG_ERR, "Failed to connect to NIMBA in %s mode%s (RC=%i).", mode_word(d), ssl_suffix(d), rc);
   } else {
     std::printf("Failed to connect to NIMBA in %s mode%s (RC=%i).", mode_word(d), ssl_suffix(d), rc);
   }
   d->cloud_failures++;
-  status_side_failed(&d->status, &d->status.cloud, rc, status_connect_text(rc, true),
-                     daemon_clock_ms());
+  status_side_failed(&d->status, &d->status.cloud, rc, status_connect_text(rc, true), daemon_clock_ms());
 }
 
 void supervisor_gateway_answered(relay_daemon *d, int rc) {
@@ -54,11 +52,12 @@ void supervisor_gateway_answered(relay_daemon *d, int rc) {
     const long long now = daemon_clock_ms();
     d->gateway_connected = true;
     d->gateway_failures = 0;
-    log_msg(LOG_INFO, "Connected to IoT Gateway. Subscribing to topic '%s' on IoT Gateway using QoS%d.",
-            GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS);
-    d->subscribe_rc = session_subscribe(&d->gateway, GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS)
-                          ? DAEMON_PENDING
-                          : -1;
+    log_msg(LOG_INFO,
+            "Connected to IoT Gateway. Subscribing to topic '%s' on IoT Gateway using QoS%d.",
+            GATEWAY_TOPIC_FILTER,
+            GATEWAY_SUBSCRIBE_QOS);
+    d->subscribe_rc =
+        session_subscribe(&d->gateway, GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS) ? DAEMON_PENDING : -1;
     d->step_deadline = now + d->options.connect_timeout_seconds * 1000LL;
     session_flush(&d->gateway, now);
     return;
@@ -69,8 +68,7 @@ void supervisor_gateway_answered(relay_daemon *d, int rc) {
     std::printf("Failed to connect to IoT Gateway (RC=%i).", rc);
   }
   d->gateway_failures++;
-  status_side_failed(&d->status, &d->status.gateway, rc, status_connect_text(rc, false),
-                     daemon_clock_ms());
+  status_side_failed(&d->status, &d->status.gateway, rc, status_connect_text(rc, false), daemon_clock_ms());
 }
 
 namespace {
@@ -86,8 +84,7 @@ void subscription_answered(relay_daemon *d, int rc) {
   log_msg(LOG_ERR, "Failed to subscribe to topic '%s' on IoT Gateway (RC=%i).", GATEWAY_TOPIC_FILTER, rc);
   session_disconnect(&d->gateway);
   d->gateway_connected = false;
-  status_side_failed(&d->status, &d->status.gateway, rc, status_subscribe_text(rc),
-                     daemon_clock_ms());
+  status_side_failed(&d->status, &d->status.gateway, rc, status_subscribe_text(rc), daemon_clock_ms());
 }
 
 void report_dropped(relay_daemon *d) {
@@ -117,29 +114,29 @@ bool end_pass(relay_daemon *d, long long now) {
 bool advance_pass(relay_daemon *d, long long now) {
   for (;;) {
     switch (d->step) {
-    case PASS_PAUSE:
-      if (stop_signal != 0) return false;
-      if (now < d->next_pass_ms) return true;
-      d->step = PASS_CLOUD;
-      if (d->cloud_connected) continue;
-      begin_connect(d, &d->cloud, now);
-      continue;
-    case PASS_CLOUD:
-      if (!d->cloud_connected && d->connect_rc == DAEMON_PENDING) return true;
-      if (!d->cloud_connected || d->gateway_connected) return end_pass(d, now);
-      d->step = PASS_GATEWAY;
-      begin_connect(d, &d->gateway, now);
-      continue;
-    case PASS_GATEWAY:
-      if (d->connect_rc == DAEMON_PENDING) return true;
-      if (d->connect_rc != 0) return end_pass(d, now);
-      d->step = PASS_SUBSCRIBE;
-      continue;
-    case PASS_SUBSCRIBE:
-      if (d->gateway_connected && d->subscribe_rc == DAEMON_PENDING && now < d->step_deadline)
-        return true;
-      if (d->gateway_connected) subscription_answered(d, d->subscribe_rc == DAEMON_PENDING ? -1 : d->subscribe_rc);
-      return end_pass(d, now);
+      case PASS_PAUSE:
+        if (stop_signal != 0) return false;
+        if (now < d->next_pass_ms) return true;
+        d->step = PASS_CLOUD;
+        if (d->cloud_connected) continue;
+        begin_connect(d, &d->cloud, now);
+        continue;
+      case PASS_CLOUD:
+        if (!d->cloud_connected && d->connect_rc == DAEMON_PENDING) return true;
+        if (!d->cloud_connected || d->gateway_connected) return end_pass(d, now);
+        d->step = PASS_GATEWAY;
+        begin_connect(d, &d->gateway, now);
+        continue;
+      case PASS_GATEWAY:
+        if (d->connect_rc == DAEMON_PENDING) return true;
+        if (d->connect_rc != 0) return end_pass(d, now);
+        d->step = PASS_SUBSCRIBE;
+        continue;
+      case PASS_SUBSCRIBE:
+        if (d->gateway_connected && d->subscribe_rc == DAEMON_PENDING && now < d->step_deadline) return true;
+        if (d->gateway_connected)
+          subscription_answered(d, d->subscribe_rc == DAEMON_PENDING ? -1 : d->subscribe_rc);
+        return end_pass(d, now);
     }
   }
 }
@@ -173,8 +170,12 @@ void supervisor_run(relay_daemon *d, int wake_fd) {
   d->gateway_failures = 0;
   d->step = PASS_PAUSE;
   d->next_pass_ms = daemon_clock_ms();
-  status_init(&d->status, d->options.status_path, static_cast<long>(getpid()), daemon_clock_ms(),
-              d->cloud_uri, d->gateway_uri);
+  status_init(&d->status,
+              d->options.status_path,
+              static_cast<long>(getpid()),
+              daemon_clock_ms(),
+              d->cloud_uri,
+              d->gateway_uri);
   for (;;) {
     long long now = daemon_clock_ms();
     if (!advance_pass(d, now)) break;
@@ -200,8 +201,7 @@ void supervisor_run(relay_daemon *d, int wake_fd) {
     now = daemon_clock_ms();
     if (ready > 0 && fds[0].revents != 0) {
       char drained[64];
-      while (read(wake_fd, drained, sizeof drained) > 0) {
-      }
+      while (read(wake_fd, drained, sizeof drained) > 0) {}
     }
     session_handle(&d->cloud, fds + 1, ready > 0 ? cloud_count : 0, now);
     session_handle(&d->gateway, fds + 1 + cloud_count, ready > 0 ? gateway_count : 0, now);

@@ -84,7 +84,7 @@ bool write_all(int fd, const char *data, size_t size) {
   return true;
 }
 
-}  // namespace
+} // namespace
 
 kv_table *kv_parse_file(const char *path) {
   if (!path) return nullptr;

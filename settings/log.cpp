@@ -9,7 +9,7 @@ namespace {
 log_echo_mode echo_mode = LOG_ECHO_BY_PRIORITY;
 log_sink_fn sink = nullptr;
 
-}  // namespace
+} // namespace
 
 void log_set_echo(log_echo_mode mode) { echo_mode = mode; }
 

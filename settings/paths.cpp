@@ -27,7 +27,7 @@ const module_paths &current() {
   return paths;
 }
 
-}  // namespace
+} // namespace
 
 void paths_set_root(const char *root) {
   if (!root) root = NIMBA_INSTALL_ROOT;

@@ -108,7 +108,7 @@ void remove_stale_temporaries(const char *path) {
   closedir(dir);
 }
 
-}  // namespace
+} // namespace
 
 void cfg_get_int(const char *key, int64_t *result, int64_t fallback, const kv_table *settings,
                  const kv_table *defaults, int64_t low, int64_t high) {
@@ -166,8 +166,7 @@ void settings_load(module_settings *s) {
   s->mode = static_cast<uint16_t>(value);
   cfg_get_str("NIMBA_ORGID", s->orgid, sizeof s->orgid, "", settings.get(), defaults.get());
   cfg_get_str("NIMBA_DTYPEID", s->dtypeid, sizeof s->dtypeid, "", settings.get(), defaults.get());
-  cfg_get_str("NIMBA_AUTHTOKEN", s->authtoken, sizeof s->authtoken, "", settings.get(),
-              defaults.get());
+  cfg_get_str("NIMBA_AUTHTOKEN", s->authtoken, sizeof s->authtoken, "", settings.get(), defaults.get());
   cfg_get_int("NIMBA_SSL", &value, 0, settings.get(), defaults.get(), 0, 1);
   s->ssl = value != 0 ? 1 : 0;
   s->qos = 0;
@@ -180,8 +179,12 @@ int settings_save(const module_settings *s) {
   parent_folder(path, folder);
   const char *slash = std::strrchr(path, '/');
   char temp_path[TEMP_NAME_CAPACITY];
-  const int n = std::snprintf(temp_path, sizeof temp_path, "%s/.%s.tmp.%u", folder,
-                              slash ? slash + 1 : path, static_cast<unsigned>(getpid()));
+  const int n = std::snprintf(temp_path,
+                              sizeof temp_path,
+                              "%s/.%s.tmp.%u",
+                              folder,
+                              slash ? slash + 1 : path,
+                              static_cast<unsigned>(getpid()));
   if (n < 0 || static_cast<unsigned>(n) >= sizeof temp_path) return 0;
 
   const kv_ptr table(kv_parse_file(path));
@@ -190,13 +193,11 @@ int settings_save(const module_settings *s) {
   if (stat(path, &target) != 0) return 0;
 
   /* Texts are bounded by their buffers; a missing terminator must not run past them. */
-  char orgid[SETTINGS_TEXT_CAPACITY], dtypeid[SETTINGS_TEXT_CAPACITY],
-      authtoken[SETTINGS_TEXT_CAPACITY];
+  char orgid[SETTINGS_TEXT_CAPACITY], dtypeid[SETTINGS_TEXT_CAPACITY], authtoken[SETTINGS_TEXT_CAPACITY];
   copy_fold(orgid, sizeof orgid, s->orgid, 0);
   copy_fold(dtypeid, sizeof dtypeid, s->dtypeid, 0);
   copy_fold(authtoken, sizeof authtoken, s->authtoken, 0);
-  if (!kv_put_int(table.get(), "NIMBA_MODE", s->mode) ||
-      !kv_put_str(table.get(), "NIMBA_ORGID", orgid) ||
+  if (!kv_put_int(table.get(), "NIMBA_MODE", s->mode) || !kv_put_str(table.get(), "NIMBA_ORGID", orgid) ||
       !kv_put_str(table.get(), "NIMBA_DTYPEID", dtypeid) ||
       !kv_put_str(table.get(), "NIMBA_AUTHTOKEN", authtoken))
     return 0;

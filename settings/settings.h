@@ -8,14 +8,14 @@ struct kv_table;
 constexpr unsigned SETTINGS_TEXT_CAPACITY = 128;
 
 struct module_settings {
-  uint16_t mode;                         /* 0 quickstart, 1 registered */
+  uint16_t mode; /* 0 quickstart, 1 registered */
   char orgid[SETTINGS_TEXT_CAPACITY];
   char dtypeid[SETTINGS_TEXT_CAPACITY];
-  char devid[SETTINGS_TEXT_CAPACITY];    /* from the daemon's command line, never saved */
-  char devip[SETTINGS_TEXT_CAPACITY];    /* from the daemon's command line, never saved */
+  char devid[SETTINGS_TEXT_CAPACITY]; /* from the daemon's command line, never saved */
+  char devip[SETTINGS_TEXT_CAPACITY]; /* from the daemon's command line, never saved */
   char authtoken[SETTINGS_TEXT_CAPACITY];
-  uint8_t ssl;                           /* 0 or 1, never saved */
-  int32_t qos;                           /* publish QoS; loading sets 0 */
+  uint8_t ssl; /* 0 or 1, never saved */
+  int32_t qos; /* publish QoS; loading sets 0 */
 };
 
 /* Fills every field: each key from the settings file, else the defaults file, else its

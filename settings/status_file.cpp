@@ -6,10 +6,8 @@ namespace {
 
 const char *status_path_override;
 
-}  // namespace
+} // namespace
 
-const char *status_file_path() {
-  return status_path_override ? status_path_override : NIMBA_STATUS_PATH;
-}
+const char *status_file_path() { return status_path_override ? status_path_override : NIMBA_STATUS_PATH; }
 
 void status_file_set_path(const char *path) { status_path_override = path; }

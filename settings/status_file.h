@@ -16,12 +16,14 @@ struct status_side_keys {
   const char *failed_rc;   /* its return code */
   const char *failed_text; /* what the return code means */
 };
-inline constexpr status_side_keys STATUS_CLOUD_KEYS = {"CLOUD_STATE",     "CLOUD_SINCE",
-                                                "CLOUD_URI",       "CLOUD_FAILED_AT",
-                                                "CLOUD_FAILED_RC", "CLOUD_FAILED_TEXT"};
-inline constexpr status_side_keys STATUS_GATEWAY_KEYS = {"GATEWAY_STATE",     "GATEWAY_SINCE",
-                                                  "GATEWAY_URI",       "GATEWAY_FAILED_AT",
-                                                  "GATEWAY_FAILED_RC", "GATEWAY_FAILED_TEXT"};
+inline constexpr status_side_keys STATUS_CLOUD_KEYS = {
+    "CLOUD_STATE", "CLOUD_SINCE", "CLOUD_URI", "CLOUD_FAILED_AT", "CLOUD_FAILED_RC", "CLOUD_FAILED_TEXT"};
+inline constexpr status_side_keys STATUS_GATEWAY_KEYS = {"GATEWAY_STATE",
+                                                         "GATEWAY_SINCE",
+                                                         "GATEWAY_URI",
+                                                         "GATEWAY_FAILED_AT",
+                                                         "GATEWAY_FAILED_RC",
+                                                         "GATEWAY_FAILED_TEXT"};
 
 inline constexpr char STATUS_DOWN[] = "down";
 inline constexpr char STATUS_CONNECTING[] = "connecting";

@@ -23,8 +23,12 @@ int report_fd = -1;
 
 void report(int) {
   char line[128];
-  int n = std::snprintf(line, sizeof line, "malloc=%llu calloc=%llu realloc=%llu\n", mallocs.load(),
-                        callocs.load(), reallocs.load());
+  int n = std::snprintf(line,
+                        sizeof line,
+                        "malloc=%llu calloc=%llu realloc=%llu\n",
+                        mallocs.load(),
+                        callocs.load(),
+                        reallocs.load());
   if (report_fd >= 0 && n > 0) {
     ssize_t ignored = write(report_fd, line, static_cast<size_t>(n));
     (void)ignored;

@@ -111,9 +111,14 @@ int main(int argc, char **argv) {
 
   const double per_message_us =
       relayed > 0 ? static_cast<double>(relay_cpu_ns) / 1000.0 / static_cast<double>(relayed) : 0;
-  std::printf("floor: %llu of %ld messages of %u bytes relayed at %.0f msg/s (%llu received); "
-              "relaying thread CPU %.1f us per message\n",
-              static_cast<unsigned long long>(relayed.load()), count, MESSAGE_SIZE, rate,
-              static_cast<unsigned long long>(received.load()), per_message_us);
+  std::printf(
+      "floor: %llu of %ld messages of %u bytes relayed at %.0f msg/s (%llu received); "
+      "relaying thread CPU %.1f us per message\n",
+      static_cast<unsigned long long>(relayed.load()),
+      count,
+      MESSAGE_SIZE,
+      rate,
+      static_cast<unsigned long long>(received.load()),
+      per_message_us);
   return relayed == n && received == n ? 0 : 1;
 }

@@ -48,9 +48,11 @@ run_result run_once(char **argv, const char *input, char **env) {
     dup2(in, 0);
     dup2(out, 1);
     dup2(out, 2);
-    alarm(RUN_TIMEOUT_S);  // survives exec: a hanging program is ended by SIGALRM
-    if (env) execve(argv[0], argv, env);
-    else execv(argv[0], argv);
+    alarm(RUN_TIMEOUT_S); // survives exec: a hanging program is ended by SIGALRM
+    if (env)
+      execve(argv[0], argv, env);
+    else
+      execv(argv[0], argv);
     _exit(127);
   }
   int status = 0;
@@ -72,13 +74,15 @@ double mean(const std::vector<int64_t> &v) {
   return v.empty() ? 0 : s / static_cast<double>(v.size());
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv) {
   if (argc < 4 || std::string_view(argv[1]) == "--help") {
-    std::fprintf(stderr, "usage: nimba_proc_time RUNS [--stdin FILE] [--name NAME] [--env NAME=VALUE]... -- PROGRAM [ARG...]\n"
-                         "With --env the program gets only the given environment.\n"
-                         "Last line of output: key=value figures (times in microseconds).\n");
+    std::fprintf(
+        stderr,
+        "usage: nimba_proc_time RUNS [--stdin FILE] [--name NAME] [--env NAME=VALUE]... -- PROGRAM [ARG...]\n"
+        "With --env the program gets only the given environment.\n"
+        "Last line of output: key=value figures (times in microseconds).\n");
     return 2;
   }
   char *end = nullptr;
@@ -92,10 +96,16 @@ int main(int argc, char **argv) {
   std::vector<char *> env;
   int i = 2;
   for (; i < argc && std::string_view(argv[i]) != "--"; i++) {
-    if (std::string_view(argv[i]) == "--stdin" && i + 1 < argc) input = argv[++i];
-    else if (std::string_view(argv[i]) == "--name" && i + 1 < argc) name = argv[++i];
-    else if (std::string_view(argv[i]) == "--env" && i + 1 < argc) env.push_back(argv[++i]);
-    else { std::fprintf(stderr, "unknown option %s\n", argv[i]); return 2; }
+    if (std::string_view(argv[i]) == "--stdin" && i + 1 < argc)
+      input = argv[++i];
+    else if (std::string_view(argv[i]) == "--name" && i + 1 < argc)
+      name = argv[++i];
+    else if (std::string_view(argv[i]) == "--env" && i + 1 < argc)
+      env.push_back(argv[++i]);
+    else {
+      std::fprintf(stderr, "unknown option %s\n", argv[i]);
+      return 2;
+    }
   }
   if (i + 1 >= argc) {
     std::fprintf(stderr, "no program after --\n");
@@ -116,14 +126,28 @@ int main(int argc, char **argv) {
   double wall_mean = mean(wall), cpu_mean = mean(cpu);
   int64_t wall_median = bench_percentile(wall, 0.5), cpu_median = bench_percentile(cpu, 0.5);
   int64_t wall_max = bench_percentile(wall, 1.0);
-  std::printf("%s: %ld runs, %ld failed; wall mean %.0f us median %lld us max %lld us; "
-              "cpu mean %.0f us median %lld us; peak RSS %ld KiB\n",
-              name, runs, failures, wall_mean, static_cast<long long>(wall_median),
-              static_cast<long long>(wall_max), cpu_mean, static_cast<long long>(cpu_median),
-              max_rss);
-  std::printf("name=%s runs=%ld failed=%ld wall_mean_us=%.0f wall_median_us=%lld "
-              "cpu_mean_us=%.0f cpu_median_us=%lld max_rss_kb=%ld\n",
-              name, runs, failures, wall_mean, static_cast<long long>(wall_median), cpu_mean,
-              static_cast<long long>(cpu_median), max_rss);
+  std::printf(
+      "%s: %ld runs, %ld failed; wall mean %.0f us median %lld us max %lld us; "
+      "cpu mean %.0f us median %lld us; peak RSS %ld KiB\n",
+      name,
+      runs,
+      failures,
+      wall_mean,
+      static_cast<long long>(wall_median),
+      static_cast<long long>(wall_max),
+      cpu_mean,
+      static_cast<long long>(cpu_median),
+      max_rss);
+  std::printf(
+      "name=%s runs=%ld failed=%ld wall_mean_us=%.0f wall_median_us=%lld "
+      "cpu_mean_us=%.0f cpu_median_us=%lld max_rss_kb=%ld\n",
+      name,
+      runs,
+      failures,
+      wall_mean,
+      static_cast<long long>(wall_median),
+      cpu_mean,
+      static_cast<long long>(cpu_median),
+      max_rss);
   return failures == 0 ? 0 : 1;
 }

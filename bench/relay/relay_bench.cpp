@@ -15,8 +15,8 @@ constexpr char CLOUD_TOPIC[] = "iot-2/evt/status/fmt/json";
 // Length of the message without padding: {"seq":N,"t":T,"pad":""}.
 uint32_t base_length(uint64_t seq, int64_t sent_us) {
   char tmp[64];
-  int n = std::snprintf(tmp, sizeof tmp, "{\"seq\":%" PRIu64 ",\"t\":%" PRId64 ",\"pad\":\"\"}",
-                        seq, sent_us);
+  int n =
+      std::snprintf(tmp, sizeof tmp, "{\"seq\":%" PRIu64 ",\"t\":%" PRId64 ",\"pad\":\"\"}", seq, sent_us);
   return n > 0 ? static_cast<uint32_t>(n) : 0;
 }
 
@@ -48,10 +48,19 @@ int read_string(cursor &c, char *out, uint32_t capacity, uint32_t *length) {
       if (c.p >= c.end) return 0;
       char e = *c.p++;
       switch (e) {
-        case '"': case '\\': case '/': ch = e; break;
-        case 'n': ch = '\n'; break;
-        case 't': ch = '\t'; break;
-        default: return 0;  // nothing else occurs in the load messages
+        case '"':
+        case '\\':
+        case '/':
+          ch = e;
+          break;
+        case 'n':
+          ch = '\n';
+          break;
+        case 't':
+          ch = '\t';
+          break;
+        default:
+          return 0; // nothing else occurs in the load messages
       }
     }
     if (out) {
@@ -70,7 +79,10 @@ int read_string(cursor &c, char *out, uint32_t capacity, uint32_t *length) {
 int read_integer(cursor &c, int64_t *value) {
   skip_ws(c);
   int negative = 0;
-  if (c.p < c.end && *c.p == '-') { negative = 1; c.p++; }
+  if (c.p < c.end && *c.p == '-') {
+    negative = 1;
+    c.p++;
+  }
   if (c.p >= c.end || *c.p < '0' || *c.p > '9') return 0;
   int64_t v = 0;
   int digits = 0;
@@ -89,7 +101,7 @@ struct member {
   uint32_t name_length;
   int is_string;
   int64_t number;
-  const char *text;  // string value, raw (the padding has no escapes)
+  const char *text; // string value, raw (the padding has no escapes)
   uint32_t text_length;
 };
 
@@ -126,7 +138,7 @@ const member *find_member(const member *members, uint32_t count, std::string_vie
   return nullptr;
 }
 
-}  // namespace
+} // namespace
 
 uint32_t bench_topic(uint64_t seq, uint32_t topics, char *out, uint32_t capacity) {
   if (topics == 0) topics = 1;
@@ -135,15 +147,14 @@ uint32_t bench_topic(uint64_t seq, uint32_t topics, char *out, uint32_t capacity
   return static_cast<uint32_t>(n);
 }
 
-int bench_message_make(bench_message *m, uint64_t seq, int64_t sent_us, uint32_t size,
-                       uint32_t topics) {
+int bench_message_make(bench_message *m, uint64_t seq, int64_t sent_us, uint32_t size, uint32_t topics) {
   m->topic_length = bench_topic(seq, topics, m->topic, sizeof m->topic);
   if (m->topic_length == 0) return 0;
   uint32_t base = base_length(seq, sent_us);
   uint32_t pad = size > base ? size - base : 0;
   if (base == 0 || base + pad >= sizeof m->payload) return 0;
-  int head = std::snprintf(m->payload, sizeof m->payload,
-                           "{\"seq\":%" PRIu64 ",\"t\":%" PRId64 ",\"pad\":\"", seq, sent_us);
+  int head = std::snprintf(
+      m->payload, sizeof m->payload, "{\"seq\":%" PRIu64 ",\"t\":%" PRId64 ",\"pad\":\"", seq, sent_us);
   if (head <= 0 || static_cast<uint32_t>(head) + pad + 2 >= sizeof m->payload) return 0;
   std::memset(m->payload + head, 'x', pad);
   std::memcpy(m->payload + head + pad, "\"}", 3);
@@ -151,9 +162,8 @@ int bench_message_make(bench_message *m, uint64_t seq, int64_t sent_us, uint32_t
   return 1;
 }
 
-bench_check bench_document_check(const char *doc, size_t length, const char *topic,
-                                 bench_shape shape, uint32_t size, uint32_t topics,
-                                 uint64_t count) {
+bench_check bench_document_check(const char *doc, size_t length, const char *topic, bench_shape shape,
+                                 uint32_t size, uint32_t topics, uint64_t count) {
   bench_check bad{0, 0, 0};
   cursor c{doc, doc + length};
   if (shape == BENCH_RELAYED) {

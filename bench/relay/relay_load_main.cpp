@@ -30,14 +30,14 @@ constexpr char CLOUD_TOPIC[] = "iot-2/evt/status/fmt/json";
 constexpr char WARMUP_TOPIC[] = "QZ/warm/up";
 constexpr char WARMUP_PAYLOAD[] = "{\"warm\":1}";
 constexpr uint64_t MAX_COUNT = 10000000;
-constexpr int64_t IDLE_STOP_US = 3000000;  // drain ends early after this long with nothing new
+constexpr int64_t IDLE_STOP_US = 3000000; // drain ends early after this long with nothing new
 
 struct options {
   bench_shape shape = BENCH_RELAYED;
   const char *publish_host = "127.0.88.1";
   const char *subscribe_host = "127.0.88.2";
   uint64_t count = 10000;
-  double rate = 0;  // messages per second; 0 flat out
+  double rate = 0; // messages per second; 0 flat out
   uint32_t size = 40;
   uint32_t topics = 10;
   double time_limit_s = 30;
@@ -58,8 +58,7 @@ int64_t now_us() { return now_ns() / 1000; }
 void sleep_until_ns(int64_t due) {
   int64_t abs_ns = due + epoch_ns;
   timespec ts{static_cast<time_t>(abs_ns / 1000000000), static_cast<long>(abs_ns % 1000000000)};
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-  }
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {}
 }
 
 void sleep_ms(int ms) { sleep_until_ns(now_ns() + static_cast<int64_t>(ms) * 1000000); }
@@ -98,7 +97,6 @@ struct client_context {
   answers answer;
 };
 
-
 void sink_message_arrived(struct mosquitto *, void *context, const struct mosquitto_message *message) {
   int64_t at = now_us();
   sink_state *s = static_cast<client_context *>(context)->sink;
@@ -112,8 +110,10 @@ void sink_message_arrived(struct mosquitto *, void *context, const struct mosqui
       s->duplicated.fetch_add(1, std::memory_order_relaxed);
     } else {
       s->seen[r.seq] = 1;
-      if (r.seq < s->next_seq) s->reordered.fetch_add(1, std::memory_order_relaxed);
-      else s->next_seq = r.seq + 1;
+      if (r.seq < s->next_seq)
+        s->reordered.fetch_add(1, std::memory_order_relaxed);
+      else
+        s->next_seq = r.seq + 1;
       s->latency_us.push_back(at - r.sent_us);
       if (s->first_us.load(std::memory_order_relaxed) < 0) s->first_us.store(at);
       s->last_us.store(at, std::memory_order_relaxed);
@@ -124,7 +124,8 @@ void sink_message_arrived(struct mosquitto *, void *context, const struct mosqui
   } else {
     s->malformed.fetch_add(1, std::memory_order_relaxed);
     if (s->malformed.load() <= 3)
-      std::fprintf(stderr, "malformed on %s: '%.*s'\n", topic, static_cast<int>(length > 200 ? 200 : length), doc);
+      std::fprintf(
+          stderr, "malformed on %s: '%.*s'\n", topic, static_cast<int>(length > 200 ? 200 : length), doc);
   }
 }
 
@@ -179,8 +180,10 @@ client_ptr connect_client(const char *host, const char *id, sink_state *sink) {
   }
   int64_t until = now_ns() + 5000000000LL;
   while (c->answer.connack.load() < 0 && now_ns() < until) {
-    if (sink != nullptr) sleep_ms(5);
-    else mosquitto_loop(c->handle, 10, 1);
+    if (sink != nullptr)
+      sleep_ms(5);
+    else
+      mosquitto_loop(c->handle, 10, 1);
   }
   if (c->answer.connack.load() != 0) {
     std::fprintf(stderr, "cannot connect to %s:1883 (%d)\n", host, c->answer.connack.load());
@@ -221,25 +224,36 @@ int parse_number(const char *text, double *out) {
 
 void usage() {
   std::fprintf(stderr,
-      "usage: nimba_relay_load [--mode relay|direct] [--publish-host ADDR] [--subscribe-host ADDR]\n"
-      "  [--count N] [--rate MSG_PER_S (0: flat out)] [--size BYTES] [--topics K]\n"
-      "  [--time-limit S] [--drain S] [--warmup S] [--quiet]\n"
-      "Publishes N messages on QZ/node<k>/load at the publish host, receives them on the\n"
-      "subscribe host (relay: iot-2/evt/status/fmt/json; direct: QZ/# on the publish host).\n"
-      "Last line of output: key=value figures.\n");
+               "usage: nimba_relay_load [--mode relay|direct] [--publish-host ADDR] [--subscribe-host ADDR]\n"
+               "  [--count N] [--rate MSG_PER_S (0: flat out)] [--size BYTES] [--topics K]\n"
+               "  [--time-limit S] [--drain S] [--warmup S] [--quiet]\n"
+               "Publishes N messages on QZ/node<k>/load at the publish host, receives them on the\n"
+               "subscribe host (relay: iot-2/evt/status/fmt/json; direct: QZ/# on the publish host).\n"
+               "Last line of output: key=value figures.\n");
 }
 
 int parse_options(int argc, char **argv, options *o) {
   for (int i = 1; i < argc; i++) {
     std::string_view a(argv[i]);
-    if (a == "--quiet") { o->quiet = 1; continue; }
-    if (i + 1 >= argc) { usage(); return 0; }
+    if (a == "--quiet") {
+      o->quiet = 1;
+      continue;
+    }
+    if (i + 1 >= argc) {
+      usage();
+      return 0;
+    }
     const char *v = argv[++i];
     double d = 0;
     if (a == "--mode") {
-      if (std::string_view(v) == "relay") o->shape = BENCH_RELAYED;
-      else if (std::string_view(v) == "direct") o->shape = BENCH_DIRECT;
-      else { usage(); return 0; }
+      if (std::string_view(v) == "relay")
+        o->shape = BENCH_RELAYED;
+      else if (std::string_view(v) == "direct")
+        o->shape = BENCH_DIRECT;
+      else {
+        usage();
+        return 0;
+      }
     } else if (a == "--publish-host") {
       o->publish_host = v;
     } else if (a == "--subscribe-host") {
@@ -288,7 +302,7 @@ double seconds_between(int64_t a_us, int64_t b_us) {
   return b_us > a_us ? static_cast<double>(b_us - a_us) / 1e6 : 0.0;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv) {
   epoch_ns = 0;
@@ -346,8 +360,10 @@ int main(int argc, char **argv) {
     if (now_ns() >= limit || sink.lost_connection.load()) break;
     int64_t t = now_us();
     if (!bench_message_make(message.get(), seq, t, o.size, o.topics)) return 1;
-    if (publish(pub.get(), message->topic, message->payload, message->payload_length)) sent++;
-    else failed++;
+    if (publish(pub.get(), message->topic, message->payload, message->payload_length))
+      sent++;
+    else
+      failed++;
     last_send_us = now_us();
   }
 
@@ -358,11 +374,14 @@ int main(int argc, char **argv) {
   while (now_ns() < drain_until && sink.unique.load(std::memory_order_acquire) < sent) {
     sleep_ms(10);
     uint64_t u = sink.unique.load(std::memory_order_acquire);
-    if (u != before) { before = u; changed = now_us(); }
-    else if (now_us() - changed > IDLE_STOP_US) break;
+    if (u != before) {
+      before = u;
+      changed = now_us();
+    } else if (now_us() - changed > IDLE_STOP_US)
+      break;
   }
   pub.reset();
-  sub.reset();  // the receive thread is gone after this: the sink state is ours alone
+  sub.reset(); // the receive thread is gone after this: the sink state is ours alone
   mosquitto_lib_cleanup();
 
   uint64_t received = sink.unique.load();
@@ -378,25 +397,55 @@ int main(int argc, char **argv) {
   const char *mode = o.shape == BENCH_RELAYED ? "relay" : "direct";
 
   if (!o.quiet) {
-    std::printf("%s path, %" PRIu64 " messages of %u bytes at %s%.0f msg/s on %u topics\n", mode,
-                o.count, o.size, o.rate > 0 ? "" : "flat out, ", o.rate, o.topics);
-    std::printf("  sent %" PRIu64 " (%" PRIu64 " publish failures) in %.3f s: %.0f msg/s\n", sent,
-                failed, send_s, send_rate);
-    std::printf("  received %" PRIu64 ", lost %" PRIu64 ", duplicated %" PRIu64
-                ", malformed %" PRIu64 ", out of order %" PRIu64 "\n", received, lost,
-                sink.duplicated.load(), sink.malformed.load(), sink.reordered.load());
-    std::printf("  throughput %.0f msg/s (first send to last receipt %.3f s)\n", throughput,
-                elapsed_s);
-    std::printf("  latency us: p50 %" PRId64 ", p90 %" PRId64 ", p99 %" PRId64 ", max %" PRId64
-                "\n", p50, p90, p99, pmax);
+    std::printf("%s path, %" PRIu64 " messages of %u bytes at %s%.0f msg/s on %u topics\n",
+                mode,
+                o.count,
+                o.size,
+                o.rate > 0 ? "" : "flat out, ",
+                o.rate,
+                o.topics);
+    std::printf("  sent %" PRIu64 " (%" PRIu64 " publish failures) in %.3f s: %.0f msg/s\n",
+                sent,
+                failed,
+                send_s,
+                send_rate);
+    std::printf("  received %" PRIu64 ", lost %" PRIu64 ", duplicated %" PRIu64 ", malformed %" PRIu64
+                ", out of order %" PRIu64 "\n",
+                received,
+                lost,
+                sink.duplicated.load(),
+                sink.malformed.load(),
+                sink.reordered.load());
+    std::printf("  throughput %.0f msg/s (first send to last receipt %.3f s)\n", throughput, elapsed_s);
+    std::printf("  latency us: p50 %" PRId64 ", p90 %" PRId64 ", p99 %" PRId64 ", max %" PRId64 "\n",
+                p50,
+                p90,
+                p99,
+                pmax);
   }
   std::printf("mode=%s size=%u rate=%.0f count=%" PRIu64 " sent=%" PRIu64 " failed=%" PRIu64
               " received=%" PRIu64 " lost=%" PRIu64 " duplicated=%" PRIu64 " malformed=%" PRIu64
-              " reordered=%" PRIu64 " send_s=%.3f send_rate=%.0f elapsed_s=%.3f throughput=%.0f p50_us=%" PRId64
-              " p90_us=%" PRId64 " p99_us=%" PRId64 " max_us=%" PRId64 "\n",
-              mode, o.size, o.rate, o.count, sent, failed, received, lost,
-              sink.duplicated.load(), sink.malformed.load(), sink.reordered.load(), send_s,
-              send_rate, elapsed_s,
-              throughput, p50, p90, p99, pmax);
+              " reordered=%" PRIu64
+              " send_s=%.3f send_rate=%.0f elapsed_s=%.3f throughput=%.0f p50_us=%" PRId64 " p90_us=%" PRId64
+              " p99_us=%" PRId64 " max_us=%" PRId64 "\n",
+              mode,
+              o.size,
+              o.rate,
+              o.count,
+              sent,
+              failed,
+              received,
+              lost,
+              sink.duplicated.load(),
+              sink.malformed.load(),
+              sink.reordered.load(),
+              send_s,
+              send_rate,
+              elapsed_s,
+              throughput,
+              p50,
+              p90,
+              p99,
+              pmax);
   return 0;
 }

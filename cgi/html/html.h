@@ -7,10 +7,10 @@
 /* Bounded text builder over caller-owned storage: never allocates, always terminates.
  * Invariant: length <= capacity - 1. */
 struct html_buf {
-    uint32_t capacity; /* size of the storage, terminator included */
-    uint32_t total;    /* bytes offered so far; exceeds length exactly when output was cut */
-    uint32_t length;   /* bytes kept, terminator not counted */
-    char *buffer;      /* the storage; belongs to the caller */
+  uint32_t capacity; /* size of the storage, terminator included */
+  uint32_t total;    /* bytes offered so far; exceeds length exactly when output was cut */
+  uint32_t length;   /* bytes kept, terminator not counted */
+  char *buffer;      /* the storage; belongs to the caller */
 };
 
 /* Capacities of the escaped copies made by the ui_ operations. */
@@ -21,13 +21,13 @@ constexpr uint32_t HTML_TEXT_CAPACITY = 256;
  * caller's text, which must live until the next cell is opened (cell_id) or closed
  * (input_attrs). */
 struct layout_state {
-    uint32_t rows_open;       /* rows begun in the open content table; 0 = no table */
-    uint32_t column;          /* cells opened in the current grid row; 0 = no row */
-    uint32_t columns_per_row; /* grid cells per row */
-    uint32_t first_width;     /* width of the first cell of a grid table; 0 = none */
-    const char *cell_id;      /* id of the next grid cell, or nullptr */
-    const char *input_attrs;  /* attribute text of the next widget, or nullptr */
-    int form_open;            /* 1 once page_begin opened a form */
+  uint32_t rows_open;       /* rows begun in the open content table; 0 = no table */
+  uint32_t column;          /* cells opened in the current grid row; 0 = no row */
+  uint32_t columns_per_row; /* grid cells per row */
+  uint32_t first_width;     /* width of the first cell of a grid table; 0 = none */
+  const char *cell_id;      /* id of the next grid cell, or nullptr */
+  const char *input_attrs;  /* attribute text of the next widget, or nullptr */
+  int form_open;            /* 1 once page_begin opened a form */
 };
 extern layout_state html_layout;
 
@@ -38,8 +38,8 @@ void html_layout_reset();
 /* One entry of a left-menu table: an entry without a link starts a section titled by its
  * label; an entry without label and link, where a title is expected, ends the table. */
 struct menu_item {
-    const char *label;
-    const char *link;
+  const char *label;
+  const char *link;
 };
 extern const menu_item default_menu[]; /* "Customization": "Return" */
 extern const menu_item module_menu[];  /* "Status": relay status, log, options; "Navigation": "Return" */
@@ -71,8 +71,8 @@ void page_header(const char *title);
 /* Validator script (when script is given), logo heading, left menu (default_menu when
  * menu is nullptr), form start (when action is given; sets form_open), content window
  * start. The window content follows directly. */
-void page_begin(const char *logo_title, const char *window_title, const char *action,
-                int multipart, const char *script, const menu_item *menu);
+void page_begin(const char *logo_title, const char *window_title, const char *action, int multipart,
+                const char *script, const menu_item *menu);
 
 /* Closes the open grid row and table, the content window, the form and the frame; then
  * the optional script. Changes no layout field. */
@@ -82,8 +82,7 @@ void page_end(const char *script);
 void page_close();
 
 /* Centred message window with one button; green bar when success is non-zero, else red. */
-void message_box(int success, const char *title, const char *text, const char *link,
-                 const char *button);
+void message_box(int success, const char *title, const char *text, const char *link, const char *button);
 
 /* The "Configuration" window of the settings form, button "Back" to link. */
 void result_box(int restarted, int valid, const char *link);

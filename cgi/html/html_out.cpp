@@ -9,10 +9,10 @@ FILE *html_out() { return output_stream ? output_stream : stdout; }
 void html_set_output(FILE *stream) { output_stream = stream; }
 
 void html_printf(const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    vfprintf(html_out(), format, args);
-    va_end(args);
+  va_list args;
+  va_start(args, format);
+  vfprintf(html_out(), format, args);
+  va_end(args);
 }
 
 void html_write(const char *text) { fputs(text_or_empty(text), html_out()); }

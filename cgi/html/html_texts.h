@@ -57,7 +57,8 @@ a:hover {
 )html";
 
 /* Format, %s = logo title. Logo heading and the start of the menu column. */
-inline constexpr const char frame_start[] = R"html(<table width="100%%" cellspacing="2" cellpadding="2" border="0">
+inline constexpr const char frame_start[] =
+    R"html(<table width="100%%" cellspacing="2" cellpadding="2" border="0">
   <tr>
     <td nowrap class="logo"><h2>%s</h2></td>
   </tr>
@@ -80,7 +81,8 @@ inline constexpr const char form_multipart[] = " enctype=\"multipart/form-data\"
 inline constexpr const char form_plain[] = ">\n";
 
 /* Format, %s = window title. The titled content window; its content follows "<td>". */
-inline constexpr const char content_window[] = R"html(      <table width="100%%" cellspacing="0" cellpadding="5" border="3" class="window">
+inline constexpr const char content_window[] =
+    R"html(      <table width="100%%" cellspacing="0" cellpadding="5" border="3" class="window">
         <tr>
           <td align="center" class="title">%s</td>
         </tr>
@@ -204,7 +206,10 @@ inline constexpr const char js_is_valid_port[] = R"html(function IsValidPort(obj
 })html";
 
 /* A keyword looked up in the page script and the function text it brings. */
-struct validator { const char *keyword; const char *text; };
+struct validator {
+  const char *keyword;
+  const char *text;
+};
 inline constexpr validator validators[] = {
     {"Error", js_error},
     {"IsEmpty", js_is_empty},

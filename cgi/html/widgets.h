@@ -5,14 +5,14 @@
 
 /* Option of a select list with a number value; a table ends at the first nullptr label. */
 struct select_item {
-    const char *label;
-    uint32_t value;
+  const char *label;
+  uint32_t value;
 };
 
 /* Option of a select list with a text value; a table ends at the first nullptr label. */
 struct select_str_item {
-    const char *label;
-    const char *value;
+  const char *label;
+  const char *value;
 };
 
 /* Ends the open grid row and table; the next table has columns cells per row (0 acts as

@@ -138,7 +138,7 @@ int read_form(module_settings *s) {
 
 int restart_module() { return run_program(path_init_script(), "restart", nullptr, 1) == 0; }
 
-}  // namespace
+} // namespace
 
 void cgi_index() {
   module_settings s;
@@ -178,8 +178,8 @@ void cgi_restart() {
     ok = restart_module();
   }
   ui_page_header(TITLE);
-  ui_message_box(ok, "Info", ok ? "Module successfully restarted." : "Module restart failed.",
-                 "index.cgi", "Ok");
+  ui_message_box(
+      ok, "Info", ok ? "Module successfully restarted." : "Module restart failed.", "index.cgi", "Ok");
   page_close();
   cgi_free_request();
 }

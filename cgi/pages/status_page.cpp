@@ -37,19 +37,23 @@ constexpr const char REFRESH_SCRIPT[] =
     R"js(document.getElementById('refresh').innerHTML = '<input type="button" name="button" value="Refresh" onclick="location.href=\'status.cgi\'">';
 )js";
 
-constexpr const char JSON_HEADER[] = "Content-Type: application/json\n"
-                                     "Cache-Control: no-cache\n"
-                                     "Pragma: no-cache\n"
-                                     "\n";
+constexpr const char JSON_HEADER[] =
+    "Content-Type: application/json\n"
+    "Cache-Control: no-cache\n"
+    "Pragma: no-cache\n"
+    "\n";
 
 /* Colours of the states, as the message windows colour success and failure. */
 constexpr const char STATE_UP_HTML[] = R"html(<font color="#008000"><b>up</b></font>)html";
 constexpr const char STATE_DOWN_HTML[] = R"html(<font color="#800000"><b>down</b></font>)html";
 constexpr const char STATE_CONNECTING_HTML[] = "<b>connecting</b>";
 
-constexpr const char *COUNTER_LABELS[STATUS_COUNTERS] = {
-    "Received from the gateway", "Published to the cloud", "Rejected, not JSON",
-    "Too large",                 "Dropped, queue full",    "Waiting now"};
+constexpr const char *COUNTER_LABELS[STATUS_COUNTERS] = {"Received from the gateway",
+                                                         "Published to the cloud",
+                                                         "Rejected, not JSON",
+                                                         "Too large",
+                                                         "Dropped, queue full",
+                                                         "Waiting now"};
 constexpr const char *COUNTER_JSON_NAMES[STATUS_COUNTERS] = {
     "received", "published", "not_json", "too_large", "dropped", "waiting"};
 
@@ -116,7 +120,8 @@ status_view read_view(const kv_table *table) {
   view.last_relayed = read_number(table, STATUS_KEY_LAST_RELAYED);
   view.cloud = read_side(table, STATUS_CLOUD_KEYS);
   view.gateway = read_side(table, STATUS_GATEWAY_KEYS);
-  for (unsigned i = 0; i < STATUS_COUNTERS; i++) view.counters[i] = read_number(table, STATUS_COUNTER_KEYS[i]);
+  for (unsigned i = 0; i < STATUS_COUNTERS; i++)
+    view.counters[i] = read_number(table, STATUS_COUNTER_KEYS[i]);
   return view;
 }
 
@@ -313,7 +318,7 @@ bool json_requested() {
   return json;
 }
 
-}  // namespace
+} // namespace
 
 unsigned status_age_text(char *out, unsigned capacity, int64_t then, int64_t now) {
   if (out == nullptr || capacity == 0) return 0;
@@ -333,7 +338,8 @@ unsigned status_age_text(char *out, unsigned capacity, int64_t then, int64_t now
     }
   }
   const int64_t count = age / chosen->seconds;
-  const int n = std::snprintf(out, capacity, "%" PRId64 " %s%s ago", count, chosen->name, count == 1 ? "" : "s");
+  const int n =
+      std::snprintf(out, capacity, "%" PRId64 " %s%s ago", count, chosen->name, count == 1 ? "" : "s");
   if (n < 0) {
     out[0] = '\0';
     return 0;
@@ -355,7 +361,8 @@ unsigned status_time_text(char *out, unsigned capacity, int64_t then, int64_t no
   char age[STATUS_TIME_CAPACITY];
   if (status_age_text(age, sizeof age, then, now) > 0) {
     const int n = std::snprintf(out + length, capacity - length, " (%s)", age);
-    if (n > 0) length += static_cast<size_t>(n) < capacity - length ? static_cast<size_t>(n) : capacity - length - 1;
+    if (n > 0)
+      length += static_cast<size_t>(n) < capacity - length ? static_cast<size_t>(n) : capacity - length - 1;
   }
   return static_cast<unsigned>(length);
 }
@@ -370,7 +377,7 @@ int status_pid_is_daemon(long pid) {
   const ssize_t n = read(fd, cmdline, sizeof cmdline - 1);
   close(fd);
   if (n <= 0) return 0; /* gone, or a zombie */
-  cmdline[n] = '\0';   /* the first argument ends at its own NUL */
+  cmdline[n] = '\0';    /* the first argument ends at its own NUL */
   return std::strcmp(log_base_name(cmdline), DAEMON_NAME) == 0 ? 1 : 0;
 }
 

@@ -23,8 +23,8 @@ void upload_release();
  * per byte. Every byte held here is still counted in the caller's remaining-length counter,
  * so nothing past the body is taken. */
 struct body_reader {
-    std::array<char, CGI_LINE_SIZE> data;
-    size_t start = 0, end = 0;
+  std::array<char, CGI_LINE_SIZE> data;
+  size_t start = 0, end = 0;
 };
 
 /* The lines of cgi_read_line, taken through reader. */

@@ -23,8 +23,8 @@ uint32_t json_transform(const char *payload, uint32_t payload_length, uint32_t t
 /* Output of the JSON writer: keeps at most capacity bytes in buffer and counts every
  * byte offered in total (saturating at UINT32_MAX). */
 struct mem_sink {
-    uint32_t capacity, total, length;
-    char *buffer;
+  uint32_t capacity, total, length;
+  char *buffer;
 };
 
 /* Keeps what fits of size bytes of data in the sink and counts them all; returns size,

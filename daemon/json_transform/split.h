@@ -4,15 +4,15 @@
 
 /* One part: length characters from start; start is nullptr for an empty part. */
 struct split_part {
-    uint32_t length;
-    const char *start;
+  uint32_t length;
+  const char *start;
 };
 
 /* The parts in text order; parts is nullptr when count is 0. Both blocks come from
  * mem_alloc; release them with split_free. */
 struct split_list {
-    uint32_t count;
-    split_part *parts;
+  uint32_t count;
+  split_part *parts;
 };
 
 /* Splits the NUL-terminated text at every separator; empty parts count (leading,

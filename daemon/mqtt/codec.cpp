@@ -58,8 +58,7 @@ uint16_t get_u16(const uint8_t *p) { return static_cast<uint16_t>(p[0] << 8 | p[
 
 /* Fixed header at data: 1 with its size and remaining length, 0 when incomplete, -1 for a
  * fifth length byte. */
-int get_header(const uint8_t *data, uint32_t available, uint32_t *header_size,
-               uint32_t *remaining) {
+int get_header(const uint8_t *data, uint32_t available, uint32_t *header_size, uint32_t *remaining) {
   uint32_t value = 0;
   for (uint32_t i = 1; i < MQTT_FIXED_HEADER_MAX; i++) {
     if (i >= available) return 0;
@@ -117,8 +116,8 @@ uint32_t mqtt_encode_connect(uint8_t *out, uint32_t capacity, const mqtt_connect
   return w.fits ? w.length : 0;
 }
 
-uint32_t mqtt_encode_subscribe(uint8_t *out, uint32_t capacity, uint16_t packet_id,
-                               const char *filter, uint8_t qos) {
+uint32_t mqtt_encode_subscribe(uint8_t *out, uint32_t capacity, uint16_t packet_id, const char *filter,
+                               uint8_t qos) {
   if (packet_id == 0 || qos > 2) return 0;
   writer w{out, capacity, 0, true};
   put_header(&w, MQTT_SUBSCRIBE << 4 | 0x02, 2 + text_size(filter) + 1);
@@ -128,8 +127,8 @@ uint32_t mqtt_encode_subscribe(uint8_t *out, uint32_t capacity, uint16_t packet_
   return w.fits ? w.length : 0;
 }
 
-uint32_t mqtt_encode_publish_head(uint8_t *out, uint32_t capacity, const char *topic,
-                                  uint32_t topic_length, uint32_t payload_length) {
+uint32_t mqtt_encode_publish_head(uint8_t *out, uint32_t capacity, const char *topic, uint32_t topic_length,
+                                  uint32_t payload_length) {
   if (topic_length > TEXT_MAX || payload_length > MQTT_REMAINING_MAX - 2 - topic_length) return 0;
   writer w{out, capacity, 0, true};
   put_header(&w, MQTT_PUBLISH << 4, 2 + topic_length + payload_length);
@@ -216,13 +215,13 @@ int mqtt_reader_pending(const mqtt_reader *reader) {
 
 int mqtt_flags_valid(uint8_t type, uint8_t flags) {
   switch (type) {
-  case MQTT_PUBLISH:
-    return (flags & 0x06) != 0x06 ? 1 : 0; /* QoS 3 is malformed */
-  case MQTT_PUBREL:
-  case MQTT_SUBSCRIBE:
-    return flags == 0x02 ? 1 : 0;
-  default:
-    return flags == 0 ? 1 : 0;
+    case MQTT_PUBLISH:
+      return (flags & 0x06) != 0x06 ? 1 : 0; /* QoS 3 is malformed */
+    case MQTT_PUBREL:
+    case MQTT_SUBSCRIBE:
+      return flags == 0x02 ? 1 : 0;
+    default:
+      return flags == 0 ? 1 : 0;
   }
 }
 
@@ -247,16 +246,15 @@ int mqtt_decode_publish(const mqtt_packet *packet, mqtt_publish *out) {
 }
 
 int mqtt_decode_connack(const mqtt_packet *packet, uint8_t *return_code) {
-  if (packet->type != MQTT_CONNACK || packet->flags != 0 || packet->length != 2 ||
-      packet->body == nullptr || (packet->body[0] & 0xFE) != 0)
+  if (packet->type != MQTT_CONNACK || packet->flags != 0 || packet->length != 2 || packet->body == nullptr ||
+      (packet->body[0] & 0xFE) != 0)
     return 0;
   *return_code = packet->body[1];
   return 1;
 }
 
 int mqtt_decode_suback(const mqtt_packet *packet, uint16_t *packet_id, uint8_t *code) {
-  if (packet->type != MQTT_SUBACK || packet->flags != 0 || packet->length != 3 ||
-      packet->body == nullptr)
+  if (packet->type != MQTT_SUBACK || packet->flags != 0 || packet->length != 3 || packet->body == nullptr)
     return 0;
   const uint8_t granted = packet->body[2];
   if (granted > 2 && granted != MQTT_SUBACK_FAILURE) return 0;
@@ -267,8 +265,7 @@ int mqtt_decode_suback(const mqtt_packet *packet, uint16_t *packet_id, uint8_t *
 
 int mqtt_decode_ack(const mqtt_packet *packet, uint16_t *packet_id) {
   if (packet->type < MQTT_PUBACK || packet->type > MQTT_PUBCOMP ||
-      !mqtt_flags_valid(packet->type, packet->flags) || packet->length != 2 ||
-      packet->body == nullptr)
+      !mqtt_flags_valid(packet->type, packet->flags) || packet->length != 2 || packet->body == nullptr)
     return 0;
   *packet_id = get_u16(packet->body);
   return 1;

@@ -60,15 +60,13 @@ bool take_publish(mqtt_session *s, const mqtt_publish *message) {
   }
   if (SESSION_CONTROL_CAPACITY - s->control_length < sizeof ack) return false;
   if (message->qos == 1) {
-    if (s->events.message != nullptr && s->events.message(s->events.context, s, message) == 0)
-      return false;
+    if (s->events.message != nullptr && s->events.message(s->events.context, s, message) == 0) return false;
     add_control(s, ack, mqtt_encode_ack(ack, MQTT_PUBACK, message->packet_id));
     return true;
   }
   /* QoS 2: delivered on the first PUBLISH, answered with PUBREC until PUBREL ends it. */
   if (!qos2_seen(s, message->packet_id)) {
-    if (s->events.message != nullptr && s->events.message(s->events.context, s, message) == 0)
-      return false;
+    if (s->events.message != nullptr && s->events.message(s->events.context, s, message) == 0) return false;
     qos2_mark(s, message->packet_id, true);
   }
   add_control(s, ack, mqtt_encode_ack(ack, MQTT_PUBREC, message->packet_id));
@@ -82,42 +80,42 @@ int handle_packet(mqtt_session *s, const mqtt_packet *packet) {
   uint16_t id = 0;
   uint8_t code = 0;
   switch (packet->type) {
-  case MQTT_PUBLISH: {
-    mqtt_publish message;
-    if (!mqtt_decode_publish(packet, &message)) return -1;
-    return take_publish(s, &message) ? 1 : 0;
-  }
-  case MQTT_PINGRESP:
-    return packet->length == 0 ? 1 : -1;
-  case MQTT_SUBACK:
-    if (!mqtt_decode_suback(packet, &id, &code)) return -1;
-    if (id == s->subscribe_id) {
-      s->subscribe_id = 0;
-      if (s->events.subscribed != nullptr) s->events.subscribed(s->events.context, s, code);
+    case MQTT_PUBLISH: {
+      mqtt_publish message;
+      if (!mqtt_decode_publish(packet, &message)) return -1;
+      return take_publish(s, &message) ? 1 : 0;
     }
-    return 1;
-  case MQTT_PUBREL: {
-    uint8_t ack[4];
-    if (!mqtt_decode_ack(packet, &id)) return -1;
-    if (SESSION_CONTROL_CAPACITY - s->control_length < sizeof ack) return 0;
-    qos2_mark(s, id, false);
-    add_control(s, ack, mqtt_encode_ack(ack, MQTT_PUBCOMP, id));
-    return 1;
-  }
-  case MQTT_PUBACK:
-  case MQTT_PUBCOMP:
-    if (!mqtt_decode_ack(packet, &id)) return -1;
-    if (s->events.delivered != nullptr) s->events.delivered(s->events.context, s, id);
-    return 1;
-  case MQTT_PUBREC: {
-    /* The session publishes at QoS 0 only; a PUBREC is answered so the broker can finish. */
-    uint8_t ack[4];
-    if (!mqtt_decode_ack(packet, &id)) return -1;
-    if (!add_control(s, ack, mqtt_encode_ack(ack, MQTT_PUBREL, id))) return 0;
-    return 1;
-  }
-  default:
-    return -1; /* CONNACK twice, or a packet only a server may receive */
+    case MQTT_PINGRESP:
+      return packet->length == 0 ? 1 : -1;
+    case MQTT_SUBACK:
+      if (!mqtt_decode_suback(packet, &id, &code)) return -1;
+      if (id == s->subscribe_id) {
+        s->subscribe_id = 0;
+        if (s->events.subscribed != nullptr) s->events.subscribed(s->events.context, s, code);
+      }
+      return 1;
+    case MQTT_PUBREL: {
+      uint8_t ack[4];
+      if (!mqtt_decode_ack(packet, &id)) return -1;
+      if (SESSION_CONTROL_CAPACITY - s->control_length < sizeof ack) return 0;
+      qos2_mark(s, id, false);
+      add_control(s, ack, mqtt_encode_ack(ack, MQTT_PUBCOMP, id));
+      return 1;
+    }
+    case MQTT_PUBACK:
+    case MQTT_PUBCOMP:
+      if (!mqtt_decode_ack(packet, &id)) return -1;
+      if (s->events.delivered != nullptr) s->events.delivered(s->events.context, s, id);
+      return 1;
+    case MQTT_PUBREC: {
+      /* The session publishes at QoS 0 only; a PUBREC is answered so the broker can finish. */
+      uint8_t ack[4];
+      if (!mqtt_decode_ack(packet, &id)) return -1;
+      if (!add_control(s, ack, mqtt_encode_ack(ack, MQTT_PUBREL, id))) return 0;
+      return 1;
+    }
+    default:
+      return -1; /* CONNACK twice, or a packet only a server may receive */
   }
 }
 
@@ -228,8 +226,8 @@ void check_timers(mqtt_session *s, long long now) {
   }
   /* A ping when nothing went out for the interval keeps the broker from dropping the
    * session; one when nothing came in finds a broker that no longer answers. */
-  const bool quiet = now - s->last_sent >= s->timing.keep_alive_ms ||
-                     now - s->last_received >= s->timing.keep_alive_ms;
+  const bool quiet =
+      now - s->last_sent >= s->timing.keep_alive_ms || now - s->last_received >= s->timing.keep_alive_ms;
   if (quiet && !session_output_pending(s) &&
       add_control(s, MQTT_PINGREQ_PACKET, sizeof MQTT_PINGREQ_PACKET)) {
     s->ping_sent = now;
@@ -240,8 +238,7 @@ void check_timers(mqtt_session *s, long long now) {
 } // namespace
 
 void session_init(mqtt_session *s, const mqtt_endpoint &endpoint, const mqtt_connect_fields &connect,
-                  const session_timing &timing, const session_events &events,
-                  const session_output &output) {
+                  const session_timing &timing, const session_events &events, const session_output &output) {
   s->endpoint = endpoint;
   s->connect = connect;
   s->timing = timing;
@@ -296,37 +293,37 @@ unsigned session_poll_fds(mqtt_session *s, pollfd *fds) {
 
 long long session_next_ms(mqtt_session *s, long long now) {
   switch (s->state) {
-  case SESSION_OPENING: {
-    long long next = s->deadline;
-    int lookup = transport_timeout_ms(&s->transport);
-    if (lookup >= 0 && now + lookup < next) next = now + lookup;
-    return next;
-  }
-  case SESSION_CONNACK:
-    return s->deadline;
-  case SESSION_UP: {
-    if (!s->paused && (transport_buffered(&s->transport) || s->reader.end > s->reader.start)) {
-      mqtt_packet packet;
-      if (transport_buffered(&s->transport) || mqtt_reader_peek(&s->reader, &packet) != MQTT_READ_MORE)
-        return now;
+    case SESSION_OPENING: {
+      long long next = s->deadline;
+      int lookup = transport_timeout_ms(&s->transport);
+      if (lookup >= 0 && now + lookup < next) next = now + lookup;
+      return next;
     }
-    long long next = 0;
-    auto earliest = [&next](long long at) {
-      if (next == 0 || at < next) next = at;
-    };
-    if (s->blocked_since != 0) earliest(s->blocked_since + s->timing.stall_timeout_ms);
-    if (s->ping_sent != 0) {
-      if (!s->paused) earliest(s->ping_sent + s->timing.keep_alive_ms);
-    } else if (!session_output_pending(s)) {
-      /* A ping waits for the output before it; until then the socket's room or the stall
-       * limit wakes the loop (an overdue ping time here would make it spin). */
-      long long quiet = s->last_sent < s->last_received ? s->last_sent : s->last_received;
-      earliest(quiet + s->timing.keep_alive_ms);
+    case SESSION_CONNACK:
+      return s->deadline;
+    case SESSION_UP: {
+      if (!s->paused && (transport_buffered(&s->transport) || s->reader.end > s->reader.start)) {
+        mqtt_packet packet;
+        if (transport_buffered(&s->transport) || mqtt_reader_peek(&s->reader, &packet) != MQTT_READ_MORE)
+          return now;
+      }
+      long long next = 0;
+      auto earliest = [&next](long long at) {
+        if (next == 0 || at < next) next = at;
+      };
+      if (s->blocked_since != 0) earliest(s->blocked_since + s->timing.stall_timeout_ms);
+      if (s->ping_sent != 0) {
+        if (!s->paused) earliest(s->ping_sent + s->timing.keep_alive_ms);
+      } else if (!session_output_pending(s)) {
+        /* A ping waits for the output before it; until then the socket's room or the stall
+         * limit wakes the loop (an overdue ping time here would make it spin). */
+        long long quiet = s->last_sent < s->last_received ? s->last_sent : s->last_received;
+        earliest(quiet + s->timing.keep_alive_ms);
+      }
+      return next;
     }
-    return next;
-  }
-  default:
-    return 0;
+    default:
+      return 0;
   }
 }
 

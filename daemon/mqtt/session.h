@@ -71,14 +71,14 @@ struct mqtt_session {
   session_events events;
   session_output output;
   mqtt_transport transport;
-  bool paused;         /* the owner takes no messages now: nothing is read */
-  long long deadline;  /* of the connect attempt */
+  bool paused;        /* the owner takes no messages now: nothing is read */
+  long long deadline; /* of the connect attempt */
   long long last_sent, last_received;
-  long long ping_sent; /* 0: no ping outstanding */
+  long long ping_sent;     /* 0: no ping outstanding */
   long long blocked_since; /* 0: output is not waiting for the socket */
   uint16_t next_packet_id;
   uint16_t subscribe_id; /* 0: no SUBACK awaited */
-  bool readable;       /* poll reported input (or TLS holds some) */
+  bool readable;         /* poll reported input (or TLS holds some) */
   uint32_t control_length, control_sent;
   uint8_t control[SESSION_CONTROL_CAPACITY];
   mqtt_reader reader;
@@ -88,8 +88,7 @@ struct mqtt_session {
 
 /* Sets the session up, down. The texts in connect must outlive the session. */
 void session_init(mqtt_session *s, const mqtt_endpoint &endpoint, const mqtt_connect_fields &connect,
-                  const session_timing &timing, const session_events &events,
-                  const session_output &output);
+                  const session_timing &timing, const session_events &events, const session_output &output);
 
 /* Begins a connect attempt at time now (ms); its result comes through events.connected,
  * possibly before this returns. */

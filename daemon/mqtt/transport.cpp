@@ -82,8 +82,9 @@ SSL_CTX *tls_context(mqtt_transport *t) {
   }
   /* Partial writes let a full socket take part of a gathered buffer; the buffer is
    * gathered anew for a retry; idle record buffers are given back (memory on the device). */
-  SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
-                                SSL_MODE_RELEASE_BUFFERS);
+  SSL_CTX_set_mode(
+      context,
+      SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
   t->tls_context = context;
   return context;
 }
@@ -114,8 +115,7 @@ transport_state start_tls(mqtt_transport *t) {
   socklen_t literal_length;
   if (ip_literal(t->endpoint->host, &literal, &literal_length, t->endpoint->port)) {
     /* An address is checked against the certificate's IP entries; SNI carries names only. */
-    if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(t->ssl), t->endpoint->host) != 1)
-      return fail(t);
+    if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(t->ssl), t->endpoint->host) != 1) return fail(t);
   } else if (SSL_set_tlsext_host_name(t->ssl, t->endpoint->host) != 1 ||
              SSL_set1_host(t->ssl, t->endpoint->host) != 1) {
     return fail(t);
@@ -192,34 +192,34 @@ transport_state transport_open(mqtt_transport *t) {
 
 unsigned transport_poll_fds(const mqtt_transport *t, bool want_read, bool want_write, pollfd *fds) {
   switch (t->state) {
-  case TRANSPORT_RESOLVING: {
-    ares_socket_t sockets[ARES_GETSOCK_MAXNUM];
-    int mask = ares_getsock(t->resolver, sockets, ARES_GETSOCK_MAXNUM);
-    unsigned count = 0;
-    for (unsigned i = 0; i < ARES_GETSOCK_MAXNUM && count < TRANSPORT_POLL_MAX; i++) {
-      short events = 0;
-      if (ARES_GETSOCK_READABLE(mask, i)) events |= POLLIN;
-      if (ARES_GETSOCK_WRITABLE(mask, i)) events |= POLLOUT;
-      if (events == 0) continue;
-      fds[count++] = pollfd{sockets[i], events, 0};
+    case TRANSPORT_RESOLVING: {
+      ares_socket_t sockets[ARES_GETSOCK_MAXNUM];
+      int mask = ares_getsock(t->resolver, sockets, ARES_GETSOCK_MAXNUM);
+      unsigned count = 0;
+      for (unsigned i = 0; i < ARES_GETSOCK_MAXNUM && count < TRANSPORT_POLL_MAX; i++) {
+        short events = 0;
+        if (ARES_GETSOCK_READABLE(mask, i)) events |= POLLIN;
+        if (ARES_GETSOCK_WRITABLE(mask, i)) events |= POLLOUT;
+        if (events == 0) continue;
+        fds[count++] = pollfd{sockets[i], events, 0};
+      }
+      return count;
     }
-    return count;
-  }
-  case TRANSPORT_CONNECTING:
-    fds[0] = pollfd{t->fd, POLLOUT, 0};
-    return 1;
-  case TRANSPORT_HANDSHAKE:
-    fds[0] = pollfd{t->fd, static_cast<short>(t->handshake_wants_write ? POLLOUT : POLLIN), 0};
-    return 1;
-  case TRANSPORT_OPEN: {
-    short events = 0;
-    if (want_read) events |= t->read_wants_write ? POLLOUT : POLLIN;
-    if (want_write) events |= t->write_wants_read ? POLLIN : POLLOUT;
-    fds[0] = pollfd{t->fd, events, 0};
-    return 1;
-  }
-  default:
-    return 0;
+    case TRANSPORT_CONNECTING:
+      fds[0] = pollfd{t->fd, POLLOUT, 0};
+      return 1;
+    case TRANSPORT_HANDSHAKE:
+      fds[0] = pollfd{t->fd, static_cast<short>(t->handshake_wants_write ? POLLOUT : POLLIN), 0};
+      return 1;
+    case TRANSPORT_OPEN: {
+      short events = 0;
+      if (want_read) events |= t->read_wants_write ? POLLOUT : POLLIN;
+      if (want_write) events |= t->write_wants_read ? POLLIN : POLLOUT;
+      fds[0] = pollfd{t->fd, events, 0};
+      return 1;
+    }
+    default:
+      return 0;
   }
 }
 
@@ -232,32 +232,32 @@ int transport_timeout_ms(mqtt_transport *t) {
 
 transport_state transport_progress(mqtt_transport *t, const pollfd *fds, unsigned count) {
   switch (t->state) {
-  case TRANSPORT_RESOLVING: {
-    bool any = false;
-    for (unsigned i = 0; i < count; i++) {
-      if (fds[i].revents == 0) continue;
-      any = true;
-      ares_socket_t readable = fds[i].revents & (POLLIN | POLLERR | POLLHUP) ? fds[i].fd : ARES_SOCKET_BAD;
-      ares_socket_t writable = fds[i].revents & POLLOUT ? fds[i].fd : ARES_SOCKET_BAD;
-      ares_process_fd(t->resolver, readable, writable);
+    case TRANSPORT_RESOLVING: {
+      bool any = false;
+      for (unsigned i = 0; i < count; i++) {
+        if (fds[i].revents == 0) continue;
+        any = true;
+        ares_socket_t readable = fds[i].revents & (POLLIN | POLLERR | POLLHUP) ? fds[i].fd : ARES_SOCKET_BAD;
+        ares_socket_t writable = fds[i].revents & POLLOUT ? fds[i].fd : ARES_SOCKET_BAD;
+        ares_process_fd(t->resolver, readable, writable);
+      }
+      if (!any) ares_process_fd(t->resolver, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
+      if (!t->lookup_done) return t->state;
+      if (t->lookup_status != ARES_SUCCESS) return fail(t);
+      return start_connect(t);
     }
-    if (!any) ares_process_fd(t->resolver, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
-    if (!t->lookup_done) return t->state;
-    if (t->lookup_status != ARES_SUCCESS) return fail(t);
-    return start_connect(t);
-  }
-  case TRANSPORT_CONNECTING: {
-    if (count == 0 || fds[0].revents == 0) return t->state;
-    int error = 0;
-    socklen_t size = sizeof error;
-    if (getsockopt(t->fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) return fail(t);
-    return connected(t);
-  }
-  case TRANSPORT_HANDSHAKE:
-    if (count == 0 || fds[0].revents == 0) return t->state;
-    return handshake(t);
-  default:
-    return t->state;
+    case TRANSPORT_CONNECTING: {
+      if (count == 0 || fds[0].revents == 0) return t->state;
+      int error = 0;
+      socklen_t size = sizeof error;
+      if (getsockopt(t->fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) return fail(t);
+      return connected(t);
+    }
+    case TRANSPORT_HANDSHAKE:
+      if (count == 0 || fds[0].revents == 0) return t->state;
+      return handshake(t);
+    default:
+      return t->state;
   }
 }
 

@@ -62,8 +62,7 @@ transport_state transport_open(mqtt_transport *t);
 /* The descriptors and events to poll for now: while opening, what the step waits for;
  * when open, POLLIN if want_read and POLLOUT if want_write (TLS may swap them). Returns
  * how many were stored (at most TRANSPORT_POLL_MAX). */
-unsigned transport_poll_fds(const mqtt_transport *t, bool want_read, bool want_write,
-                            pollfd *fds);
+unsigned transport_poll_fds(const mqtt_transport *t, bool want_read, bool want_write, pollfd *fds);
 
 /* Milliseconds until the lookup wants to be called again (-1: no wish). */
 int transport_timeout_ms(mqtt_transport *t);

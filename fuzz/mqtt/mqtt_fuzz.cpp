@@ -22,22 +22,22 @@ void decode(const mqtt_packet &packet, const uint8_t *storage) {
   uint8_t code = 0;
   uint16_t id = 0;
   switch (packet.type) {
-  case MQTT_PUBLISH:
-    if (mqtt_decode_publish(&packet, &message)) {
-      check(message.topic_length > 0);
-      check(reinterpret_cast<const uint8_t *>(message.topic) >= packet.body);
-      check(message.payload + message.payload_length == packet.body + packet.length);
-      check(message.qos <= 2 && (message.qos == 0 || message.packet_id != 0));
-    }
-    break;
-  case MQTT_CONNACK:
-    if (mqtt_decode_connack(&packet, &code)) check(packet.length == 2);
-    break;
-  case MQTT_SUBACK:
-    if (mqtt_decode_suback(&packet, &id, &code)) check(code <= 2 || code == MQTT_SUBACK_FAILURE);
-    break;
-  default:
-    mqtt_decode_ack(&packet, &id);
+    case MQTT_PUBLISH:
+      if (mqtt_decode_publish(&packet, &message)) {
+        check(message.topic_length > 0);
+        check(reinterpret_cast<const uint8_t *>(message.topic) >= packet.body);
+        check(message.payload + message.payload_length == packet.body + packet.length);
+        check(message.qos <= 2 && (message.qos == 0 || message.packet_id != 0));
+      }
+      break;
+    case MQTT_CONNACK:
+      if (mqtt_decode_connack(&packet, &code)) check(packet.length == 2);
+      break;
+    case MQTT_SUBACK:
+      if (mqtt_decode_suback(&packet, &id, &code)) check(code <= 2 || code == MQTT_SUBACK_FAILURE);
+      break;
+    default:
+      mqtt_decode_ack(&packet, &id);
   }
 }
 
@@ -58,8 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (unsigned turn = 0;; turn++) {
     mqtt_packet packet;
     mqtt_read_result result;
-    while ((result = mqtt_reader_peek(&reader, &packet)) == MQTT_READ_PACKET ||
-           result == MQTT_READ_SKIPPED) {
+    while ((result = mqtt_reader_peek(&reader, &packet)) == MQTT_READ_PACKET || result == MQTT_READ_SKIPPED) {
       if (result == MQTT_READ_PACKET) {
         decode(packet, storage);
       } else {

@@ -53,7 +53,7 @@ std::string other_lines(const std::string &path) {
   return kept;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   char pattern[] = "/tmp/nimba_settings_fuzz_XXXXXX";

@@ -56,7 +56,6 @@ struct credentials_case {
 };
 void PrintTo(const credentials_case &c, std::ostream *os) { *os << c.name; }
 
-
 class DaemonCredentials : public DaemonTest, public ::testing::WithParamInterface<credentials_case> {};
 
 TEST_P(DaemonCredentials, RegisteredModeSendsTheTokenAsPassword) {
@@ -79,7 +78,8 @@ TEST_P(DaemonCredentials, RegisteredModeSendsTheTokenAsPassword) {
   launch.settings = "NIMBA_MODE=1\nNIMBA_ORGID=org7\nNIMBA_DTYPEID=typ\nNIMBA_AUTHTOKEN=" + c.token + "\n";
   ASSERT_TRUE(start_daemon(launch));
   if (!c.accepted) {
-    ASSERT_TRUE(syslog_wait(&run.log, "Failed to connect to NIMBA in registered mode (RC=5).", 15000, 1, DAEMON_ERR));
+    ASSERT_TRUE(
+        syslog_wait(&run.log, "Failed to connect to NIMBA in registered mode (RC=5).", 15000, 1, DAEMON_ERR));
     EXPECT_EQ(0u, count_occurrences(process_stderr(&gateway->process), "CID"));
     return;
   }
@@ -110,7 +110,6 @@ struct tls_case {
 };
 void PrintTo(const tls_case &c, std::ostream *os) { *os << c.name; }
 
-
 class DaemonTls : public DaemonTest, public ::testing::WithParamInterface<tls_case> {};
 
 TEST_P(DaemonTls, VerifiesTheBrokerCertificateAndHostName) {
@@ -138,10 +137,12 @@ TEST_P(DaemonTls, VerifiesTheBrokerCertificateAndHostName) {
   launch.settings = "NIMBA_SSL=1\n";
   launch.ca_path = c.trusted_ca ? cas[0].hashed_dir : cas[1].hashed_dir;
   ASSERT_TRUE(start_daemon(launch));
-  ASSERT_TRUE(process_wait_stdout(&run.process, "NIMBA URL:    'ssl://" + quickstart_host() + ":8883'\n", 10000));
+  ASSERT_TRUE(
+      process_wait_stdout(&run.process, "NIMBA URL:    'ssl://" + quickstart_host() + ":8883'\n", 10000));
   if (!c.connects) {
     std::string failure;
-    ASSERT_TRUE(syslog_wait_prefix(&run.log, "Failed to connect to NIMBA in quickstart mode over SSL (RC=", 20000, &failure));
+    ASSERT_TRUE(syslog_wait_prefix(
+        &run.log, "Failed to connect to NIMBA in quickstart mode over SSL (RC=", 20000, &failure));
     EXPECT_EQ(0u, syslog_count(&run.log, "Connected to NIMBA in quickstart mode over SSL."));
     EXPECT_EQ(0u, count_occurrences(process_stderr(&cloud->process), "as d:quickstart"));
     return;

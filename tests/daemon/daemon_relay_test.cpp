@@ -20,8 +20,7 @@ TEST_F(DaemonTest, RelaysAGatewayMessageToTheCloudTopic) {
   EXPECT_EQ(DAEMON_INFO, entries[1].priority);
   EXPECT_EQ(GATEWAY_CONNECTED, entries[2].message);
   EXPECT_EQ(DAEMON_INFO, entries[2].priority);
-  ASSERT_TRUE(process_wait_stdout(&run.process,
-                                  std::string(CLOUD_CONNECTED) + GATEWAY_CONNECTED, 5000));
+  ASSERT_TRUE(process_wait_stdout(&run.process, std::string(CLOUD_CONNECTED) + GATEWAY_CONNECTED, 5000));
 
   /* Not relayed: outside QZ/#, no second topic level, not JSON. */
   ASSERT_EQ(0, client_publish(feeder, "XY/node1/sensor", "{\"t\":1}"));
@@ -29,8 +28,8 @@ TEST_F(DaemonTest, RelaysAGatewayMessageToTheCloudTopic) {
   ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"t\":"));
   ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"t\":21}"));
   ASSERT_TRUE(client_wait_count(observer, 1, 5000));
-  EXPECT_TRUE(process_wait_stdout(&run.process,
-                                  "'{\"d\":{\"node1/sensor/t\":21}}'\nMessage sent to NIMBA.", 5000));
+  EXPECT_TRUE(
+      process_wait_stdout(&run.process, "'{\"d\":{\"node1/sensor/t\":21}}'\nMessage sent to NIMBA.", 5000));
   /* Relayed in order: a stray document would arrive before this last one. */
   ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"last\":1}"));
   ASSERT_TRUE(client_wait_count(observer, 2, 5000));

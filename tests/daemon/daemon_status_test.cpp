@@ -20,11 +20,27 @@ namespace {
 
 using status_map = std::map<std::string, std::string>;
 
-const char *const STATUS_KEYS[] = {
-    "PID", "STARTED", "CLOUD_STATE", "CLOUD_SINCE", "CLOUD_URI", "CLOUD_FAILED_AT", "CLOUD_FAILED_RC",
-    "CLOUD_FAILED_TEXT", "GATEWAY_STATE", "GATEWAY_SINCE", "GATEWAY_URI", "GATEWAY_FAILED_AT",
-    "GATEWAY_FAILED_RC", "GATEWAY_FAILED_TEXT", "RECEIVED", "PUBLISHED", "NOT_JSON", "TOO_LARGE",
-    "DROPPED", "WAITING", "LAST_RELAYED"};
+const char *const STATUS_KEYS[] = {"PID",
+                                   "STARTED",
+                                   "CLOUD_STATE",
+                                   "CLOUD_SINCE",
+                                   "CLOUD_URI",
+                                   "CLOUD_FAILED_AT",
+                                   "CLOUD_FAILED_RC",
+                                   "CLOUD_FAILED_TEXT",
+                                   "GATEWAY_STATE",
+                                   "GATEWAY_SINCE",
+                                   "GATEWAY_URI",
+                                   "GATEWAY_FAILED_AT",
+                                   "GATEWAY_FAILED_RC",
+                                   "GATEWAY_FAILED_TEXT",
+                                   "RECEIVED",
+                                   "PUBLISHED",
+                                   "NOT_JSON",
+                                   "TOO_LARGE",
+                                   "DROPPED",
+                                   "WAITING",
+                                   "LAST_RELAYED"};
 
 const std::string NO_CONNECTION = "no connection (refused, unreachable, TLS or time-out)";
 
@@ -92,7 +108,8 @@ TEST_F(DaemonStatus, ShowsBothSidesUpAfterStartAndIsRemovedAtACleanStop) {
     EXPECT_EQ(0, number(v, (std::string(side) + "_FAILED_AT").c_str())) << side;
     EXPECT_EQ("", text(v, (std::string(side) + "_FAILED_TEXT").c_str())) << side;
   }
-  for (const char *counter : {"RECEIVED", "PUBLISHED", "NOT_JSON", "TOO_LARGE", "DROPPED", "WAITING", "LAST_RELAYED"})
+  for (const char *counter :
+       {"RECEIVED", "PUBLISHED", "NOT_JSON", "TOO_LARGE", "DROPPED", "WAITING", "LAST_RELAYED"})
     EXPECT_EQ(0, number(v, counter)) << counter;
   EXPECT_EQ(sizeof STATUS_KEYS / sizeof *STATUS_KEYS, v.size()) << describe(v);
 
@@ -181,8 +198,10 @@ TEST_F(DaemonStatus, CountsEveryKindOfMessageAndTheDropsOfAnOutage) {
   ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"k\":\"" + std::string(40000, 'y') + "\"}"));
   ASSERT_TRUE(client_wait_count(observer, 5, 5000));
   status_map v;
-  ASSERT_TRUE(status_shows([](const status_map &s) { return number(s, "RECEIVED") == 10 && number(s, "PUBLISHED") == 5; },
-                           5000, &v))
+  ASSERT_TRUE(status_shows(
+      [](const status_map &s) { return number(s, "RECEIVED") == 10 && number(s, "PUBLISHED") == 5; },
+      5000,
+      &v))
       << describe(v);
   EXPECT_EQ(3, number(v, "NOT_JSON"));
   EXPECT_EQ(2, number(v, "TOO_LARGE"));
@@ -197,7 +216,8 @@ TEST_F(DaemonStatus, CountsEveryKindOfMessageAndTheDropsOfAnOutage) {
   const int outage = 300; /* 44 more than the queue holds */
   for (int i = 0; i < outage; i++)
     ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"o\":" + std::to_string(i) + "}"));
-  ASSERT_TRUE(status_shows([&](const status_map &s) { return number(s, "RECEIVED") == 10 + outage; }, 10000, &v))
+  ASSERT_TRUE(
+      status_shows([&](const status_map &s) { return number(s, "RECEIVED") == 10 + outage; }, 10000, &v))
       << describe(v);
   EXPECT_EQ(outage - 256, number(v, "DROPPED"));
   EXPECT_EQ(256, number(v, "WAITING"));

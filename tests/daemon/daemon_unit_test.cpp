@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-
 #include "daemon.h"
 #include "relay_queue.h"
 
@@ -20,7 +19,6 @@ struct endpoint_case {
   std::string client_id, uri;
 };
 void PrintTo(const endpoint_case &c, std::ostream *os) { *os << "line " << c.line; }
-
 
 module_settings make_settings(const endpoint_case &c) {
   module_settings s = {};
@@ -53,26 +51,33 @@ INSTANTIATE_TEST_SUITE_P(
     Modes, CloudEndpoint,
     ::testing::Values(
         endpoint_case{__LINE__, 0, 0, "org", "typ", "dev1", "d:quickstart:zunquo:dev1", "qs.example:1883"},
-        endpoint_case{__LINE__, 0, 1, "org", "typ", "dev1", "d:quickstart:zunquo:dev1", "ssl://qs.example:8883"},
+        endpoint_case{
+            __LINE__, 0, 1, "org", "typ", "dev1", "d:quickstart:zunquo:dev1", "ssl://qs.example:8883"},
         endpoint_case{__LINE__, 2, 0, "org", "typ", "dev1", "d:quickstart:zunquo:dev1", "qs.example:1883"},
         endpoint_case{__LINE__, 1, 0, "org", "typ", "dev1", "d:org:typ:dev1", "org." + D + ":1883"},
         endpoint_case{__LINE__, 1, 1, "org", "typ", "dev1", "d:org:typ:dev1", "ssl://org." + D + ":8883"},
-        endpoint_case{__LINE__, 1, 1, L127a, L127b, L127c, "d:" + L127a + ":" + L127b + ":" + L127c,
+        endpoint_case{__LINE__,
+                      1,
+                      1,
+                      L127a,
+                      L127b,
+                      L127c,
+                      "d:" + L127a + ":" + L127b + ":" + L127c,
                       "ssl://" + L127a + "." + D + ":8883"},
-        endpoint_case{__LINE__, 0, 1, L127a, L127b, L127c, "d:quickstart:zunquo:" + L127c,
-                      "ssl://qs.example:8883"}));
+        endpoint_case{
+            __LINE__, 0, 1, L127a, L127b, L127c, "d:quickstart:zunquo:" + L127c, "ssl://qs.example:8883"}));
 
 TEST(CloudEndpointCapacity, LongestTextsFitTheShippedBuffers) {
   endpoint_case c{__LINE__, 1, 1, L127a, L127b, L127c, "", ""};
   module_settings s = make_settings(c);
   char id[CLOUD_CLIENT_ID_CAPACITY];
   char uri[CLOUD_URI_CAPACITY];
-  ASSERT_EQ(1, cloud_endpoint(&s, NIMBA_QUICKSTART_HOST, NIMBA_REGISTERED_DOMAIN, id, sizeof id,
-                              uri, sizeof uri));
+  ASSERT_EQ(
+      1, cloud_endpoint(&s, NIMBA_QUICKSTART_HOST, NIMBA_REGISTERED_DOMAIN, id, sizeof id, uri, sizeof uri));
   EXPECT_EQ(2u + 3 * 127 + 2, std::strlen(id));
   s.mode = 0;
-  ASSERT_EQ(1, cloud_endpoint(&s, NIMBA_QUICKSTART_HOST, NIMBA_REGISTERED_DOMAIN, id, sizeof id,
-                              uri, sizeof uri));
+  ASSERT_EQ(
+      1, cloud_endpoint(&s, NIMBA_QUICKSTART_HOST, NIMBA_REGISTERED_DOMAIN, id, sizeof id, uri, sizeof uri));
 }
 
 TEST(CloudEndpointCapacity, TooSmallBufferReportsAndStaysTerminated) {
@@ -115,7 +120,8 @@ std::string gathered(const relay_queue *q) {
   iovec pieces[RELAY_QUEUE_SLOTS];
   unsigned n = relay_queue_gather(q, pieces, RELAY_QUEUE_SLOTS);
   std::string out;
-  for (unsigned i = 0; i < n; i++) out.append(static_cast<const char *>(pieces[i].iov_base), pieces[i].iov_len);
+  for (unsigned i = 0; i < n; i++)
+    out.append(static_cast<const char *>(pieces[i].iov_base), pieces[i].iov_len);
   return out;
 }
 
@@ -153,8 +159,8 @@ TEST(RelayQueue, HoldsFullSizePacketsAndRefusesLonger) {
 TEST(RelayQueue, MixedLengthsComeBackWholeThroughAFullQueue) {
   queue_holder h;
   relay_queue *q = h.q.get();
-  const uint32_t lengths[] = {0, 1, RELAY_SLOT_CAPACITY - 2, RELAY_SLOT_CAPACITY - 1,
-                              RELAY_SLOT_CAPACITY, RELAY_PACKET_CAPACITY - 1};
+  const uint32_t lengths[] = {
+      0, 1, RELAY_SLOT_CAPACITY - 2, RELAY_SLOT_CAPACITY - 1, RELAY_SLOT_CAPACITY, RELAY_PACKET_CAPACITY - 1};
   constexpr unsigned extra = 7;
   std::string expected;
   for (unsigned i = 0; i < RELAY_QUEUE_SLOTS + extra; i++) {

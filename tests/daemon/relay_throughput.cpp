@@ -27,8 +27,7 @@ int main(int argc, char **argv) {
   setup.address = "127.2.0.2";
   if (!broker_start(&cloud, setup)) return 1;
   test_client observer, feeder;
-  if (!client_connect(&observer, broker_uri(&cloud), "observer") ||
-      !client_subscribe(&observer, "#", 0) ||
+  if (!client_connect(&observer, broker_uri(&cloud), "observer") || !client_subscribe(&observer, "#", 0) ||
       !client_connect(&feeder, broker_uri(&gateway), "feeder"))
     return 1;
   daemon_run run;
@@ -42,17 +41,22 @@ int main(int argc, char **argv) {
 
   long long start = monotonic_ms();
   for (unsigned long i = 0; i < total; i++) {
-    client_publish(&feeder, "QZ/node" + std::to_string(i % 8) + "/sensor",
+    client_publish(&feeder,
+                   "QZ/node" + std::to_string(i % 8) + "/sensor",
                    "{\"t\":" + std::to_string(i) + ",\"h\":41.5,\"ok\":true}");
     /* Keep the feeder within reach of the relay so the figure measures the relay, not drops. */
-    while (i >= client_message_count(&observer) + 200 && monotonic_ms() - start < 120000) usleep(200); /* pace */
+    while (i >= client_message_count(&observer) + 200 && monotonic_ms() - start < 120000)
+      usleep(200); /* pace */
   }
   client_wait_count(&observer, total, 30000);
   long long elapsed = monotonic_ms() - start;
   size_t relayed = client_message_count(&observer);
   long rss_busy = vm_rss_kb(run.process.pid);
-  std::printf("messages fed: %lu, relayed: %zu, elapsed: %lld ms, relayed per second: %.0f\n", total,
-              relayed, elapsed, elapsed > 0 ? relayed * 1000.0 / static_cast<double>(elapsed) : 0.0);
+  std::printf("messages fed: %lu, relayed: %zu, elapsed: %lld ms, relayed per second: %.0f\n",
+              total,
+              relayed,
+              elapsed,
+              elapsed > 0 ? relayed * 1000.0 / static_cast<double>(elapsed) : 0.0);
   std::printf("daemon VmRSS: %ld kB idle after connect, %ld kB after the run\n", rss_idle, rss_busy);
 
   daemon_stop(&run, SIGTERM, 20000);

@@ -50,14 +50,15 @@ TEST(StatusRecord, TextHoldsEveryKeyWithControlBytesReplaced) {
   char text[STATUS_TEXT_CAPACITY];
   const unsigned length = status_format(&s, 7, text, sizeof text);
   ASSERT_GT(length, 0u);
-  EXPECT_EQ("PID=4321\nSTARTED=1765000000\n"
-            "CLOUD_STATE=up\nCLOUD_SINCE=1765000010\nCLOUD_URI=ssl://org.example:8883\n"
-            "CLOUD_FAILED_AT=0\nCLOUD_FAILED_RC=0\nCLOUD_FAILED_TEXT=\n"
-            "GATEWAY_STATE=down\nGATEWAY_SINCE=1765000020\nGATEWAY_URI=bad?host:1883\n"
-            "GATEWAY_FAILED_AT=1765000020\nGATEWAY_FAILED_RC=5\nGATEWAY_FAILED_TEXT=not?authorised?\n"
-            "RECEIVED=12\nPUBLISHED=9\nNOT_JSON=1\nTOO_LARGE=2\nDROPPED=3\nWAITING=7\n"
-            "LAST_RELAYED=1765000030\n",
-            std::string(text, length));
+  EXPECT_EQ(
+      "PID=4321\nSTARTED=1765000000\n"
+      "CLOUD_STATE=up\nCLOUD_SINCE=1765000010\nCLOUD_URI=ssl://org.example:8883\n"
+      "CLOUD_FAILED_AT=0\nCLOUD_FAILED_RC=0\nCLOUD_FAILED_TEXT=\n"
+      "GATEWAY_STATE=down\nGATEWAY_SINCE=1765000020\nGATEWAY_URI=bad?host:1883\n"
+      "GATEWAY_FAILED_AT=1765000020\nGATEWAY_FAILED_RC=5\nGATEWAY_FAILED_TEXT=not?authorised?\n"
+      "RECEIVED=12\nPUBLISHED=9\nNOT_JSON=1\nTOO_LARGE=2\nDROPPED=3\nWAITING=7\n"
+      "LAST_RELAYED=1765000030\n",
+      std::string(text, length));
   /* A text that does not fit whole is not written cut. */
   EXPECT_EQ(0u, status_format(&s, 7, text, length));
   EXPECT_EQ(length, status_format(&s, 7, text, length + 1));
@@ -65,7 +66,8 @@ TEST(StatusRecord, TextHoldsEveryKeyWithControlBytesReplaced) {
   s.counters[STATUS_RECEIVED] = UINT64_MAX;
   ASSERT_GT(status_format(&s, 0, text, sizeof text), 0u);
   EXPECT_NE(nullptr, std::strstr(text, "\nGATEWAY_FAILED_RC=-1\n"));
-  EXPECT_NE(nullptr, std::strstr(text, "\nRECEIVED=9223372036854775807\n")) << "kept within the reader's range";
+  EXPECT_NE(nullptr, std::strstr(text, "\nRECEIVED=9223372036854775807\n"))
+      << "kept within the reader's range";
 }
 
 struct rc_case {
@@ -88,7 +90,8 @@ TEST(StatusRecord, NamesWhatEachReturnCodeMeans) {
       {__LINE__, 5, false, "not authorised"},
       {__LINE__, 6, true, "refused (unknown return code)"},
   };
-  for (const rc_case &c : cases) EXPECT_STREQ(c.text, status_connect_text(c.rc, c.cloud)) << "line " << c.line;
+  for (const rc_case &c : cases)
+    EXPECT_STREQ(c.text, status_connect_text(c.rc, c.cloud)) << "line " << c.line;
   EXPECT_STREQ("subscription to QZ/# refused", status_subscribe_text(128));
   EXPECT_STREQ("subscription to QZ/# not answered", status_subscribe_text(-1));
 }
@@ -201,4 +204,4 @@ TEST_F(StatusFile, AFolderThatCannotBeWrittenLeavesNoFileAndTheDaemonGoesOn) {
   EXPECT_NE(0, access(missing.c_str(), F_OK));
 }
 
-}  // namespace
+} // namespace

@@ -55,14 +55,16 @@ int port_accepts(int port) {
 std::string server_config(int port) {
   return "server.document-root = \"/opt/nimba_message_router/www\"\n"
          "server.bind = \"127.0.0.1\"\n"
-         "server.port = " + std::to_string(port) + "\n"
+         "server.port = " +
+         std::to_string(port) +
+         "\n"
          "server.modules = (\"mod_cgi\")\n"
          "cgi.assign = (\".cgi\" => \"\")\n"
          "index-file.names = (\"index.cgi\")\n";
 }
 
 class BrowserTest : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     if (access(CHROMIUM, X_OK) != 0) GTEST_SKIP() << CHROMIUM << " is not installed";
     if (process_run({"node", "--version"}, 10000) != 0) GTEST_SKIP() << "node is not installed";
@@ -72,9 +74,12 @@ class BrowserTest : public ::testing::Test {
     if (access((dir + "/node_modules/playwright-core/package.json").c_str(), F_OK) != 0) {
       std::string output;
       const int installed = process_run(
-          {"/bin/sh", "-c",
-           "cd '" + dir + "' && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --prefer-offline --no-audit --no-fund"},
-          180000, &output);
+          {"/bin/sh",
+           "-c",
+           "cd '" + dir +
+               "' && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --prefer-offline --no-audit --no-fund"},
+          180000,
+          &output);
       ASSERT_EQ(installed, 0) << "npm ci of playwright-core failed:\n" << output;
     }
     ASSERT_TRUE(site_create(&site));
@@ -108,11 +113,12 @@ class BrowserTest : public ::testing::Test {
     const std::string shots = NIMBA_E2E_SCREENSHOTS;
     if (process_run({"/bin/mkdir", "-p", shots}, 5000) != 0) return -1;
     return process_run(
-        {"/bin/sh", "-c",
+        {"/bin/sh",
+         "-c",
          "HOME='" + profile + "' exec node '" + NIMBA_E2E_NODE_DIR + "/" + script + "' " +
-             "'http://127.0.0.1:" + std::to_string(port) + "/' '" + shots + "' '" + profile +
-             "/profile'"},
-        120000, output);
+             "'http://127.0.0.1:" + std::to_string(port) + "/' '" + shots + "' '" + profile + "/profile'"},
+        120000,
+        output);
   }
 
   page_site site;
@@ -149,7 +155,7 @@ TEST_F(BrowserTest, OperatorChangesSettingsThroughTheForm) {
  * gateway broker and a cloud broker that knows one token. The operator finds the refused
  * token on the status page, applies the right one, and sees the cloud side come up. */
 class RelayStatusFlow : public BrowserTest {
- protected:
+protected:
   void SetUp() override {
     BrowserTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
@@ -170,12 +176,14 @@ class RelayStatusFlow : public BrowserTest {
     ASSERT_TRUE(write_file(site_path(site, "etc/device"),
                            "DEVID=e2edev\nDEVIP=" + test_address(0) +
                                "\nLOGFILE=/opt/nimba_message_router/run/daemon.log\nSTOP_TIMEOUT=10\n"));
-    ASSERT_TRUE(write_file(site_path(site, "etc/settings"),
-                           "NIMBA_MODE=1\nNIMBA_ORGID=acme\nNIMBA_DTYPEID=gw\nNIMBA_AUTHTOKEN=tok-bad\nNIMBA_SSL=0\n"));
+    ASSERT_TRUE(write_file(
+        site_path(site, "etc/settings"),
+        "NIMBA_MODE=1\nNIMBA_ORGID=acme\nNIMBA_DTYPEID=gw\nNIMBA_AUTHTOKEN=tok-bad\nNIMBA_SSL=0\n"));
     chmod(site_path(site, "etc/settings").c_str(), 0600);
     site.hosts_file = site_path(site, "hosts");
-    ASSERT_TRUE(write_file(site.hosts_file, "127.0.0.1 localhost\n" + test_address(1) + " acme." +
-                                                NIMBA_REGISTERED_DOMAIN + "\n"));
+    ASSERT_TRUE(
+        write_file(site.hosts_file,
+                   "127.0.0.1 localhost\n" + test_address(1) + " acme." + NIMBA_REGISTERED_DOMAIN + "\n"));
   }
 
   void TearDown() override {
@@ -207,17 +215,17 @@ TEST_F(RelayStatusFlow, OperatorFixesTheTokenAndSeesTheCloudUp) {
   ASSERT_EQ(process_exit_code(&init), 0) << process_stdout(&init) << process_stderr(&init);
   process_cleanup(&init);
   started_pid = read_file(site_path(site, "run/nimba_vezidozu.pid"));
-  ASSERT_TRUE(status_shows("CLOUD_FAILED_RC=5", 20000))
-      << read_file(site_path(site, "run/daemon.log"));
+  ASSERT_TRUE(status_shows("CLOUD_FAILED_RC=5", 20000)) << read_file(site_path(site, "run/daemon.log"));
 
   const int port = start_server();
   ASSERT_NE(port, 0) << "lighttpd did not start:\n" << process_stderr(&server);
   std::string output;
   const int result = run_flow("status_flow.mjs", port, &output);
-  ASSERT_EQ(result, 0) << output << "\nlighttpd:\n" << process_stderr(&server) << "\ndaemon:\n"
+  ASSERT_EQ(result, 0) << output << "\nlighttpd:\n"
+                       << process_stderr(&server) << "\ndaemon:\n"
                        << read_file(site_path(site, "run/daemon.log"));
   EXPECT_NE(output.find("status flow passed"), std::string::npos) << output;
   EXPECT_NE(read_file(site_path(site, "etc/settings")).find("NIMBA_AUTHTOKEN=tok-good\n"), std::string::npos);
 }
 
-}  // namespace
+} // namespace

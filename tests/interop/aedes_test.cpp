@@ -22,7 +22,8 @@ int aedes_start(aedes_broker *broker, const std::string &address, const std::str
     spawn.argv.push_back(user);
     spawn.argv.push_back(password);
   }
-  return process_spawn(spawn, &broker->process) && process_wait_stdout(&broker->process, "listening\n", 20000);
+  return process_spawn(spawn, &broker->process) &&
+         process_wait_stdout(&broker->process, "listening\n", 20000);
 }
 
 void aedes_stop(aedes_broker *broker) {
@@ -42,8 +43,10 @@ protected:
     const std::string dir = NIMBA_INTEROP_NODE_DIR;
     if (access((dir + "/node_modules/aedes/package.json").c_str(), F_OK) == 0) return;
     std::string output;
-    int installed = process_run({"/bin/sh", "-c", "cd '" + dir + "' && npm ci --prefer-offline --no-audit --no-fund"},
-                                300000, &output);
+    int installed =
+        process_run({"/bin/sh", "-c", "cd '" + dir + "' && npm ci --prefer-offline --no-audit --no-fund"},
+                    300000,
+                    &output);
     if (installed != 0) std::fprintf(stderr, "npm ci of aedes failed:\n%s\n", output.c_str());
   }
   void TearDown() override {
@@ -112,12 +115,13 @@ TEST_P(AedesSides, ConnectsSubscribesRelaysAndKeepsAlive) {
   EXPECT_EQ(1u, syslog_count(&run.log, GATEWAY_CONNECTED));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Brokers, AedesSides,
-    ::testing::Values(side_case{__LINE__, "AedesGateway", true, false},
-                      side_case{__LINE__, "AedesCloud", false, true},
-                      side_case{__LINE__, "AedesBoth", true, true}),
-    [](const ::testing::TestParamInfo<side_case> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Brokers, AedesSides,
+                         ::testing::Values(side_case{__LINE__, "AedesGateway", true, false},
+                                           side_case{__LINE__, "AedesCloud", false, true},
+                                           side_case{__LINE__, "AedesBoth", true, true}),
+                         [](const ::testing::TestParamInfo<side_case> &info) {
+                           return std::string(info.param.name);
+                         });
 
 struct token_case {
   int line;
@@ -139,14 +143,16 @@ TEST_P(AedesToken, RegisteredModeIsCheckedByTheBroker) {
   daemon_launch launch;
   launch.device = "Dev7";
   launch.cloud_host = registered_host("org7");
-  launch.settings = std::string("NIMBA_MODE=1\nNIMBA_ORGID=org7\nNIMBA_DTYPEID=typ\nNIMBA_AUTHTOKEN=") + c.token + "\n";
+  launch.settings =
+      std::string("NIMBA_MODE=1\nNIMBA_ORGID=org7\nNIMBA_DTYPEID=typ\nNIMBA_AUTHTOKEN=") + c.token + "\n";
   launch.pause = 60;
   ASSERT_TRUE(start_daemon(launch));
   if (c.accepted) {
     ASSERT_TRUE(syslog_wait(&run.log, "Connected to NIMBA in registered mode.", 15000));
     EXPECT_TRUE(process_wait_stdout(&aedes[1].process, "connected d:org7:typ:dev7\n", 5000));
   } else {
-    ASSERT_TRUE(syslog_wait(&run.log, "Failed to connect to NIMBA in registered mode (RC=5).", 15000, 1, DAEMON_ERR));
+    ASSERT_TRUE(
+        syslog_wait(&run.log, "Failed to connect to NIMBA in registered mode (RC=5).", 15000, 1, DAEMON_ERR));
     EXPECT_EQ(0u, count_occurrences(aedes_log(1), "connected d:org7"));
   }
 }
@@ -154,6 +160,8 @@ TEST_P(AedesToken, RegisteredModeIsCheckedByTheBroker) {
 INSTANTIATE_TEST_SUITE_P(Tokens, AedesToken,
                          ::testing::Values(token_case{__LINE__, "RightToken", "tok-good", true},
                                            token_case{__LINE__, "WrongToken", "tok-bad", false}),
-                         [](const ::testing::TestParamInfo<token_case> &info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<token_case> &info) {
+                           return std::string(info.param.name);
+                         });
 
 } // namespace

@@ -34,7 +34,7 @@ bool InitScriptAlive(pid_t pid) {
 }
 
 class InitScript : public testing::Test {
- protected:
+protected:
   void SetUp() override {
     gateway_address = test_address(1);
     cloud_address = test_address(2);
@@ -47,13 +47,13 @@ class InitScript : public testing::Test {
     ASSERT_TRUE(write_file(root + "/etc/init", read_file(NIMBA_ETC_SOURCE "/init")));
     chmod((root + "/etc/init").c_str(), 0755);
     ASSERT_TRUE(write_file(root + "/etc/defaults", read_file(NIMBA_ETC_SOURCE "/defaults")));
-    ASSERT_TRUE(write_file(root + "/etc/device", "DEVID=InitDev\nDEVIP=" + gateway_address +
-                                                     "\nLOGFILE=" + kRoot +
-                                                     "/run/daemon.log\nSTOP_TIMEOUT=15\n"));
+    ASSERT_TRUE(write_file(root + "/etc/device",
+                           "DEVID=InitDev\nDEVIP=" + gateway_address + "\nLOGFILE=" + kRoot +
+                               "/run/daemon.log\nSTOP_TIMEOUT=15\n"));
     hosts = root + "/hosts";
-    ASSERT_TRUE(write_file(hosts, "127.0.0.1 localhost\n" + cloud_address + " " +
-                                      NIMBA_QUICKSTART_HOST + "\n" + cloud_address + " acme." +
-                                      NIMBA_REGISTERED_DOMAIN + "\n"));
+    ASSERT_TRUE(write_file(hosts,
+                           "127.0.0.1 localhost\n" + cloud_address + " " + NIMBA_QUICKSTART_HOST + "\n" +
+                               cloud_address + " acme." + NIMBA_REGISTERED_DOMAIN + "\n"));
     broker_config gateway_setup, cloud_setup;
     gateway_setup.address = gateway_address;
     cloud_setup.address = cloud_address;
@@ -200,14 +200,14 @@ TEST_F(InitScript, SetPageRestartsTheRunningDaemonWithTheNewSettings) {
   const std::string body =
       "NIMBA_MODE=1&NIMBA_ORGID=acme&NIMBA_DTYPEID=gateway&NIMBA_AUTHTOKEN=s3cret&button=Apply";
   spawn_request post = sandboxed({root + "/www/set.cgi"});
-  post.env = {"REQUEST_METHOD=POST", "CONTENT_TYPE=application/x-www-form-urlencoded",
+  post.env = {"REQUEST_METHOD=POST",
+              "CONTENT_TYPE=application/x-www-form-urlencoded",
               "CONTENT_LENGTH=" + std::to_string(body.size())};
   post.feed_stdin = true;
   post.stdin_data = body;
   const init_result page = run(post);
   ASSERT_EQ(page.code, 0);
-  EXPECT_NE(page.output.find("Configuration successfully updated."), std::string::npos)
-      << page.output;
+  EXPECT_NE(page.output.find("Configuration successfully updated."), std::string::npos) << page.output;
 
   EXPECT_NE(daemon_pid(), first);
   EXPECT_FALSE(alive(first));
@@ -231,9 +231,10 @@ std::vector<pid_t> daemons_with(const std::string &address, const std::string &r
     const std::string cmdline = read_file("/proc/" + std::to_string(pid) + "/cmdline");
     const std::string tail = std::string(1, '\0') + address + std::string(1, '\0');
     if (cmdline.compare(0, kRoot.size() + 19, kRoot + "/bin/nimba_vezidozu") == 0 &&
-        cmdline.size() > tail.size() && cmdline.compare(cmdline.size() - tail.size(), tail.size(), tail) == 0 &&
-        InitScriptAlive(pid) &&
-        read_file("/proc/" + std::to_string(pid) + "/mountinfo").find(folder + " " + kRoot + " ") != std::string::npos)
+        cmdline.size() > tail.size() &&
+        cmdline.compare(cmdline.size() - tail.size(), tail.size(), tail) == 0 && InitScriptAlive(pid) &&
+        read_file("/proc/" + std::to_string(pid) + "/mountinfo").find(folder + " " + kRoot + " ") !=
+            std::string::npos)
       found.push_back(pid);
   }
   closedir(proc);
@@ -250,19 +251,30 @@ struct concurrency_case {
  * them take turns, and one daemon is left, the one the pid file names. Under dash and ash,
  * with flock and with the folder lock used where flock is missing. */
 TEST_F(InitScript, ConcurrentRestartsLeaveOneDaemon) {
-  const concurrency_case cases[] = {{"sh", "", false}, {"ash", "/bin/busybox ash", false},
-                                    {"ash without flock", "/bin/busybox ash", true}};
+  const concurrency_case cases[] = {
+      {"sh", "", false}, {"ash", "/bin/busybox ash", false}, {"ash without flock", "/bin/busybox ash", true}};
   /* A PATH of busybox tools only: no flock there. */
   const std::string tools = root + "/tools";
   ASSERT_EQ(mkdir(tools.c_str(), 0755), 0);
-  for (const char *tool : {"tr", "head", "readlink", "env", "setsid", "sleep", "mkdir", "rm", "cat",
-                           "kill", "dirname", "cp", "pwd"})
+  for (const char *tool : {"tr",
+                           "head",
+                           "readlink",
+                           "env",
+                           "setsid",
+                           "sleep",
+                           "mkdir",
+                           "rm",
+                           "cat",
+                           "kill",
+                           "dirname",
+                           "cp",
+                           "pwd"})
     ASSERT_EQ(symlink("/bin/busybox", (tools + "/" + tool).c_str()), 0);
   for (const concurrency_case &c : cases) {
     SCOPED_TRACE(c.name);
     const std::string init_command = std::string(c.shell) + (*c.shell ? " " : "") + kRoot + "/etc/init";
-    spawn_request three = sandboxed({"/bin/sh", "-c",
-                                     "for i in 1 2 3; do " + init_command + " restart & done; wait"});
+    spawn_request three =
+        sandboxed({"/bin/sh", "-c", "for i in 1 2 3; do " + init_command + " restart & done; wait"});
     if (c.without_flock) three.env = {"PATH=" + kRoot + "/tools"};
     const init_result r = run(three, 120000);
     EXPECT_EQ(r.code, 0) << r.output;
@@ -286,7 +298,8 @@ TEST_F(InitScript, StartedThroughALinkFindsItsInstallRoot) {
   const std::string link = kRoot + "/initd/rc.d/S99nimba";
   for (const char *shell : {"", "/bin/busybox"}) {
     SCOPED_TRACE(*shell ? "ash" : "sh");
-    const std::vector<std::string> prefix = *shell ? std::vector<std::string>{shell, "ash"} : std::vector<std::string>{};
+    const std::vector<std::string> prefix =
+        *shell ? std::vector<std::string>{shell, "ash"} : std::vector<std::string>{};
     auto via_link = [&](const std::string &action) {
       std::vector<std::string> argv = prefix;
       argv.push_back(link);
@@ -304,9 +317,9 @@ TEST_F(InitScript, StartedThroughALinkFindsItsInstallRoot) {
 
 /* etc/device written on another system: CR LF line ends and no line feed after the last line. */
 TEST_F(InitScript, DeviceFileWithCrLfAndNoLastLineFeed) {
-  ASSERT_TRUE(write_file(root + "/etc/device", "DEVID=CrDev\r\nLOGFILE=" + kRoot +
-                                                   "/run/daemon.log\r\nSTOP_TIMEOUT=15\r\nDEVIP=" +
-                                                   gateway_address));
+  ASSERT_TRUE(write_file(
+      root + "/etc/device",
+      "DEVID=CrDev\r\nLOGFILE=" + kRoot + "/run/daemon.log\r\nSTOP_TIMEOUT=15\r\nDEVIP=" + gateway_address));
   for (const char *shell : {"", "/bin/busybox"}) {
     SCOPED_TRACE(*shell ? "ash" : "sh");
     this->shell = shell;
@@ -334,8 +347,14 @@ TEST_F(InitScript, DaemonRunsDetachedWithACleanEnvironmentAndAPrivateLog) {
   ASSERT_NE(close, std::string::npos);
   long fields[4] = {};
   char state = 0;
-  ASSERT_EQ(5, std::sscanf(stat.c_str() + close + 2, "%c %ld %ld %ld %ld", &state, &fields[0], &fields[1],
-                           &fields[2], &fields[3]));
+  ASSERT_EQ(5,
+            std::sscanf(stat.c_str() + close + 2,
+                        "%c %ld %ld %ld %ld",
+                        &state,
+                        &fields[0],
+                        &fields[1],
+                        &fields[2],
+                        &fields[3]));
   EXPECT_EQ(pid, fields[2]) << "not the leader of a session of its own";
   const std::string environment = read_file("/proc/" + std::to_string(pid) + "/environ");
   EXPECT_EQ(std::string::npos, environment.find("HTTP_COOKIE")) << environment;
@@ -359,4 +378,4 @@ TEST_F(InitScript, StartRefusesWhenADaemonRunsWithoutAPidFile) {
   for (pid_t pid : running) kill(pid, SIGTERM);
 }
 
-}  // namespace
+} // namespace

@@ -79,15 +79,16 @@ TEST_P(DaemonCloudRefuses, ReportsTheCodeAndNeverTriesTheGateway) {
   EXPECT_EQ(1u, fake_broker_counts(cloud_fake).connects);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Codes, DaemonCloudRefuses,
-    ::testing::Values(refusal_case{__LINE__, "NeverAnswered", -1, -1},
-                      refusal_case{__LINE__, "Protocol", 1, 1},
-                      refusal_case{__LINE__, "Identifier", 2, 2},
-                      refusal_case{__LINE__, "Unavailable", 3, 3},
-                      refusal_case{__LINE__, "BadCredentials", 4, 4},
-                      refusal_case{__LINE__, "NotAuthorised", 5, 5}),
-    [](const ::testing::TestParamInfo<refusal_case> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Codes, DaemonCloudRefuses,
+                         ::testing::Values(refusal_case{__LINE__, "NeverAnswered", -1, -1},
+                                           refusal_case{__LINE__, "Protocol", 1, 1},
+                                           refusal_case{__LINE__, "Identifier", 2, 2},
+                                           refusal_case{__LINE__, "Unavailable", 3, 3},
+                                           refusal_case{__LINE__, "BadCredentials", 4, 4},
+                                           refusal_case{__LINE__, "NotAuthorised", 5, 5}),
+                         [](const ::testing::TestParamInfo<refusal_case> &info) {
+                           return std::string(info.param.name);
+                         });
 
 struct broken_link_case {
   int line;
@@ -136,17 +137,24 @@ TEST_P(DaemonLinkBroken, IsDroppedAndConnectedAgainInTheNextPass) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, DaemonLinkBroken,
-    ::testing::Values(
-        broken_link_case{__LINE__, "CloudNeverAnswersPings", true, silent_pings()},
-        broken_link_case{__LINE__, "GatewayNeverAnswersPings", false, silent_pings()},
-        broken_link_case{__LINE__, "CloudSendsAFifthLengthByte", true,
-                         garbage_after_connack(std::string("\x30\xFF\xFF\xFF\xFF\x01", 6))},
-        broken_link_case{__LINE__, "GatewaySendsASecondConnack", false,
-                         garbage_after_suback(std::string("\x20\x02\x00\x00", 4))},
-        broken_link_case{__LINE__, "GatewaySendsQos3", false,
-                         garbage_after_suback(std::string("\x36\x05\x00\x01x\x00\x01", 7))},
-        broken_link_case{__LINE__, "GatewaySendsAServerOnlyPacket", false,
-                         garbage_after_suback(std::string("\x82\x05\x00\x01\x00\x00\x00", 7))}),
+    ::testing::Values(broken_link_case{__LINE__, "CloudNeverAnswersPings", true, silent_pings()},
+                      broken_link_case{__LINE__, "GatewayNeverAnswersPings", false, silent_pings()},
+                      broken_link_case{__LINE__,
+                                       "CloudSendsAFifthLengthByte",
+                                       true,
+                                       garbage_after_connack(std::string("\x30\xFF\xFF\xFF\xFF\x01", 6))},
+                      broken_link_case{__LINE__,
+                                       "GatewaySendsASecondConnack",
+                                       false,
+                                       garbage_after_suback(std::string("\x20\x02\x00\x00", 4))},
+                      broken_link_case{__LINE__,
+                                       "GatewaySendsQos3",
+                                       false,
+                                       garbage_after_suback(std::string("\x36\x05\x00\x01x\x00\x01", 7))},
+                      broken_link_case{__LINE__,
+                                       "GatewaySendsAServerOnlyPacket",
+                                       false,
+                                       garbage_after_suback(std::string("\x82\x05\x00\x01\x00\x00\x00", 7))}),
     [](const ::testing::TestParamInfo<broken_link_case> &info) { return std::string(info.param.name); });
 
 /* A gateway message announcing 256 MiB is read past without being stored: memory stays
@@ -202,7 +210,9 @@ TEST_F(DaemonBrokerFault, FrozenCloudPausesTheGatewaySideAndLosesNothing) {
   constexpr int kMessages = 8000;
   const std::string filler(2000, 'f');
   for (int i = 0; i < kMessages; i++)
-    ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"n\":" + std::to_string(i) + ",\"f\":\"" + filler + "\"}"));
+    ASSERT_EQ(0,
+              client_publish(
+                  feeder, "QZ/node1/sensor", "{\"n\":" + std::to_string(i) + ",\"f\":\"" + filler + "\"}"));
 
   /* The daemon stops taking messages: the count of arrivals stays put for two passes. */
   const pid_t pid = run.process.pid;
@@ -266,7 +276,10 @@ TEST_F(DaemonBrokerFault, CloudStalledPastTheLimitIsDroppedAndReconnected) {
   std::string dropped;
   for (long long until = monotonic_ms() + 40000; monotonic_ms() < until && sent < 40000;) {
     for (int i = 0; i < 200; i++, sent++)
-      ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"n\":" + std::to_string(sent) + ",\"f\":\"" + filler + "\"}"));
+      ASSERT_EQ(
+          0,
+          client_publish(
+              feeder, "QZ/node1/sensor", "{\"n\":" + std::to_string(sent) + ",\"f\":\"" + filler + "\"}"));
     if (syslog_wait_prefix(&run.log, "Dropped ", 200, &dropped)) break;
   }
   ASSERT_TRUE(syslog_wait(&run.log, CLOUD_LOST, 1000, 1, DAEMON_NOTICE));
@@ -382,17 +395,31 @@ TEST_P(DaemonStopDuring, PassRunsToItsEndThenTheDaemonStops) {
 
 INSTANTIATE_TEST_SUITE_P(
     States, DaemonStopDuring,
-    ::testing::Values(
-        stop_case{__LINE__, "WaitingForTheCloudsConnack", AT_CLOUD_CONNACK, SIGTERM,
-                  "Failed to connect to NIMBA in quickstart mode (RC=-1)."},
-        stop_case{__LINE__, "SigintWaitingForTheCloudsConnack", AT_CLOUD_CONNACK, SIGINT,
-                  "Failed to connect to NIMBA in quickstart mode (RC=-1)."},
-        stop_case{__LINE__, "InTlsHandshake", IN_CLOUD_TLS_HANDSHAKE, SIGTERM,
-                  "Failed to connect to NIMBA in quickstart mode over SSL (RC=-1)."},
-        stop_case{__LINE__, "WaitingForTheGatewaysConnack", AT_GATEWAY_CONNACK, SIGTERM,
-                  "Failed to connect to IoT Gateway (RC=-1)."},
-        stop_case{__LINE__, "WaitingForSuback", AT_GATEWAY_SUBACK, SIGTERM,
-                  "Failed to subscribe to topic 'QZ/#' on IoT Gateway (RC=-1)."}),
+    ::testing::Values(stop_case{__LINE__,
+                                "WaitingForTheCloudsConnack",
+                                AT_CLOUD_CONNACK,
+                                SIGTERM,
+                                "Failed to connect to NIMBA in quickstart mode (RC=-1)."},
+                      stop_case{__LINE__,
+                                "SigintWaitingForTheCloudsConnack",
+                                AT_CLOUD_CONNACK,
+                                SIGINT,
+                                "Failed to connect to NIMBA in quickstart mode (RC=-1)."},
+                      stop_case{__LINE__,
+                                "InTlsHandshake",
+                                IN_CLOUD_TLS_HANDSHAKE,
+                                SIGTERM,
+                                "Failed to connect to NIMBA in quickstart mode over SSL (RC=-1)."},
+                      stop_case{__LINE__,
+                                "WaitingForTheGatewaysConnack",
+                                AT_GATEWAY_CONNACK,
+                                SIGTERM,
+                                "Failed to connect to IoT Gateway (RC=-1)."},
+                      stop_case{__LINE__,
+                                "WaitingForSuback",
+                                AT_GATEWAY_SUBACK,
+                                SIGTERM,
+                                "Failed to subscribe to topic 'QZ/#' on IoT Gateway (RC=-1)."}),
     [](const ::testing::TestParamInfo<stop_case> &info) { return std::string(info.param.name); });
 
 /* A stop signal that arrives during start-up (here: while the daemon waits to read its
@@ -433,8 +460,8 @@ TEST_F(DaemonBrokerFault, ExpiredCloudCertificateFailsWithMinusOne) {
   l.ca_path = cas[0].hashed_dir;
   l.settings = "NIMBA_SSL=1\n";
   ASSERT_TRUE(start_daemon(l));
-  ASSERT_TRUE(syslog_wait(&run.log, "Failed to connect to NIMBA in quickstart mode over SSL (RC=-1).", 15000,
-                          1, DAEMON_ERR));
+  ASSERT_TRUE(syslog_wait(
+      &run.log, "Failed to connect to NIMBA in quickstart mode over SSL (RC=-1).", 15000, 1, DAEMON_ERR));
   EXPECT_EQ(0u, count_occurrences(process_stderr(&cloud->process), "as d:quickstart"));
 }
 
@@ -447,8 +474,8 @@ TEST_F(DaemonBrokerFault, RefusedSubscriptionDropsTheGatewayAndTriesAgain) {
   fake_broker *gateway_fake = start_fake(address(0), script);
   ASSERT_NE(nullptr, gateway_fake);
   ASSERT_TRUE(start_daemon(timings(1)));
-  ASSERT_TRUE(syslog_wait(&run.log, "Failed to subscribe to topic 'QZ/#' on IoT Gateway (RC=128).", 15000,
-                          1, DAEMON_ERR));
+  ASSERT_TRUE(syslog_wait(
+      &run.log, "Failed to subscribe to topic 'QZ/#' on IoT Gateway (RC=128).", 15000, 1, DAEMON_ERR));
   ASSERT_TRUE(fake_broker_wait(gateway_fake, &fake_counts::subscribes, 2, 15000));
   EXPECT_GE(fake_broker_counts(gateway_fake).connects, 2u);
   EXPECT_GE(syslog_count(&run.log, GATEWAY_CONNECTED), 2u);

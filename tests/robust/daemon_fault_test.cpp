@@ -99,7 +99,8 @@ TEST_P(DaemonBrokerLost, ReconnectsTheLostSideAloneAndTheRelayResumes) {
   ASSERT_TRUE(syslog_wait(&run.log, c.cloud ? CLOUD_LOST : GATEWAY_LOST, 10000, 1, DAEMON_NOTICE));
   long before_outage = flow.published;
   /* A pass fails while the broker is away. */
-  ASSERT_TRUE(syslog_wait_prefix(&run.log, c.cloud ? "Failed to connect to NIMBA" : "Failed to connect to IoT Gateway", 10000));
+  ASSERT_TRUE(syslog_wait_prefix(
+      &run.log, c.cloud ? "Failed to connect to NIMBA" : "Failed to connect to IoT Gateway", 10000));
   ASSERT_TRUE(broker_restart(victim));
   if (c.cloud) {
     client_close(observer);
@@ -169,9 +170,16 @@ struct stream_kind {
   bool good;
 };
 const stream_kind STREAM_KINDS[] = {
-    {"good", true},          {"good", true},      {"good", true},      {"good", true},
-    {"good", true},          {"no second level", false}, {"invalid JSON", false},
-    {"empty", false},        {"over-large payload", false}, {"over-large document", false},
+    {"good", true},
+    {"good", true},
+    {"good", true},
+    {"good", true},
+    {"good", true},
+    {"no second level", false},
+    {"invalid JSON", false},
+    {"empty", false},
+    {"over-large payload", false},
+    {"over-large document", false},
 };
 constexpr int STREAM_KIND_COUNT = sizeof STREAM_KINDS / sizeof STREAM_KINDS[0];
 
@@ -245,8 +253,7 @@ TEST_F(DaemonTest, MixedStreamRelaysEveryGoodMessageAndNothingElse) {
     EXPECT_EQ(CLOUD_TOPIC, m.topic);
     unsigned node = 0;
     int seq = -1;
-    ASSERT_EQ(2, std::sscanf(m.payload.c_str(), "{\"d\":{\"node%u/s/seq\":%d", &node, &seq))
-        << m.payload;
+    ASSERT_EQ(2, std::sscanf(m.payload.c_str(), "{\"d\":{\"node%u/s/seq\":%d", &node, &seq)) << m.payload;
     ASSERT_TRUE(seq >= 0 && seq < kTotal && STREAM_KINDS[seq % STREAM_KIND_COUNT].good) << m.payload;
     EXPECT_EQ(static_cast<unsigned>(seq % 7), node);
     EXPECT_EQ("{\"d\":{\"node" + std::to_string(node) + "/s/seq\":" + std::to_string(seq) + "}}", m.payload);
@@ -260,14 +267,21 @@ TEST_F(DaemonTest, MixedStreamRelaysEveryGoodMessageAndNothingElse) {
   /* Both kinds of over-large message are reported as not fitting (the trace reaches its
    * file at the end of a supervisor pass). */
   const unsigned kNotFitting = 2 * kTotal / STREAM_KIND_COUNT;
-  wait_until([&] { return count_occurrences(out(), "The message did not fit into the provided buffer.") >= kNotFitting; },
-             5000);
+  wait_until(
+      [&] {
+        return count_occurrences(out(), "The message did not fit into the provided buffer.") >= kNotFitting;
+      },
+      5000);
   EXPECT_EQ(static_cast<unsigned>(2 * kTotal / STREAM_KIND_COUNT),
             count_occurrences(out(), "The message did not fit into the provided buffer."));
   EXPECT_FALSE(process_wait(&run.process, 0)) << "the daemon ended";
 
   std::printf("mixed stream: %d messages, %d good relayed; daemon RSS KiB first %ld, peak %ld, end %ld\n",
-              kTotal, good, rss_first, rss_peak, rss_end);
+              kTotal,
+              good,
+              rss_first,
+              rss_peak,
+              rss_end);
   RecordProperty("rss_first_kb", static_cast<int>(rss_first));
   RecordProperty("rss_peak_kb", static_cast<int>(rss_peak));
   RecordProperty("rss_end_kb", static_cast<int>(rss_end));

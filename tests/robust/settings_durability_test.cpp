@@ -21,10 +21,20 @@ TEST(SettingsDurability, TemporarySyncedBeforeTheRenameAndTheFolderAfterIt) {
   ASSERT_TRUE(write_file(root + "/etc/settings", "NIMBA_MODE=0\nNIMBA_SSL=0\n"));
   const std::string trace = root + "/trace";
   std::string output;
-  ASSERT_EQ(0, process_run({"strace", "-f", "-qq", "-o", trace, "-e",
-                            "trace=openat,open,fsync,fdatasync,rename,renameat,renameat2,close",
-                            NIMBA_SAVE_LOOP_BINARY, root, "1", "1"},
-                           30000, &output))
+  ASSERT_EQ(0,
+            process_run({"strace",
+                         "-f",
+                         "-qq",
+                         "-o",
+                         trace,
+                         "-e",
+                         "trace=openat,open,fsync,fdatasync,rename,renameat,renameat2,close",
+                         NIMBA_SAVE_LOOP_BINARY,
+                         root,
+                         "1",
+                         "1"},
+                        30000,
+                        &output))
       << output;
 
   /* Walk the calls in order: the temporary's descriptor synced, closed and renamed over the
@@ -57,4 +67,4 @@ TEST(SettingsDurability, TemporarySyncedBeforeTheRenameAndTheFolderAfterIt) {
   remove_tree(root);
 }
 
-}  // namespace
+} // namespace

@@ -32,16 +32,14 @@ struct tagged_values {
 tagged_values values_for(unsigned long k) {
   char pad[101];
   std::snprintf(pad, sizeof pad, "%0100d", 0);
-  return {"org-" + std::to_string(k), "type-" + std::to_string(k),
-          "tok-" + std::to_string(k) + "-" + pad};
+  return {"org-" + std::to_string(k), "type-" + std::to_string(k), "tok-" + std::to_string(k) + "-" + pad};
 }
 
 /* The whole settings file after save k over kInitial: the keys stay on their lines. */
 std::string file_for(unsigned long k) {
   const tagged_values v = values_for(k);
   return "# module settings\nNIMBA_MODE=" + std::to_string(k % 2) + "\nNIMBA_ORGID=" + v.orgid +
-         "\nNIMBA_DTYPEID=" + v.dtypeid + "\nNIMBA_AUTHTOKEN=" + v.authtoken +
-         "\nNIMBA_SSL=1\nEXTRA=keep\n";
+         "\nNIMBA_DTYPEID=" + v.dtypeid + "\nNIMBA_AUTHTOKEN=" + v.authtoken + "\nNIMBA_SSL=1\nEXTRA=keep\n";
 }
 
 /* The tag of a file written by one save, -1 for the initial file, -2 for anything else
@@ -68,7 +66,7 @@ std::vector<std::string> folder_entries(const std::string &path) {
 
 /* An install root with etc/settings (kInitial), etc/init and www/set.cgi. */
 class SettingsStress : public testing::Test {
- protected:
+protected:
   std::string root, out;
 
   void SetUp() override {
@@ -90,8 +88,8 @@ class SettingsStress : public testing::Test {
 
   static std::string post_body(unsigned long k) {
     const tagged_values v = values_for(k);
-    return "NIMBA_MODE=" + std::to_string(k % 2) + "&NIMBA_ORGID=" + v.orgid +
-           "&NIMBA_DTYPEID=" + v.dtypeid + "&NIMBA_AUTHTOKEN=" + v.authtoken;
+    return "NIMBA_MODE=" + std::to_string(k % 2) + "&NIMBA_ORGID=" + v.orgid + "&NIMBA_DTYPEID=" + v.dtypeid +
+           "&NIMBA_AUTHTOKEN=" + v.authtoken;
   }
 
   /* set.cgi (or a shell around it) in the sandbox, posting the body of save k. */
@@ -99,8 +97,10 @@ class SettingsStress : public testing::Test {
     spawn_request setup;
     setup.argv = argv.empty() ? std::vector<std::string>{kRoot + "/www/set.cgi"} : argv;
     const std::string body = post_body(k);
-    setup.env = {"REQUEST_METHOD=POST", "CONTENT_TYPE=application/x-www-form-urlencoded",
-                 "CONTENT_LENGTH=" + std::to_string(body.size()), "OUT=" + out};
+    setup.env = {"REQUEST_METHOD=POST",
+                 "CONTENT_TYPE=application/x-www-form-urlencoded",
+                 "CONTENT_LENGTH=" + std::to_string(body.size()),
+                 "OUT=" + out};
     setup.feed_stdin = true;
     setup.stdin_data = body;
     setup.sandboxed = true;
@@ -149,8 +149,10 @@ TEST_F(SettingsStress, SaveKilledAtRandomMomentsLeavesTheOldOrTheNewFile) {
       unlink((root + "/etc/" + name).c_str());
     }
   }
-  std::printf("killed saves: %d rounds, %d replaced the file, %d temporary files left\n", kRounds,
-              changed, leftovers);
+  std::printf("killed saves: %d rounds, %d replaced the file, %d temporary files left\n",
+              kRounds,
+              changed,
+              leftovers);
   RecordProperty("rounds_with_new_file", changed);
   RecordProperty("temporary_files_left", leftovers);
   EXPECT_GT(changed, 0) << "no kill landed after a save";
@@ -159,14 +161,13 @@ TEST_F(SettingsStress, SaveKilledAtRandomMomentsLeavesTheOldOrTheNewFile) {
 struct full_folder_case {
   int line;
   const char *name;
-  const char *setup;    /* shell lines run in the sandbox before the page */
+  const char *setup; /* shell lines run in the sandbox before the page */
   bool saved;
   std::vector<std::string> listing;
 };
 void PrintTo(const full_folder_case &c, std::ostream *os) { *os << c.name; }
 
-class SettingsFolder : public SettingsStress,
-                       public testing::WithParamInterface<full_folder_case> {};
+class SettingsFolder : public SettingsStress, public testing::WithParamInterface<full_folder_case> {};
 
 /* A folder that refuses the save (read-only mount, no space left): the set page reports
  * the error, runs no restart, and the old file stays whole, with no temporary left. */
@@ -174,8 +175,8 @@ TEST_P(SettingsFolder, RefusedSaveReportsTheErrorAndKeepsTheOldFile) {
   const full_folder_case &c = GetParam();
   SCOPED_TRACE(c.line);
   /* The mounts happen inside the sandbox's own mount namespace and vanish with it. */
-  const std::string script = std::string("set -e\netc=") + kRoot + "/etc\n" + c.setup +
-                             "\n" + kRoot + "/www/set.cgi > \"$OUT/page\" 2> \"$OUT/log\"\n"
+  const std::string script = std::string("set -e\netc=") + kRoot + "/etc\n" + c.setup + "\n" + kRoot +
+                             "/www/set.cgi > \"$OUT/page\" 2> \"$OUT/log\"\n"
                              "cat \"$etc/settings\" > \"$OUT/after\"\n"
                              "ls -A \"$etc\" > \"$OUT/listing\"\n";
   child_process shell;
@@ -202,17 +203,20 @@ TEST_P(SettingsFolder, RefusedSaveReportsTheErrorAndKeepsTheOldFile) {
 
 INSTANTIATE_TEST_SUITE_P(
     Folders, SettingsFolder,
-    testing::Values(
-        full_folder_case{__LINE__, "Writable", "", true, {"init", "settings"}},
-        full_folder_case{__LINE__, "ReadOnly",
-                         "mount --bind \"$etc\" \"$etc\"\nmount -o remount,bind,ro \"$etc\"",
-                         false, {"init", "settings"}},
-        full_folder_case{__LINE__, "Full",
-                         "cp \"$etc/settings\" \"$etc/init\" \"$OUT/\"\n"
-                         "mount -t tmpfs -o size=16k,mode=0755 tmpfs \"$etc\"\n"
-                         "cp \"$OUT/settings\" \"$OUT/init\" \"$etc/\"\n"
-                         "dd if=/dev/zero of=\"$etc/fill\" bs=1k 2>/dev/null || true",
-                         false, {"fill", "init", "settings"}}),
+    testing::Values(full_folder_case{__LINE__, "Writable", "", true, {"init", "settings"}},
+                    full_folder_case{__LINE__,
+                                     "ReadOnly",
+                                     "mount --bind \"$etc\" \"$etc\"\nmount -o remount,bind,ro \"$etc\"",
+                                     false,
+                                     {"init", "settings"}},
+                    full_folder_case{__LINE__,
+                                     "Full",
+                                     "cp \"$etc/settings\" \"$etc/init\" \"$OUT/\"\n"
+                                     "mount -t tmpfs -o size=16k,mode=0755 tmpfs \"$etc\"\n"
+                                     "cp \"$OUT/settings\" \"$OUT/init\" \"$etc/\"\n"
+                                     "dd if=/dev/zero of=\"$etc/fill\" bs=1k 2>/dev/null || true",
+                                     false,
+                                     {"fill", "init", "settings"}}),
     [](const testing::TestParamInfo<full_folder_case> &info) { return std::string(info.param.name); });
 
-}  // namespace
+} // namespace

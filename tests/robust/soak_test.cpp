@@ -106,10 +106,25 @@ TEST_F(DaemonTest, SteadyLoadLosesNothingAndMemoryStaysFlat) {
   const long rss_idle = process_rss_kb(pid);
 
   spawn_request load;
-  load.argv = {NIMBA_RELAY_LOAD_BINARY, "--publish-host", address(0), "--subscribe-host",
-               address(1), "--count", std::to_string(count), "--rate", std::to_string(rate),
-               "--size", "60", "--topics", "10", "--time-limit", std::to_string(seconds + 60),
-               "--drain", "30", "--warmup", "15"};
+  load.argv = {NIMBA_RELAY_LOAD_BINARY,
+               "--publish-host",
+               address(0),
+               "--subscribe-host",
+               address(1),
+               "--count",
+               std::to_string(count),
+               "--rate",
+               std::to_string(rate),
+               "--size",
+               "60",
+               "--topics",
+               "10",
+               "--time-limit",
+               std::to_string(seconds + 60),
+               "--drain",
+               "30",
+               "--warmup",
+               "15"};
   child_process generator;
   ASSERT_TRUE(process_spawn(load, &generator));
   rss_sampler sampler;
@@ -130,11 +145,20 @@ TEST_F(DaemonTest, SteadyLoadLosesNothingAndMemoryStaysFlat) {
 
   std::map<std::string, std::string> figures = last_line_figures(report);
   std::printf("%s", report.c_str());
-  std::printf("soak figures: load %ld msg/s for %ld s: sent %s received %s lost %s duplicated %s "
-              "malformed %s; daemon RSS KiB idle %ld start %ld peak %ld end %ld\n",
-              rate, seconds, figures["sent"].c_str(), figures["received"].c_str(),
-              figures["lost"].c_str(), figures["duplicated"].c_str(), figures["malformed"].c_str(),
-              rss_idle, rss_start, sampler.peak.load(), rss_end);
+  std::printf(
+      "soak figures: load %ld msg/s for %ld s: sent %s received %s lost %s duplicated %s "
+      "malformed %s; daemon RSS KiB idle %ld start %ld peak %ld end %ld\n",
+      rate,
+      seconds,
+      figures["sent"].c_str(),
+      figures["received"].c_str(),
+      figures["lost"].c_str(),
+      figures["duplicated"].c_str(),
+      figures["malformed"].c_str(),
+      rss_idle,
+      rss_start,
+      sampler.peak.load(),
+      rss_end);
   RecordProperty("sent", figures["sent"]);
   RecordProperty("received", figures["received"]);
   RecordProperty("rss_start_kb", static_cast<int>(rss_start));
@@ -186,7 +210,9 @@ TEST_F(DaemonTest, BrokerRestartsLeakNoDescriptors) {
   }
   const int fds_after = steady_fd_count(pid);
   std::printf("soak figures: %ld broker restarts; daemon descriptors before %d after %d\n",
-              restarts, fds_before, fds_after);
+              restarts,
+              fds_before,
+              fds_after);
   RecordProperty("fds_before", fds_before);
   RecordProperty("fds_after", fds_after);
   EXPECT_EQ(fds_before, fds_after);
@@ -201,4 +227,4 @@ TEST_F(DaemonTest, BrokerRestartsLeakNoDescriptors) {
   ASSERT_EQ(0, daemon_stop(&run, SIGTERM, 20000));
 }
 
-}  // namespace
+} // namespace

@@ -10,7 +10,7 @@
 namespace {
 
 class KvStore : public testing::Test {
- protected:
+protected:
   void SetUp() override { dir = make_temp_folder("nimba_settings_"); }
   void TearDown() override {
     kv_free(table);
@@ -35,9 +35,9 @@ class KvStore : public testing::Test {
 
 TEST_F(KvStore, UnreadableFilesGiveNoTable) {
   EXPECT_EQ(kv_parse_file((dir + "/missing").c_str()), nullptr);
-  EXPECT_EQ(kv_parse_file(dir.c_str()), nullptr);  // a folder opens but cannot be read
+  EXPECT_EQ(kv_parse_file(dir.c_str()), nullptr); // a folder opens but cannot be read
   EXPECT_EQ(kv_parse_file(nullptr), nullptr);
-  ASSERT_NE(load(""), nullptr);  // an empty file is a table without entries
+  ASSERT_NE(load(""), nullptr); // an empty file is a table without entries
   EXPECT_EQ(kv_get_str(table, "A"), nullptr);
 }
 
@@ -46,7 +46,7 @@ TEST_F(KvStore, ReadsEntriesByTheLineRules) {
     int line;
     const char *content;
     const char *key;
-    const char *value;  // nullptr: absent
+    const char *value; // nullptr: absent
   } const cases[] = {
       {__LINE__, "A=1\n", "A", "1"},
       {__LINE__, "  A \t=\t 1 2  \n", "A", "1 2"},
@@ -132,7 +132,7 @@ TEST_F(KvStore, PutRefusesControlBytes) {
     EXPECT_EQ(kv_put_str(table, bad, "v"), 0) << bad;
   }
   EXPECT_EQ(written(), "A=1\n");
-  EXPECT_EQ(kv_put_str(table, "A", "caf\xC3\xA9 ok"), 1);  // 8-bit bytes are kept
+  EXPECT_EQ(kv_put_str(table, "A", "caf\xC3\xA9 ok"), 1); // 8-bit bytes are kept
   EXPECT_EQ(written(), "A=caf\xC3\xA9 ok\n");
 }
 
@@ -142,4 +142,4 @@ TEST_F(KvStore, FileWithoutFinalLineFeedGainsOne) {
   EXPECT_EQ(written(), "A=1\nB=2\n");
 }
 
-}  // namespace
+} // namespace

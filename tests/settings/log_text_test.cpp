@@ -65,9 +65,7 @@ INSTANTIATE_TEST_SUITE_P(
                     echo_case{__LINE__, LOG_ECHO_STDERR, LOG_DEBUG, false},
                     echo_case{__LINE__, LOG_ECHO_STDERR, LOG_INFO, false},
                     echo_case{__LINE__, LOG_ECHO_STDERR, LOG_ERR, false}),
-    [](const testing::TestParamInfo<echo_case> &info) {
-      return "line" + std::to_string(info.param.line);
-    });
+    [](const testing::TestParamInfo<echo_case> &info) { return "line" + std::to_string(info.param.line); });
 
 TEST(LogBaseName, TakesTheTextAfterTheLastSlash) {
   EXPECT_STREQ(log_base_name("/www/cgi-bin/index.cgi"), "index.cgi");
@@ -95,7 +93,7 @@ TEST(CopyFold, NullSourceAndTinyCapacityLeaveTheEmptyText) {
   std::strcpy(dest, "old");
   copy_fold(dest, 1, "abc", 0);
   EXPECT_EQ(dest[0], '\0');
-  EXPECT_EQ(dest[1], 'l');  // nothing past the capacity is written
+  EXPECT_EQ(dest[1], 'l'); // nothing past the capacity is written
   copy_fold(nullptr, 8, "abc", 0);
   std::strcpy(dest, "old");
   copy_fold(dest, 0, "abc", 0);
@@ -122,4 +120,4 @@ TEST(MemAlloc, ZeroBytesGiveAUsableBlock) {
   free(block);
 }
 
-}  // namespace
+} // namespace

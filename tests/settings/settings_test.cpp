@@ -32,7 +32,7 @@ void collect(int priority, const char *format, va_list args) {
 }
 
 class Settings : public testing::Test {
- protected:
+protected:
   void SetUp() override {
     root = make_temp_folder("nimba_settings_");
     mkdir((root + "/etc").c_str(), 0755);
@@ -75,7 +75,7 @@ const std::string kText128(128, 'o');
 
 struct fallback_case {
   int line;
-  const char *settings;  // nullptr: no file
+  const char *settings; // nullptr: no file
   const char *defaults;
   uint16_t mode;
   uint8_t ssl;
@@ -194,7 +194,7 @@ TEST_F(Settings, TextsOf127CharactersAreTakenAnd128FallBack) {
 TEST_F(Settings, GettersHandleMissingArguments) {
   int64_t value = 5;
   cfg_get_int(nullptr, &value, 3, nullptr, nullptr, 0, 1);
-  EXPECT_EQ(value, 3);  // the default, unchecked against the bounds
+  EXPECT_EQ(value, 3); // the default, unchecked against the bounds
   cfg_get_int("K", nullptr, 3, nullptr, nullptr, 0, 1);
   char text[4] = "old";
   cfg_get_str(nullptr, text, sizeof text, "defaulted", nullptr, nullptr);
@@ -210,14 +210,15 @@ module_settings record(uint16_t mode, const char *orgid, const char *dtypeid, co
   std::strcpy(s.orgid, orgid);
   std::strcpy(s.dtypeid, dtypeid);
   std::strcpy(s.authtoken, token);
-  s.ssl = 1;  // never saved
+  s.ssl = 1; // never saved
   return s;
 }
 
 TEST_F(Settings, SaveKeepsEveryOtherLineAndLoadsBack) {
-  files("# cloud settings\nNIMBA_MODE=0\nNIMBA_SSL=1\nNIMBA_ORGID=old\nCUSTOM_KEY = kept\n"
-        "NIMBA_ORGID=older\n",
-        nullptr);
+  files(
+      "# cloud settings\nNIMBA_MODE=0\nNIMBA_SSL=1\nNIMBA_ORGID=old\nCUSTOM_KEY = kept\n"
+      "NIMBA_ORGID=older\n",
+      nullptr);
   const module_settings saved = record(1, "org-7", "gw type", "t0k=n");
   ASSERT_EQ(settings_save(&saved), 1);
   EXPECT_EQ(read_file(settings_path()),
@@ -278,10 +279,15 @@ TEST_F(Settings, SaveRemovesTemporariesOfSavesThatDiedAndNothingElse) {
   const std::string etc = root + "/etc/";
   const std::string stale = temp_path(dead);
   const std::vector<std::string> kept = {
-      temp_path(getppid()),                    /* a save still running */
+      temp_path(getppid()),                     /* a save still running */
       etc + "settings." + std::to_string(dead), /* a backup named like a number */
-      etc + "settings.20240101", etc + "settings.bak", etc + "settings.12x", etc + "defaults.1",
-      etc + ".settings.tmp.", etc + ".settings.tmp.12x", etc + ".defaults.tmp." + std::to_string(dead)};
+      etc + "settings.20240101",
+      etc + "settings.bak",
+      etc + "settings.12x",
+      etc + "defaults.1",
+      etc + ".settings.tmp.",
+      etc + ".settings.tmp.12x",
+      etc + ".defaults.tmp." + std::to_string(dead)};
   write_file(stale, "x\n");
   for (const std::string &name : kept) write_file(name, "x\n");
   const module_settings saved = record(1, "o", "t", "k");
@@ -325,8 +331,9 @@ TEST_F(Settings, PrintListsSixLinesWithTheModeWord) {
   settings_print(nullptr);
   const std::string text = capture_end(&out);
   capture_begin(&out, 1);
-  const std::string one = "DEVID = 'dev'\nDEVIP = '10.0.0.1'\nNIMBA_MODE = '%s'\n"
-                          "NIMBA_ORGID = 'o'\nNIMBA_DTYPEID = 't'\nNIMBA_AUTHTOKEN = 'tok'\n";
+  const std::string one =
+      "DEVID = 'dev'\nDEVIP = '10.0.0.1'\nNIMBA_MODE = '%s'\n"
+      "NIMBA_ORGID = 'o'\nNIMBA_DTYPEID = 't'\nNIMBA_AUTHTOKEN = 'tok'\n";
   auto with = [&](const char *word) {
     std::string s2 = one;
     s2.replace(s2.find("%s"), 2, word);
@@ -335,4 +342,4 @@ TEST_F(Settings, PrintListsSixLinesWithTheModeWord) {
   EXPECT_EQ(text, with("registered") + with("quickstart"));
 }
 
-}  // namespace
+} // namespace

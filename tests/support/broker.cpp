@@ -23,9 +23,22 @@ int ca_create(test_ca *ca, const std::string &common_name) {
   /* The broker drops root privileges: its files must be readable by anyone (test keys). */
   chmod(ca->folder.c_str(), 0755);
   std::string output;
-  if (process_run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                   "-subj", "/CN=" + common_name, "-keyout", ca->key_path, "-out", ca->cert_path},
-                  30000, &output) != 0) {
+  if (process_run({"openssl",
+                   "req",
+                   "-x509",
+                   "-newkey",
+                   "rsa:2048",
+                   "-nodes",
+                   "-days",
+                   "2",
+                   "-subj",
+                   "/CN=" + common_name,
+                   "-keyout",
+                   ca->key_path,
+                   "-out",
+                   ca->cert_path},
+                  30000,
+                  &output) != 0) {
     std::fprintf(stderr, "openssl CA: %s\n", output.c_str());
     return 0;
   }
@@ -44,21 +57,45 @@ int ca_issue_server(const test_ca *ca, const std::string &dns_name, const std::s
   return ca_issue_certificate(ca, "DNS:" + dns_name, 2, folder, stem);
 }
 
-int ca_issue_certificate(const test_ca *ca, const std::string &alt_name, int days,
-                         const std::string &folder, const std::string &stem) {
+int ca_issue_certificate(const test_ca *ca, const std::string &alt_name, int days, const std::string &folder,
+                         const std::string &stem) {
   std::string key = folder + "/" + stem + ".key";
   std::string request = folder + "/" + stem + ".csr";
   std::string cert = folder + "/" + stem + ".pem";
   std::string extensions = folder + "/" + stem + ".ext";
   if (!write_file(extensions, "subjectAltName=" + alt_name + "\n")) return 0;
   std::string output;
-  if (process_run({"openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=server",
-                   "-keyout", key, "-out", request},
-                  30000, &output) != 0 ||
-      process_run({"openssl", "x509", "-req", "-in", request, "-CA", ca->cert_path, "-CAkey",
-                   ca->key_path, "-CAcreateserial", "-days", std::to_string(days), "-extfile",
-                   extensions, "-out", cert},
-                  30000, &output) != 0) {
+  if (process_run({"openssl",
+                   "req",
+                   "-newkey",
+                   "rsa:2048",
+                   "-nodes",
+                   "-subj",
+                   "/CN=server",
+                   "-keyout",
+                   key,
+                   "-out",
+                   request},
+                  30000,
+                  &output) != 0 ||
+      process_run({"openssl",
+                   "x509",
+                   "-req",
+                   "-in",
+                   request,
+                   "-CA",
+                   ca->cert_path,
+                   "-CAkey",
+                   ca->key_path,
+                   "-CAcreateserial",
+                   "-days",
+                   std::to_string(days),
+                   "-extfile",
+                   extensions,
+                   "-out",
+                   cert},
+                  30000,
+                  &output) != 0) {
     std::fprintf(stderr, "openssl server: %s\n", output.c_str());
     return 0;
   }
@@ -229,11 +266,16 @@ void client_loop(test_client *client) {
 /* Waits until the message id was acknowledged; 1 when it was in time. */
 int wait_acknowledged(test_client *client, int mid, int timeout_ms) {
   std::unique_lock<std::mutex> guard(client->lock);
-  return client->changed.wait_for(guard, std::chrono::milliseconds(timeout_ms), [&] {
-    for (int acked : client->acknowledged)
-      if (acked == mid) return true;
-    return client->lost;
-  }) && !client->lost ? 1 : 0;
+  return client->changed.wait_for(guard,
+                                  std::chrono::milliseconds(timeout_ms),
+                                  [&] {
+                                    for (int acked : client->acknowledged)
+                                      if (acked == mid) return true;
+                                    return client->lost;
+                                  }) &&
+                 !client->lost
+             ? 1
+             : 0;
 }
 
 /* "tcp://address:port" into address and port. */
@@ -276,8 +318,8 @@ int client_connect(test_client *client, const std::string &uri, const std::strin
   }
   client->loop = std::thread(client_loop, client);
   std::unique_lock<std::mutex> guard(client->lock);
-  client->changed.wait_for(guard, std::chrono::seconds(10),
-                           [client] { return client->connack >= 0 || client->lost; });
+  client->changed.wait_for(
+      guard, std::chrono::seconds(10), [client] { return client->connack >= 0 || client->lost; });
   return client->connack == 0 && !client->lost ? 1 : 0;
 }
 
@@ -289,12 +331,17 @@ int client_subscribe(test_client *client, const std::string &filter, int qos) {
   return wait_acknowledged(client, mid, 10000);
 }
 
-int client_publish(test_client *client, const std::string &topic, const std::string &payload,
-                   int qos, int retained) {
+int client_publish(test_client *client, const std::string &topic, const std::string &payload, int qos,
+                   int retained) {
   if (client->handle == nullptr) return MOSQ_ERR_NO_CONN;
   int mid = 0;
-  int rc = mosquitto_publish(client->handle, &mid, topic.c_str(), static_cast<int>(payload.size()),
-                             payload.data(), qos, retained != 0);
+  int rc = mosquitto_publish(client->handle,
+                             &mid,
+                             topic.c_str(),
+                             static_cast<int>(payload.size()),
+                             payload.data(),
+                             qos,
+                             retained != 0);
   if (rc == MOSQ_ERR_SUCCESS && qos > 0 && !wait_acknowledged(client, mid, 5000)) rc = MOSQ_ERR_NO_CONN;
   return rc;
 }

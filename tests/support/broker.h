@@ -13,7 +13,7 @@
 /* A certificate authority made with openssl in a temporary folder. */
 struct test_ca {
   std::string folder;
-  std::string cert_path;  /* ca.pem */
+  std::string cert_path; /* ca.pem */
   std::string key_path;
   std::string hashed_dir; /* folder holding ca.pem with its hash link, for a CApath */
 };
@@ -28,22 +28,22 @@ int ca_issue_server(const test_ca *ca, const std::string &dns_name, const std::s
                     const std::string &stem);
 /* The same with any subjectAltName ("DNS:name", "IP:127.1.2.3") and validity in days from
  * now (negative: expired that many days ago). */
-int ca_issue_certificate(const test_ca *ca, const std::string &alt_name, int days,
-                         const std::string &folder, const std::string &stem);
+int ca_issue_certificate(const test_ca *ca, const std::string &alt_name, int days, const std::string &folder,
+                         const std::string &stem);
 
 struct broker_config {
-  std::string address;                 /* 127.x.y.z */
+  std::string address; /* 127.x.y.z */
   int port = 1883;
   std::vector<std::pair<std::string, std::string>> users; /* password file; anonymous if empty */
-  bool tls = false;                    /* adds a TLS listener on tls_port */
+  bool tls = false;                                       /* adds a TLS listener on tls_port */
   int tls_port = 8883;
-  std::string tls_cert, tls_key;       /* server certificate and key for the TLS listener */
-  std::string extra_config;            /* further mosquitto.conf lines, each ended by a line feed */
+  std::string tls_cert, tls_key; /* server certificate and key for the TLS listener */
+  std::string extra_config;      /* further mosquitto.conf lines, each ended by a line feed */
 };
 
 struct test_broker {
   broker_config setup;
-  std::string folder;   /* configuration, password file, log */
+  std::string folder; /* configuration, password file, log */
   std::string config_path;
   child_process process;
 };
@@ -93,7 +93,7 @@ struct test_client {
   std::condition_variable changed;
   std::vector<received_message> messages;
   bool lost = false;
-  int connack = -1;             /* the broker's answer to the connect; -1 none yet */
+  int connack = -1;              /* the broker's answer to the connect; -1 none yet */
   std::vector<int> acknowledged; /* message ids whose SUBACK, PUBACK or PUBCOMP came */
 };
 
@@ -103,8 +103,8 @@ int client_connect(test_client *client, const std::string &uri, const std::strin
 int client_subscribe(test_client *client, const std::string &filter, int qos);
 /* Publishes; for QoS 0 returns once the library accepted it, for QoS 1 and 2 once the
  * broker acknowledged it (5 s at most). 0 on success. */
-int client_publish(test_client *client, const std::string &topic, const std::string &payload,
-                   int qos = 0, int retained = 0);
+int client_publish(test_client *client, const std::string &topic, const std::string &payload, int qos = 0,
+                   int retained = 0);
 /* Disconnects the client, ends its loop thread and destroys it. */
 void client_close(test_client *client);
 /* Waits until at least count messages arrived; 1 when they did in time. */

@@ -12,9 +12,7 @@
 #include "wait.h"
 
 std::string quickstart_host() { return NIMBA_QUICKSTART_HOST; }
-std::string registered_host(const std::string &orgid) {
-  return orgid + "." + NIMBA_REGISTERED_DOMAIN;
-}
+std::string registered_host(const std::string &orgid) { return orgid + "." + NIMBA_REGISTERED_DOMAIN; }
 
 int daemon_start(daemon_run *run, const daemon_launch &launch) {
   run->root = make_temp_folder("nimba_root_");
@@ -45,10 +43,11 @@ int daemon_start(daemon_run *run, const daemon_launch &launch) {
     setup.argv.push_back(launch.device);
     setup.argv.push_back(launch.gateway);
   }
-  const std::pair<const char *, unsigned> timings[] = {{"NIMBA_TEST_PAUSE=", launch.pause},
-                                                       {"NIMBA_TEST_KEEP_ALIVE=", launch.keep_alive},
-                                                       {"NIMBA_TEST_CONNECT_TIMEOUT=", launch.connect_timeout},
-                                                       {"NIMBA_TEST_STALL=", launch.stall}};
+  const std::pair<const char *, unsigned> timings[] = {
+      {"NIMBA_TEST_PAUSE=", launch.pause},
+      {"NIMBA_TEST_KEEP_ALIVE=", launch.keep_alive},
+      {"NIMBA_TEST_CONNECT_TIMEOUT=", launch.connect_timeout},
+      {"NIMBA_TEST_STALL=", launch.stall}};
   for (const auto &timing : timings)
     if (timing.second > 0) setup.env.push_back(timing.first + std::to_string(timing.second));
   if (!launch.ca_path.empty()) setup.env.push_back("NIMBA_TEST_CA_PATH=" + launch.ca_path);
@@ -69,7 +68,8 @@ int daemon_settings_writer(daemon_run *run, int timeout_ms) {
   const std::string settings = run->root + "/etc/settings";
   int fd = -1;
   /* Opening the write end without blocking succeeds once a reader has it open. */
-  wait_until([&] { return (fd = open(settings.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; }, timeout_ms);
+  wait_until([&] { return (fd = open(settings.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; },
+             timeout_ms);
   return fd;
 }
 

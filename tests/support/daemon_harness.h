@@ -31,11 +31,11 @@ struct daemon_run {
  * the cloud's host name resolves to; timings left at 0 keep the short-pause daemon's own. */
 struct daemon_launch {
   std::string device = "dev1";
-  std::string gateway;    /* the gateway broker's address; empty: no arguments at all */
-  std::string cloud;      /* address of the cloud host name; empty: no hosts entry */
-  std::string cloud_host; /* that name; empty: the quickstart host */
-  std::string settings;   /* etc/settings content */
-  bool settings_fifo = false; /* etc/settings is a FIFO (see daemon_settings_writer) */
+  std::string gateway;          /* the gateway broker's address; empty: no arguments at all */
+  std::string cloud;            /* address of the cloud host name; empty: no hosts entry */
+  std::string cloud_host;       /* that name; empty: the quickstart host */
+  std::string settings;         /* etc/settings content */
+  bool settings_fifo = false;   /* etc/settings is a FIFO (see daemon_settings_writer) */
   unsigned pause = 0;           /* seconds between passes (NIMBA_TEST_PAUSE) */
   unsigned keep_alive = 0;      /* NIMBA_TEST_KEEP_ALIVE */
   unsigned connect_timeout = 0; /* NIMBA_TEST_CONNECT_TIMEOUT */

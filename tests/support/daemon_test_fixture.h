@@ -94,7 +94,8 @@ protected:
   /* Waits until the gateway broker logged the daemon's subscription `count` times. */
   static int wait_subscribed(test_broker *broker, unsigned count, int timeout_ms) {
     return wait_until(
-        [&] { return count_occurrences(process_stderr(&broker->process), "CID 0 QZ/#") >= count; }, timeout_ms);
+        [&] { return count_occurrences(process_stderr(&broker->process), "CID 0 QZ/#") >= count; },
+        timeout_ms);
   }
 
   static constexpr const char *GATEWAY_CONNECTED =
@@ -113,12 +114,16 @@ protected:
     const std::string report = process_sanitizer_report(&run.process);
     EXPECT_EQ("", report) << "the daemon's sanitizer report";
     if (HasFailure()) {
-      std::fprintf(stderr, "--- daemon stdout (last 3000 bytes)\n%s\n--- daemon stderr\n%s\n--- syslog\n",
-                   tail(out()).c_str(), tail(err()).c_str());
+      std::fprintf(stderr,
+                   "--- daemon stdout (last 3000 bytes)\n%s\n--- daemon stderr\n%s\n--- syslog\n",
+                   tail(out()).c_str(),
+                   tail(err()).c_str());
       for (const syslog_entry &e : syslog_entries(&run.log))
         std::fprintf(stderr, "<%d> %s\n", e.priority, e.message.c_str());
       for (auto &b : brokers)
-        std::fprintf(stderr, "--- broker %s\n%s\n", b->setup.address.c_str(),
+        std::fprintf(stderr,
+                     "--- broker %s\n%s\n",
+                     b->setup.address.c_str(),
                      tail(process_stderr(&b->process)).c_str());
     }
     for (auto &c : clients) client_close(c.get());

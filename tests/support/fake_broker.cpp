@@ -85,33 +85,35 @@ bool answer(fake_broker *broker, int fd, std::string *input) {
     input->erase(0, total);
     bool ok = true;
     switch (type) {
-    case 1:
-      count(broker, &fake_counts::connects);
-      if (script.connack >= 0) {
-        ok = send_text(fd, std::string("\x20\x02\x00", 3) + static_cast<char>(script.connack)) &&
-             send_text(fd, script.after_connack);
-      }
-      break;
-    case 8:
-      count(broker, &fake_counts::subscribes);
-      if (script.suback >= 0 && body.size() >= 2) {
-        ok = send_text(fd, std::string("\x90\x03", 2) + body.substr(0, 2) + static_cast<char>(script.suback)) &&
-             send_text(fd, script.after_suback);
-        if (ok && script.huge_publish > 0) ok = send_huge(fd, script.huge_publish) && send_text(fd, script.after_huge);
-      }
-      break;
-    case 12:
-      count(broker, &fake_counts::pings);
-      if (script.answer_pings) ok = send_text(fd, std::string("\xD0\x00", 2));
-      break;
-    case 3:
-      count(broker, &fake_counts::publishes);
-      break;
-    case 14:
-      count(broker, &fake_counts::disconnects);
-      return false;
-    default:
-      break;
+      case 1:
+        count(broker, &fake_counts::connects);
+        if (script.connack >= 0) {
+          ok = send_text(fd, std::string("\x20\x02\x00", 3) + static_cast<char>(script.connack)) &&
+               send_text(fd, script.after_connack);
+        }
+        break;
+      case 8:
+        count(broker, &fake_counts::subscribes);
+        if (script.suback >= 0 && body.size() >= 2) {
+          ok = send_text(fd,
+                         std::string("\x90\x03", 2) + body.substr(0, 2) + static_cast<char>(script.suback)) &&
+               send_text(fd, script.after_suback);
+          if (ok && script.huge_publish > 0)
+            ok = send_huge(fd, script.huge_publish) && send_text(fd, script.after_huge);
+        }
+        break;
+      case 12:
+        count(broker, &fake_counts::pings);
+        if (script.answer_pings) ok = send_text(fd, std::string("\xD0\x00", 2));
+        break;
+      case 3:
+        count(broker, &fake_counts::publishes);
+        break;
+      case 14:
+        count(broker, &fake_counts::disconnects);
+        return false;
+      default:
+        break;
     }
     if (!ok) return false;
   }
@@ -153,8 +155,7 @@ void serve(fake_broker *broker) {
 
 } // namespace
 
-int fake_broker_start(fake_broker *broker, const std::string &address, int port,
-                      const fake_script &script) {
+int fake_broker_start(fake_broker *broker, const std::string &address, int port, const fake_script &script) {
   broker->script = script;
   broker->listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (broker->listener < 0) return 0;

@@ -9,14 +9,14 @@
 #include <thread>
 
 struct fake_script {
-  int connack = 0;             /* CONNACK return code; -1: never answer the CONNECT */
-  int suback = 0;              /* SUBACK code (0x80 refuses); -1: never answer a SUBSCRIBE */
-  bool answer_pings = true;    /* PINGRESP for each PINGREQ */
-  std::string after_connack;   /* raw bytes sent right after the CONNACK */
-  std::string after_suback;    /* raw bytes sent right after the SUBACK */
-  uint32_t huge_publish = 0;   /* after the SUBACK: a PUBLISH on QZ/big/x of this remaining
-                                  length, sent whole in 1 MiB blocks */
-  std::string after_huge;      /* raw bytes sent after the huge PUBLISH */
+  int connack = 0;           /* CONNACK return code; -1: never answer the CONNECT */
+  int suback = 0;            /* SUBACK code (0x80 refuses); -1: never answer a SUBSCRIBE */
+  bool answer_pings = true;  /* PINGRESP for each PINGREQ */
+  std::string after_connack; /* raw bytes sent right after the CONNACK */
+  std::string after_suback;  /* raw bytes sent right after the SUBACK */
+  uint32_t huge_publish = 0; /* after the SUBACK: a PUBLISH on QZ/big/x of this remaining
+                                length, sent whole in 1 MiB blocks */
+  std::string after_huge;    /* raw bytes sent after the huge PUBLISH */
 };
 
 struct fake_counts {
@@ -33,8 +33,7 @@ struct fake_broker {
 };
 
 /* Listens on address:port and starts serving by the script; 1 on success. */
-int fake_broker_start(fake_broker *broker, const std::string &address, int port,
-                      const fake_script &script);
+int fake_broker_start(fake_broker *broker, const std::string &address, int port, const fake_script &script);
 /* Stops serving and closes everything; safe to call twice. */
 void fake_broker_stop(fake_broker *broker);
 fake_counts fake_broker_counts(fake_broker *broker);

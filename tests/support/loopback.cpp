@@ -10,7 +10,7 @@ namespace {
 /* 127.64.0.0/10 holds 2^22 addresses: 2^19 blocks of eight. */
 constexpr uint32_t BLOCK_COUNT = 1u << 19;
 constexpr uint32_t FIRST_ADDRESS = (127u << 24) | (64u << 16);
-}  // namespace
+} // namespace
 
 unsigned loopback_block(const std::string &full_name) {
   /* FNV-1a: stable across runs, builds and machines. */

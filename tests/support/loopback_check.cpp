@@ -28,7 +28,7 @@ int main(int argc, char **argv) {
       if (comment != std::string::npos) line.resize(comment);
       if (line.empty()) continue;
       if (line[0] != ' ') {
-        suite = line;  /* "Suite." */
+        suite = line; /* "Suite." */
         continue;
       }
       const std::string name = suite + line.substr(line.find_first_not_of(' '));
@@ -36,8 +36,11 @@ int main(int argc, char **argv) {
       tests++;
       auto known = owners.emplace(block, name);
       if (!known.second) {
-        std::fprintf(stderr, "%s and %s share the loopback block %s\n", known.first->second.c_str(),
-                     name.c_str(), loopback_address(block, 0).c_str());
+        std::fprintf(stderr,
+                     "%s and %s share the loopback block %s\n",
+                     known.first->second.c_str(),
+                     name.c_str(),
+                     loopback_address(block, 0).c_str());
         clashes++;
       }
     }

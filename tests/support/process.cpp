@@ -63,8 +63,8 @@ void enter_sandbox(const child_plan &plan) {
   if (!plan.install_root.empty()) {
     if (mount("tmpfs", "/opt", "tmpfs", 0, "mode=0755") != 0) child_fail("/opt tmpfs");
     if (mkdir("/opt/nimba_message_router", 0755) != 0) child_fail("/opt/nimba_message_router");
-    if (mount(plan.install_root.c_str(), "/opt/nimba_message_router", nullptr, MS_BIND | MS_REC,
-              nullptr) != 0)
+    if (mount(plan.install_root.c_str(), "/opt/nimba_message_router", nullptr, MS_BIND | MS_REC, nullptr) !=
+        0)
       child_fail("install root bind");
   }
   if (!plan.var_log.empty()) {
@@ -93,11 +93,12 @@ void enter_sandbox(const child_plan &plan) {
     umount2(stage.c_str(), MNT_DETACH);
   }
   if (!plan.hosts.empty()) {
-    if (mount(plan.hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0) child_fail("/etc/hosts bind");
+    if (mount(plan.hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
+      child_fail("/etc/hosts bind");
   }
   if (!plan.status_folder.empty()) {
-    if (mount(plan.status_folder.c_str(), plan.status_target.c_str(), nullptr, MS_BIND | MS_REC,
-              nullptr) != 0)
+    if (mount(plan.status_folder.c_str(), plan.status_target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) !=
+        0)
       child_fail("status folder bind");
   }
 }

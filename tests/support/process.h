@@ -22,10 +22,10 @@ struct sandbox_mounts {
 };
 
 struct spawn_request {
-  std::vector<std::string> argv;     /* argv[0] is the program path */
-  std::vector<std::string> env;      /* NAME=value additions and overrides */
-  bool feed_stdin = false;           /* false: stdin is /dev/null */
-  std::string stdin_data;            /* bytes on stdin when feed_stdin */
+  std::vector<std::string> argv; /* argv[0] is the program path */
+  std::vector<std::string> env;  /* NAME=value additions and overrides */
+  bool feed_stdin = false;       /* false: stdin is /dev/null */
+  std::string stdin_data;        /* bytes on stdin when feed_stdin */
   bool sandboxed = false;
   sandbox_mounts sandbox;
 };
@@ -36,7 +36,7 @@ struct child_process {
   std::string stdout_path; /* captured output, readable while the child runs */
   std::string stderr_path;
   bool exited = false;
-  int status = 0;          /* waitpid status once exited */
+  int status = 0; /* waitpid status once exited */
 };
 
 /* Starts the child; 1 on success, 0 (message on stderr) on failure. The child is killed

@@ -96,8 +96,8 @@ unsigned syslog_count(syslog_collector *collector, const std::string &message, i
   return count;
 }
 
-int syslog_wait(syslog_collector *collector, const std::string &message, int timeout_ms,
-                unsigned count, int priority) {
+int syslog_wait(syslog_collector *collector, const std::string &message, int timeout_ms, unsigned count,
+                int priority) {
   return wait_until([&] { return syslog_count(collector, message, priority) >= count; }, timeout_ms);
 }
 

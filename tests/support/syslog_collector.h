@@ -37,8 +37,8 @@ std::vector<syslog_entry> syslog_entries(syslog_collector *collector);
 unsigned syslog_count(syslog_collector *collector, const std::string &message, int priority = -1);
 
 /* Waits until at least `count` entries equal the message; 1 when they arrived in time. */
-int syslog_wait(syslog_collector *collector, const std::string &message, int timeout_ms,
-                unsigned count = 1, int priority = -1);
+int syslog_wait(syslog_collector *collector, const std::string &message, int timeout_ms, unsigned count = 1,
+                int priority = -1);
 
 /* Waits for an entry that starts with the prefix; its message in *found. */
 int syslog_wait_prefix(syslog_collector *collector, const std::string &prefix, int timeout_ms,

@@ -31,13 +31,13 @@ int flush_syslog(page_site *site, unsigned serial) {
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return 0;
-  const ssize_t sent = sendto(fd, datagram.data(), datagram.size(), 0,
-                              reinterpret_cast<sockaddr *>(&address), sizeof address);
+  const ssize_t sent =
+      sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&address), sizeof address);
   close(fd);
   return sent == static_cast<ssize_t>(datagram.size()) && syslog_wait(&site->log, marker, 5000);
 }
 
-}  // namespace
+} // namespace
 
 std::string site_path(const page_site &site, const std::string &relative) {
   return site.root + "/" + relative;
@@ -54,8 +54,7 @@ int site_create(page_site *site) {
   std::filesystem::copy_file(NIMBA_CGI_BINARY, site_path(*site, "bin/nimba_cgi"), error);
   if (error) return 0;
   for (const char *name : PAGE_NAMES)
-    if (symlink(SITE_CGI_PROGRAM, site_path(*site, std::string("www/") + name).c_str()) != 0)
-      return 0;
+    if (symlink(SITE_CGI_PROGRAM, site_path(*site, std::string("www/") + name).c_str()) != 0) return 0;
   return syslog_start(&site->log);
 }
 
@@ -69,17 +68,14 @@ void site_set_init(const page_site &site, init_behaviour behaviour) {
   const std::string path = site_path(site, "etc/init");
   unlink(path.c_str());
   if (behaviour == INIT_MISSING) return;
-  const std::string script = std::string("#!/bin/sh\n") +
-                             "echo \"$*\" >> /opt/nimba_message_router/etc/init.calls\n" +
-                             "echo init output\necho init error >&2\n" +
-                             (behaviour == INIT_FAILS ? "exit 1\n" : "exit 0\n");
+  const std::string script =
+      std::string("#!/bin/sh\n") + "echo \"$*\" >> /opt/nimba_message_router/etc/init.calls\n" +
+      "echo init output\necho init error >&2\n" + (behaviour == INIT_FAILS ? "exit 1\n" : "exit 0\n");
   write_file(path, script);
   chmod(path.c_str(), behaviour == INIT_NOT_EXECUTABLE ? 0644 : 0755);
 }
 
-std::string site_init_calls(const page_site &site) {
-  return read_file(site_path(site, "etc/init.calls"));
-}
+std::string site_init_calls(const page_site &site) { return read_file(site_path(site, "etc/init.calls")); }
 
 namespace {
 
@@ -87,8 +83,7 @@ namespace {
  * is private. The shell mounts it and then execs the program with its arguments. */
 spawn_request sandboxed_setup(const page_site &site, const std::vector<std::string> &argv) {
   spawn_request setup;
-  setup.argv = {"/bin/sh", "-c", "mount --bind /opt/nimba_message_router/tmp /tmp && exec \"$@\"",
-                "sh"};
+  setup.argv = {"/bin/sh", "-c", "mount --bind /opt/nimba_message_router/tmp /tmp && exec \"$@\"", "sh"};
   setup.argv.insert(setup.argv.end(), argv.begin(), argv.end());
   setup.sandboxed = true;
   setup.sandbox.install_root = site.root;
@@ -99,7 +94,7 @@ spawn_request sandboxed_setup(const page_site &site, const std::vector<std::stri
   return setup;
 }
 
-}  // namespace
+} // namespace
 
 int site_spawn(page_site *site, const std::vector<std::string> &argv, child_process *child) {
   return process_spawn(sandboxed_setup(*site, argv), child);
@@ -178,6 +173,5 @@ std::string golden_compare(const std::string &name, const std::string &actual) {
   const size_t from = at > 40 ? at - 40 : 0;
   return name + ": first difference at byte " + std::to_string(at) + " (expected " +
          std::to_string(expected.size()) + " bytes, got " + std::to_string(actual.size()) +
-         ")\nexpected: ..." + expected.substr(from, 120) + "\nactual:   ..." +
-         actual.substr(from, 120);
+         ")\nexpected: ..." + expected.substr(from, 120) + "\nactual:   ..." + actual.substr(from, 120);
 }

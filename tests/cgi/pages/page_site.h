@@ -26,11 +26,11 @@ struct page_site {
 enum init_behaviour { INIT_OK, INIT_FAILS, INIT_MISSING, INIT_NOT_EXECUTABLE };
 
 struct cgi_request_setup {
-  std::string method;       /* REQUEST_METHOD; empty: not set */
-  std::string content_type; /* CONTENT_TYPE; empty: not set */
-  std::string body;         /* on standard input; CONTENT_LENGTH is its length for a POST */
-  std::string query;        /* QUERY_STRING; empty: not set */
-  long content_length = -1; /* CONTENT_LENGTH of a POST when not the body's length */
+  std::string method;                    /* REQUEST_METHOD; empty: not set */
+  std::string content_type;              /* CONTENT_TYPE; empty: not set */
+  std::string body;                      /* on standard input; CONTENT_LENGTH is its length for a POST */
+  std::string query;                     /* QUERY_STRING; empty: not set */
+  long content_length = -1;              /* CONTENT_LENGTH of a POST when not the body's length */
   std::vector<std::string> headers = {}; /* further NAME=value, e.g. HTTP_ORIGIN=... */
 };
 

@@ -20,12 +20,18 @@ struct age_case {
 
 TEST(StatusTexts, AgeInTheLargestWholeUnit) {
   const age_case cases[] = {
-      {__LINE__, 0, "0 seconds ago"},      {__LINE__, 1, "1 second ago"},
-      {__LINE__, 59, "59 seconds ago"},    {__LINE__, 60, "1 minute ago"},
-      {__LINE__, 119, "1 minute ago"},     {__LINE__, 120, "2 minutes ago"},
-      {__LINE__, 3599, "59 minutes ago"},  {__LINE__, 3600, "1 hour ago"},
-      {__LINE__, 86399, "23 hours ago"},   {__LINE__, 86400, "1 day ago"},
-      {__LINE__, 400 * 86400LL, "400 days ago"}, {__LINE__, -1, ""},
+      {__LINE__, 0, "0 seconds ago"},
+      {__LINE__, 1, "1 second ago"},
+      {__LINE__, 59, "59 seconds ago"},
+      {__LINE__, 60, "1 minute ago"},
+      {__LINE__, 119, "1 minute ago"},
+      {__LINE__, 120, "2 minutes ago"},
+      {__LINE__, 3599, "59 minutes ago"},
+      {__LINE__, 3600, "1 hour ago"},
+      {__LINE__, 86399, "23 hours ago"},
+      {__LINE__, 86400, "1 day ago"},
+      {__LINE__, 400 * 86400LL, "400 days ago"},
+      {__LINE__, -1, ""},
   };
   const long long now = 1765000000;
   for (const age_case &c : cases) {
@@ -72,4 +78,4 @@ TEST(StatusTexts, JsonStringsAreAlwaysValid) {
   EXPECT_EQ("\"a\\\"b\\\\c/\\u0001\\u000A\\u007F\\u00E9 end\"null\"\"", std::string(text, n));
 }
 
-}  // namespace
+} // namespace

@@ -56,7 +56,9 @@ const std::string DAMAGED =
     "CLOUD_URI=<script>alert(\"uri\")</script>&x\n"
     "this line has no separator\n"
     "CLOUD_FAILED_AT=@AGO:400@\nCLOUD_FAILED_RC=5x\nCLOUD_FAILED_TEXT=\"quoted\" & <b>bold</b> \xff\n"
-    "GATEWAY_STATE=connecting\nGATEWAY_URI=" + std::string(600, 'g') + "\n"
+    "GATEWAY_STATE=connecting\nGATEWAY_URI=" +
+    std::string(600, 'g') +
+    "\n"
     "RECEIVED=18446744073709551616\nPUBLISHED=7\n\x01\x02=binary\nWAITING=\nLAST_RELAY";
 
 /* Fixed times for the JSON form, which shows them as numbers. */
@@ -79,9 +81,9 @@ enum daemon_kind { FAKE_DAEMON, OTHER_PROGRAM, NO_PROCESS };
 struct status_case {
   int line;
   const char *name;
-  std::string file;  /* the status file; empty: none */
-  daemon_kind pid;   /* what @PID@ names */
-  bool json;         /* status.cgi?format=json */
+  std::string file; /* the status file; empty: none */
+  daemon_kind pid;  /* what @PID@ names */
+  bool json;        /* status.cgi?format=json */
   const char *golden;
 };
 void PrintTo(const status_case &c, std::ostream *os) { *os << c.name; }
@@ -99,7 +101,7 @@ const status_case STATUS_CASES[] = {
 };
 
 class StatusPage : public ::testing::TestWithParam<status_case> {
- protected:
+protected:
   void SetUp() override {
     for (const char *name : {"REQUEST_METHOD", "CONTENT_TYPE", "CONTENT_LENGTH", "QUERY_STRING"})
       unsetenv(name);
@@ -130,9 +132,10 @@ class StatusPage : public ::testing::TestWithParam<status_case> {
 /* The run's process id and local dates in the response become placeholders. */
 std::string normalised(std::string response, const std::string &pid) {
   response = std::regex_replace(response, std::regex(">" + pid + "<"), ">" + std::string(PID_MARK) + "<");
-  response = std::regex_replace(response, std::regex("\"pid\":" + pid + ","), "\"pid\":" + std::string(PID_MARK) + ",");
-  return std::regex_replace(response, std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}"),
-                            "YYYY-MM-DD hh:mm:ss");
+  response = std::regex_replace(
+      response, std::regex("\"pid\":" + pid + ","), "\"pid\":" + std::string(PID_MARK) + ",");
+  return std::regex_replace(
+      response, std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}"), "YYYY-MM-DD hh:mm:ss");
 }
 
 TEST_P(StatusPage, WholeResponse) {
@@ -169,4 +172,4 @@ INSTANTIATE_TEST_SUITE_P(Pages, StatusPage, ::testing::ValuesIn(STATUS_CASES),
                            return std::string(info.param.name);
                          });
 
-}  // namespace
+} // namespace

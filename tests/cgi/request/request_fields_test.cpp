@@ -8,17 +8,16 @@ namespace {
 
 /* Names a table row by its line in test output. */
 template <typename Case>
-auto operator<<(std::ostream &os, const Case &c) -> decltype(c.line, os)
-{
-    return os << "line " << c.line;
+auto operator<<(std::ostream &os, const Case &c) -> decltype(c.line, os) {
+  return os << "line " << c.line;
 }
 
 struct field_case {
-    int line;
-    const char *query;
-    const char *name;
-    int present;
-    const char *value;
+  int line;
+  const char *query;
+  const char *name;
+  int present;
+  const char *value;
 };
 
 const field_case field_cases[] = {
@@ -53,59 +52,56 @@ const field_case field_cases[] = {
 
 class request_field : public request_test, public ::testing::WithParamInterface<field_case> {};
 
-TEST_P(request_field, finds_and_decodes_the_first_matching_pair)
-{
-    const field_case &c = GetParam();
-    SCOPED_TRACE(c.line);
-    get(c.query);
-    char *value = nullptr;
-    EXPECT_EQ(cgi_find_field(c.name, &value), c.present);
-    ASSERT_NE(value, nullptr);
-    EXPECT_STREQ(value, c.value);
-    free(value);
-    EXPECT_EQ(field(c.name), c.value);
-    EXPECT_STREQ(cgi_request, c.query);  // the lookup leaves the request string alone
+TEST_P(request_field, finds_and_decodes_the_first_matching_pair) {
+  const field_case &c = GetParam();
+  SCOPED_TRACE(c.line);
+  get(c.query);
+  char *value = nullptr;
+  EXPECT_EQ(cgi_find_field(c.name, &value), c.present);
+  ASSERT_NE(value, nullptr);
+  EXPECT_STREQ(value, c.value);
+  free(value);
+  EXPECT_EQ(field(c.name), c.value);
+  EXPECT_STREQ(cgi_request, c.query); // the lookup leaves the request string alone
 }
 
 INSTANTIATE_TEST_SUITE_P(table, request_field, ::testing::ValuesIn(field_cases),
                          [](const auto &info) { return "line" + std::to_string(info.param.line); });
 
-TEST_F(request_test, found_value_reports_its_decoded_length_nul_bytes_included)
-{
-    const struct {
-        const char *query;
-        size_t length;
-    } cases[] = {{"a=x%00y", 3}, {"a=%00", 1}, {"a=x+y%41", 4}, {"a=", 0}, {"b=1", 0}};
-    for (const auto &c : cases) {
-        cgi_free_request();
-        get(c.query);
-        char *value = nullptr;
-        size_t length = 99;
-        cgi_find_field("a", &value, &length);
-        EXPECT_EQ(length, c.length) << c.query;
-        free(value);
-    }
+TEST_F(request_test, found_value_reports_its_decoded_length_nul_bytes_included) {
+  const struct {
+    const char *query;
+    size_t length;
+  } cases[] = {{"a=x%00y", 3}, {"a=%00", 1}, {"a=x+y%41", 4}, {"a=", 0}, {"b=1", 0}};
+  for (const auto &c : cases) {
+    cgi_free_request();
+    get(c.query);
+    char *value = nullptr;
+    size_t length = 99;
+    cgi_find_field("a", &value, &length);
+    EXPECT_EQ(length, c.length) << c.query;
+    free(value);
+  }
 }
 
-TEST_F(request_test, every_field_is_missing_without_a_request)
-{
-    EXPECT_EQ(field("a"), "");
-    int checkbox = 7;
-    EXPECT_EQ(cgi_get_checkbox("a", &checkbox), 1);
-    EXPECT_EQ(checkbox, 0);
-    uint32_t number = 7;
-    EXPECT_EQ(cgi_get_uint("a", &number), 1);
-    EXPECT_EQ(number, 0u);
-    uint32_t address = 7;
-    EXPECT_EQ(cgi_get_ip("a", &address, 1), 1);
-    EXPECT_EQ(cgi_get_ip("a", &address, 0), 0);
-    EXPECT_EQ(address, 0u);
+TEST_F(request_test, every_field_is_missing_without_a_request) {
+  EXPECT_EQ(field("a"), "");
+  int checkbox = 7;
+  EXPECT_EQ(cgi_get_checkbox("a", &checkbox), 1);
+  EXPECT_EQ(checkbox, 0);
+  uint32_t number = 7;
+  EXPECT_EQ(cgi_get_uint("a", &number), 1);
+  EXPECT_EQ(number, 0u);
+  uint32_t address = 7;
+  EXPECT_EQ(cgi_get_ip("a", &address, 1), 1);
+  EXPECT_EQ(cgi_get_ip("a", &address, 0), 0);
+  EXPECT_EQ(address, 0u);
 }
 
 struct decode_case {
-    int line;
-    const char *input;
-    const char *expected;
+  int line;
+  const char *input;
+  const char *expected;
 };
 
 const decode_case decode_cases[] = {
@@ -124,39 +120,36 @@ const decode_case decode_cases[] = {
 
 class request_decode : public ::testing::TestWithParam<decode_case> {};
 
-TEST_P(request_decode, decodes_in_place_without_reading_past_the_end)
-{
-    const decode_case &c = GetParam();
-    SCOPED_TRACE(c.line);
-    // Exactly sized heap copy: a read past the NUL shows under AddressSanitizer.
-    const size_t size = strlen(c.input) + 1;
-    std::unique_ptr<char[]> text(new char[size]);
-    memcpy(text.get(), c.input, size);
-    url_decode(text.get());
-    EXPECT_STREQ(text.get(), c.expected);
+TEST_P(request_decode, decodes_in_place_without_reading_past_the_end) {
+  const decode_case &c = GetParam();
+  SCOPED_TRACE(c.line);
+  // Exactly sized heap copy: a read past the NUL shows under AddressSanitizer.
+  const size_t size = strlen(c.input) + 1;
+  std::unique_ptr<char[]> text(new char[size]);
+  memcpy(text.get(), c.input, size);
+  url_decode(text.get());
+  EXPECT_STREQ(text.get(), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(table, request_decode, ::testing::ValuesIn(decode_cases),
                          [](const auto &info) { return "line" + std::to_string(info.param.line); });
 
-TEST(request_decode_guard, percent_before_the_end_leaves_the_bytes_after_the_nul_alone)
-{
-    for (const char *tail : {"%", "a%", "a%4"}) {
-        SCOPED_TRACE(tail);
-        char buffer[16];
-        memset(buffer, '4', sizeof buffer);  // "4141..." after the NUL would decode to 'A'
-        memcpy(buffer, tail, strlen(tail) + 1);
-        url_decode(buffer);
-        EXPECT_STREQ(buffer, tail);
-        for (size_t i = strlen(tail) + 1; i < sizeof buffer; ++i)
-            ASSERT_EQ(buffer[i], '4') << i;
-    }
+TEST(request_decode_guard, percent_before_the_end_leaves_the_bytes_after_the_nul_alone) {
+  for (const char *tail : {"%", "a%", "a%4"}) {
+    SCOPED_TRACE(tail);
+    char buffer[16];
+    memset(buffer, '4', sizeof buffer); // "4141..." after the NUL would decode to 'A'
+    memcpy(buffer, tail, strlen(tail) + 1);
+    url_decode(buffer);
+    EXPECT_STREQ(buffer, tail);
+    for (size_t i = strlen(tail) + 1; i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], '4') << i;
+  }
 }
 
 struct checkbox_case {
-    int line;
-    const char *query;
-    int expected;
+  int line;
+  const char *query;
+  int expected;
 };
 
 const checkbox_case checkbox_cases[] = {
@@ -173,24 +166,23 @@ const checkbox_case checkbox_cases[] = {
 
 class request_checkbox : public request_test, public ::testing::WithParamInterface<checkbox_case> {};
 
-TEST_P(request_checkbox, is_set_only_by_exactly_on)
-{
-    const checkbox_case &c = GetParam();
-    SCOPED_TRACE(c.line);
-    get(c.query);
-    int out = -1;
-    EXPECT_EQ(cgi_get_checkbox("c", &out), 1);
-    EXPECT_EQ(out, c.expected);
+TEST_P(request_checkbox, is_set_only_by_exactly_on) {
+  const checkbox_case &c = GetParam();
+  SCOPED_TRACE(c.line);
+  get(c.query);
+  int out = -1;
+  EXPECT_EQ(cgi_get_checkbox("c", &out), 1);
+  EXPECT_EQ(out, c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(table, request_checkbox, ::testing::ValuesIn(checkbox_cases),
                          [](const auto &info) { return "line" + std::to_string(info.param.line); });
 
 struct text_case {
-    int line;
-    const char *query;
-    int strip_spaces;
-    const char *expected;
+  int line;
+  const char *query;
+  int strip_spaces;
+  const char *expected;
 };
 
 const text_case text_cases[] = {
@@ -204,50 +196,47 @@ const text_case text_cases[] = {
 
 class request_text : public request_test, public ::testing::WithParamInterface<text_case> {};
 
-TEST_P(request_text, removes_unsafe_characters)
-{
-    const text_case &c = GetParam();
-    SCOPED_TRACE(c.line);
-    get(c.query);
-    char *out = nullptr;
-    EXPECT_EQ(cgi_get_text("t", &out, c.strip_spaces), 1);
-    ASSERT_NE(out, nullptr);
-    EXPECT_STREQ(out, c.expected);
-    free(out);
+TEST_P(request_text, removes_unsafe_characters) {
+  const text_case &c = GetParam();
+  SCOPED_TRACE(c.line);
+  get(c.query);
+  char *out = nullptr;
+  EXPECT_EQ(cgi_get_text("t", &out, c.strip_spaces), 1);
+  ASSERT_NE(out, nullptr);
+  EXPECT_STREQ(out, c.expected);
+  free(out);
 }
 
 INSTANTIATE_TEST_SUITE_P(table, request_text, ::testing::ValuesIn(text_cases),
                          [](const auto &info) { return "line" + std::to_string(info.param.line); });
 
-TEST_F(request_test, text_filter_keeps_exactly_the_82_safe_printable_characters)
-{
-    std::string query = "t=", kept;
-    const std::string removed = "\"$&'();<>\\^`|";
-    for (int c = 1; c < 256; ++c) {
-        char encoded[4];
-        snprintf(encoded, sizeof encoded, "%%%02X", c);
-        query += encoded;
-        if (c >= 0x20 && c <= 0x7E && removed.find(static_cast<char>(c)) == std::string::npos)
-            kept += static_cast<char>(c);
-    }
-    ASSERT_EQ(kept.size(), 82u);
-    get(query.c_str());
-    char *out = nullptr;
-    cgi_get_text("t", &out, 0);
-    EXPECT_EQ(std::string(out), kept);
-    free(out);
-    int table_count = 0;
-    for (unsigned c = 0; c < FIELD_CHARS_SIZE; ++c)
-        table_count += field_chars[c];
-    EXPECT_EQ(table_count, 82);
+TEST_F(request_test, text_filter_keeps_exactly_the_82_safe_printable_characters) {
+  std::string query = "t=", kept;
+  const std::string removed = "\"$&'();<>\\^`|";
+  for (int c = 1; c < 256; ++c) {
+    char encoded[4];
+    snprintf(encoded, sizeof encoded, "%%%02X", c);
+    query += encoded;
+    if (c >= 0x20 && c <= 0x7E && removed.find(static_cast<char>(c)) == std::string::npos)
+      kept += static_cast<char>(c);
+  }
+  ASSERT_EQ(kept.size(), 82u);
+  get(query.c_str());
+  char *out = nullptr;
+  cgi_get_text("t", &out, 0);
+  EXPECT_EQ(std::string(out), kept);
+  free(out);
+  int table_count = 0;
+  for (unsigned c = 0; c < FIELD_CHARS_SIZE; ++c) table_count += field_chars[c];
+  EXPECT_EQ(table_count, 82);
 }
 
 struct mac_case {
-    int line;
-    const char *value;
-    int allow_empty;
-    int expected;
-    const char *out;
+  int line;
+  const char *value;
+  int allow_empty;
+  int expected;
+  const char *out;
 };
 
 const mac_case mac_cases[] = {
@@ -273,16 +262,15 @@ const mac_case mac_cases[] = {
 
 class request_mac : public request_test, public ::testing::WithParamInterface<mac_case> {};
 
-TEST_P(request_mac, accepts_six_hex_groups_of_at_most_ff)
-{
-    const mac_case &c = GetParam();
-    SCOPED_TRACE(c.line);
-    get(("m=" + std::string(c.value)).c_str());
-    char *out = nullptr;
-    EXPECT_EQ(cgi_get_mac("m", &out, c.allow_empty), c.expected);
-    ASSERT_NE(out, nullptr);
-    EXPECT_STREQ(out, c.out);
-    free(out);
+TEST_P(request_mac, accepts_six_hex_groups_of_at_most_ff) {
+  const mac_case &c = GetParam();
+  SCOPED_TRACE(c.line);
+  get(("m=" + std::string(c.value)).c_str());
+  char *out = nullptr;
+  EXPECT_EQ(cgi_get_mac("m", &out, c.allow_empty), c.expected);
+  ASSERT_NE(out, nullptr);
+  EXPECT_STREQ(out, c.out);
+  free(out);
 }
 
 INSTANTIATE_TEST_SUITE_P(table, request_mac, ::testing::ValuesIn(mac_cases),
@@ -291,11 +279,11 @@ INSTANTIATE_TEST_SUITE_P(table, request_mac, ::testing::ValuesIn(mac_cases),
 constexpr uint32_t untouched = 0xDEADBEEF;
 
 struct ip_case {
-    int line;
-    const char *value;
-    int allow_empty;
-    int expected;
-    uint32_t out;
+  int line;
+  const char *value;
+  int allow_empty;
+  int expected;
+  uint32_t out;
 };
 
 const ip_case ip_cases[] = {
@@ -319,23 +307,22 @@ const ip_case ip_cases[] = {
 
 class request_ip : public request_test, public ::testing::WithParamInterface<ip_case> {};
 
-TEST_P(request_ip, reads_dotted_quad_with_first_byte_most_significant)
-{
-    const ip_case &c = GetParam();
-    SCOPED_TRACE(c.line);
-    get(("i=" + std::string(c.value)).c_str());
-    uint32_t out = untouched;
-    EXPECT_EQ(cgi_get_ip("i", &out, c.allow_empty), c.expected);
-    EXPECT_EQ(out, c.out);
+TEST_P(request_ip, reads_dotted_quad_with_first_byte_most_significant) {
+  const ip_case &c = GetParam();
+  SCOPED_TRACE(c.line);
+  get(("i=" + std::string(c.value)).c_str());
+  uint32_t out = untouched;
+  EXPECT_EQ(cgi_get_ip("i", &out, c.allow_empty), c.expected);
+  EXPECT_EQ(out, c.out);
 }
 
 INSTANTIATE_TEST_SUITE_P(table, request_ip, ::testing::ValuesIn(ip_cases),
                          [](const auto &info) { return "line" + std::to_string(info.param.line); });
 
 struct uint_case {
-    int line;
-    const char *value;
-    uint32_t expected;
+  int line;
+  const char *value;
+  uint32_t expected;
 };
 
 const uint_case uint_cases[] = {
@@ -344,7 +331,7 @@ const uint_case uint_cases[] = {
     {__LINE__, "abc", 0},
     {__LINE__, "007", 7},
     {__LINE__, "%2B7", 7},
-    {__LINE__, "1+2", 12},  // spaces are stripped before the conversion
+    {__LINE__, "1+2", 12}, // spaces are stripped before the conversion
     {__LINE__, "4294967295", 4294967295u},
     {__LINE__, "4294967296", 4294967295u},
     {__LINE__, "99999999999999999999999", 4294967295u},
@@ -356,17 +343,16 @@ const uint_case uint_cases[] = {
 
 class request_uint : public request_test, public ::testing::WithParamInterface<uint_case> {};
 
-TEST_P(request_uint, converts_as_a_32_bit_unsigned_long)
-{
-    const uint_case &c = GetParam();
-    SCOPED_TRACE(c.line);
-    get(("u=" + std::string(c.value)).c_str());
-    uint32_t out = untouched;
-    EXPECT_EQ(cgi_get_uint("u", &out), 1);
-    EXPECT_EQ(out, c.expected);
+TEST_P(request_uint, converts_as_a_32_bit_unsigned_long) {
+  const uint_case &c = GetParam();
+  SCOPED_TRACE(c.line);
+  get(("u=" + std::string(c.value)).c_str());
+  uint32_t out = untouched;
+  EXPECT_EQ(cgi_get_uint("u", &out), 1);
+  EXPECT_EQ(out, c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(table, request_uint, ::testing::ValuesIn(uint_cases),
                          [](const auto &info) { return "line" + std::to_string(info.param.line); });
 
-}  // namespace
+} // namespace

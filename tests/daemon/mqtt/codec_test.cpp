@@ -173,8 +173,11 @@ TEST(MqttEncode, RefusesWhatTheProtocolCannotCarry) {
 
 /* The packet parts as a decoder sees them. */
 mqtt_packet packet_of(uint8_t type_byte, const bytes &body) {
-  return mqtt_packet{static_cast<uint8_t>(type_byte >> 4), static_cast<uint8_t>(type_byte & 0x0F), 2,
-                     static_cast<uint32_t>(body.size()), body.data()};
+  return mqtt_packet{static_cast<uint8_t>(type_byte >> 4),
+                     static_cast<uint8_t>(type_byte & 0x0F),
+                     2,
+                     static_cast<uint32_t>(body.size()),
+                     body.data()};
 }
 
 bytes cat(bytes a, const bytes &b) {
@@ -265,9 +268,18 @@ TEST(MqttDecode, FlagsEachTypeMustCarry) {
     int valid;
   };
   const flags_case cases[] = {
-      {MQTT_CONNACK, 0, 1},  {MQTT_CONNACK, 1, 0},   {MQTT_PUBLISH, 0x0D, 1}, {MQTT_PUBLISH, 0x06, 0},
-      {MQTT_PUBREL, 0x02, 1}, {MQTT_PUBREL, 0, 0},   {MQTT_SUBSCRIBE, 0x02, 1}, {MQTT_SUBACK, 0x02, 0},
-      {MQTT_PINGRESP, 0, 1}, {MQTT_PINGRESP, 8, 0},  {MQTT_PUBACK, 0, 1},     {MQTT_PUBCOMP, 2, 0},
+      {MQTT_CONNACK, 0, 1},
+      {MQTT_CONNACK, 1, 0},
+      {MQTT_PUBLISH, 0x0D, 1},
+      {MQTT_PUBLISH, 0x06, 0},
+      {MQTT_PUBREL, 0x02, 1},
+      {MQTT_PUBREL, 0, 0},
+      {MQTT_SUBSCRIBE, 0x02, 1},
+      {MQTT_SUBACK, 0x02, 0},
+      {MQTT_PINGRESP, 0, 1},
+      {MQTT_PINGRESP, 8, 0},
+      {MQTT_PUBACK, 0, 1},
+      {MQTT_PUBCOMP, 2, 0},
   };
   for (const flags_case &c : cases)
     EXPECT_EQ(c.valid, mqtt_flags_valid(c.type, c.flags)) << int(c.type) << "/" << int(c.flags);
@@ -292,8 +304,8 @@ bytes recorded_stream(std::vector<bytes> *packets) {
 }
 
 /* Feeds the stream in the given chunk sizes (cycled) and collects whole packets. */
-std::vector<bytes> read_in_chunks(const bytes &stream, const std::vector<uint32_t> &chunks,
-                                  uint32_t capacity, int *skipped) {
+std::vector<bytes> read_in_chunks(const bytes &stream, const std::vector<uint32_t> &chunks, uint32_t capacity,
+                                  int *skipped) {
   std::vector<uint8_t> storage(capacity);
   mqtt_reader reader;
   mqtt_reader_init(&reader, storage.data(), capacity);
