@@ -114,6 +114,9 @@ protected:
     spawn_request setup;
     setup.argv = {link, "120"};
     ASSERT_TRUE(process_spawn(setup, &fake_daemon));
+    /* The page looks at the process's command line: wait until it has started the program. */
+    const std::string cmdline = "/proc/" + std::to_string(fake_daemon.pid) + "/cmdline";
+    ASSERT_TRUE(wait_until([&] { return read_file(cmdline).rfind(link, 0) == 0; }, 10000));
   }
   void TearDown() override {
     process_cleanup(&fake_daemon);
