@@ -1,5 +1,6 @@
 /* mosquitto brokers, test certificates and an MQTT test client. */
 #include "broker.h"
+#include "loopback.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -382,14 +383,6 @@ silent_listener::~silent_listener() {
 }
 
 int silent_listener_open(silent_listener *listener, const std::string &address, int port) {
-  listener->fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listener->fd < 0) return 0;
-  int on = 1;
-  setsockopt(listener->fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in where = {};
-  where.sin_family = AF_INET;
-  where.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, address.c_str(), &where.sin_addr);
-  return bind(listener->fd, reinterpret_cast<sockaddr *>(&where), sizeof where) == 0 &&
-         listen(listener->fd, 8) == 0;
+  listener->fd = loopback_listen(address, port);
+  return listener->fd >= 0;
 }

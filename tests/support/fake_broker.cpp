@@ -1,8 +1,6 @@
 /* Scripted MQTT broker for fault tests. */
 #include "fake_broker.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,6 +8,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "loopback.h"
 #include "process.h"
 
 namespace {
@@ -157,20 +156,8 @@ void serve(fake_broker *broker) {
 
 int fake_broker_start(fake_broker *broker, const std::string &address, int port, const fake_script &script) {
   broker->script = script;
-  broker->listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  broker->listener = loopback_listen(address, port);
   if (broker->listener < 0) return 0;
-  int on = 1;
-  setsockopt(broker->listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in where = {};
-  where.sin_family = AF_INET;
-  where.sin_port = htons(static_cast<uint16_t>(port));
-  if (inet_pton(AF_INET, address.c_str(), &where.sin_addr) != 1 ||
-      bind(broker->listener, reinterpret_cast<sockaddr *>(&where), sizeof where) != 0 ||
-      listen(broker->listener, 8) != 0) {
-    close(broker->listener);
-    broker->listener = -1;
-    return 0;
-  }
   broker->stop = false;
   broker->worker = std::thread(serve, broker);
   return 1;

@@ -1,7 +1,11 @@
 /* Loopback addresses keyed by the test's full name. */
 #include "loopback.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -33,4 +37,20 @@ std::string test_address(unsigned index) {
   const ::testing::TestInfo *test = ::testing::UnitTest::GetInstance()->current_test_info();
   if (test == nullptr) std::abort();
   return loopback_address(loopback_block(std::string(test->test_suite_name()) + "." + test->name()), index);
+}
+
+int loopback_listen(const std::string &address, int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in where = {};
+  where.sin_family = AF_INET;
+  where.sin_port = htons(static_cast<uint16_t>(port));
+  if (inet_pton(AF_INET, address.c_str(), &where.sin_addr) != 1 ||
+      bind(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) != 0 || listen(fd, 8) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }

@@ -16,3 +16,7 @@ std::string loopback_address(unsigned block, unsigned index);
 
 /* Address number index of the running test's block (GoogleTest's current test). */
 std::string test_address(unsigned index);
+
+/* A TCP socket bound to the address and port and listening (close-on-exec), or -1. The
+ * caller owns and closes it. */
+int loopback_listen(const std::string &address, int port);
