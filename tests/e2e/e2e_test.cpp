@@ -40,18 +40,6 @@ int free_loopback_port() {
   return port;
 }
 
-int port_accepts(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  const int ok = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-  close(fd);
-  return ok;
-}
-
 std::string server_config(int port) {
   return "server.document-root = \"/opt/nimba_message_router/www\"\n"
          "server.bind = \"127.0.0.1\"\n"
@@ -96,16 +84,16 @@ protected:
   /* Starts lighttpd on a free loopback port; the port, 0 on failure. */
   int start_server() {
     int port = 0;
-    for (int attempt = 0; attempt < 5 && !port_accepts(port); attempt++) {
+    for (int attempt = 0; attempt < 5 && !loopback_accepts("127.0.0.1", port); attempt++) {
       process_cleanup(&server);
       port = free_loopback_port();
       if (port == 0) return 0;
       write_file(site_path(site, "lighttpd.conf"), server_config(port));
       if (!site_spawn(&site, {LIGHTTPD, "-D", "-f", "/opt/nimba_message_router/lighttpd.conf"}, &server))
         return 0;
-      wait_until([&] { return port_accepts(port) || process_wait(&server, 0); }, 5000);
+      wait_until([&] { return loopback_accepts("127.0.0.1", port) || process_wait(&server, 0); }, 5000);
     }
-    return port_accepts(port) ? port : 0;
+    return loopback_accepts("127.0.0.1", port) ? port : 0;
   }
 
   /* Runs a flow script of the node folder against the server; its output in *output. */

@@ -1,11 +1,7 @@
 /* mosquitto brokers, test certificates and an MQTT test client. */
 #include "broker.h"
-#include "loopback.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <mosquitto.h>
 #include <unistd.h>
@@ -14,6 +10,8 @@
 #include <cstdlib>
 
 #include <cstdio>
+
+#include "loopback.h"
 
 int ca_create(test_ca *ca, const std::string &common_name) {
   ca->folder = make_temp_folder("nimba_ca_");
@@ -105,19 +103,7 @@ int ca_issue_certificate(const test_ca *ca, const std::string &alt_name, int day
 }
 
 int wait_port_open(const std::string &address, int port, int timeout_ms) {
-  sockaddr_in target = {};
-  target.sin_family = AF_INET;
-  target.sin_port = htons(static_cast<uint16_t>(port));
-  if (inet_pton(AF_INET, address.c_str(), &target.sin_addr) != 1) return 0;
-  return wait_until(
-      [&] {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) return false;
-        int rc = connect(fd, reinterpret_cast<sockaddr *>(&target), sizeof target);
-        close(fd);
-        return rc == 0;
-      },
-      timeout_ms);
+  return wait_until([&] { return loopback_accepts(address, port) == 1; }, timeout_ms);
 }
 
 static int broker_launch(test_broker *broker) {

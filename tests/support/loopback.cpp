@@ -39,18 +39,36 @@ std::string test_address(unsigned index) {
   return loopback_address(loopback_block(std::string(test->test_suite_name()) + "." + test->name()), index);
 }
 
+namespace {
+/* The IPv4 socket address of dotted text and a port; 0 when the text is no address. */
+int socket_address(const std::string &address, int port, sockaddr_in *where) {
+  *where = {};
+  where->sin_family = AF_INET;
+  where->sin_port = htons(static_cast<uint16_t>(port));
+  return inet_pton(AF_INET, address.c_str(), &where->sin_addr) == 1;
+}
+} // namespace
+
 int loopback_listen(const std::string &address, int port) {
+  sockaddr_in where;
+  if (!socket_address(address, port, &where)) return -1;
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in where = {};
-  where.sin_family = AF_INET;
-  where.sin_port = htons(static_cast<uint16_t>(port));
-  if (inet_pton(AF_INET, address.c_str(), &where.sin_addr) != 1 ||
-      bind(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) != 0 || listen(fd, 8) != 0) {
+  if (bind(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) != 0 || listen(fd, 8) != 0) {
     close(fd);
     return -1;
   }
   return fd;
+}
+
+int loopback_accepts(const std::string &address, int port) {
+  sockaddr_in where;
+  if (!socket_address(address, port, &where)) return 0;
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  const int accepted = connect(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) == 0;
+  close(fd);
+  return accepted;
 }

@@ -20,3 +20,6 @@ std::string test_address(unsigned index);
 /* A TCP socket bound to the address and port and listening (close-on-exec), or -1. The
  * caller owns and closes it. */
 int loopback_listen(const std::string &address, int port);
+
+/* One TCP connect to the address and port: 1 when it was accepted, 0 otherwise. */
+int loopback_accepts(const std::string &address, int port);
