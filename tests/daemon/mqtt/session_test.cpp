@@ -32,8 +32,9 @@ struct peer_link {
   bool write_all(const std::string &bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
-      const int n = ssl != nullptr ? SSL_write(ssl, bytes.data() + done, static_cast<int>(bytes.size() - done))
-                                   : static_cast<int>(send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL));
+      const int n = ssl != nullptr
+                        ? SSL_write(ssl, bytes.data() + done, static_cast<int>(bytes.size() - done))
+                        : static_cast<int>(send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL));
       if (n <= 0) return false;
       done += static_cast<size_t>(n);
     }
@@ -95,11 +96,12 @@ std::string remaining_length(uint32_t value) {
 
 /* A PUBLISH from the broker with the given QoS (1: packet id id). */
 std::string publish_packet(const std::string &topic, const std::string &payload, int qos, uint16_t id) {
-  std::string body = std::string(1, static_cast<char>(topic.size() >> 8)) + static_cast<char>(topic.size()) + topic;
+  std::string body =
+      std::string(1, static_cast<char>(topic.size() >> 8)) + static_cast<char>(topic.size()) + topic;
   if (qos > 0) body += std::string(1, static_cast<char>(id >> 8)) + static_cast<char>(id & 0xFF);
   body += payload;
-  return std::string(1, static_cast<char>(0x30 | qos << 1)) + remaining_length(static_cast<uint32_t>(body.size())) +
-         body;
+  return std::string(1, static_cast<char>(0x30 | qos << 1)) +
+         remaining_length(static_cast<uint32_t>(body.size())) + body;
 }
 
 /* The owner's output: whole packets, the first possibly partly written. */
@@ -192,7 +194,8 @@ protected:
     if (peer.fd < 0) return false;
     if (!tls) return true;
     peer.context = SSL_CTX_new(TLS_server_method());
-    if (SSL_CTX_use_certificate_file(peer.context, (ca.folder + "/server.pem").c_str(), SSL_FILETYPE_PEM) != 1 ||
+    if (SSL_CTX_use_certificate_file(peer.context, (ca.folder + "/server.pem").c_str(), SSL_FILETYPE_PEM) !=
+            1 ||
         SSL_CTX_use_PrivateKey_file(peer.context, (ca.folder + "/server.key").c_str(), SSL_FILETYPE_PEM) != 1)
       return false;
     peer.ssl = SSL_new(peer.context);
@@ -224,7 +227,8 @@ protected:
           return !got.empty() && parse_stream(got, &packets) && !packets.empty();
         },
         10000);
-    if (!read || packets[0].type_byte != 0x10 || !peer.write_all(std::string("\x20\x02\x00\x00", 4))) return false;
+    if (!read || packets[0].type_byte != 0x10 || !peer.write_all(std::string("\x20\x02\x00\x00", 4)))
+      return false;
     return wait_until(
         [&] {
           turn(10);
@@ -237,7 +241,7 @@ protected:
   struct progress {
     uint32_t read_start, read_end, control_length, control_sent;
     uint64_t written;
-    session_state state;
+    session_phase state;
     bool operator==(const progress &o) const {
       return read_start == o.read_start && read_end == o.read_end && control_length == o.control_length &&
              control_sent == o.control_sent && written == o.written && state == o.state;
@@ -245,7 +249,8 @@ protected:
   };
   progress snapshot() const {
     const mqtt_session *s = session.get();
-    return progress{s->reader.start, s->reader.end, s->control_length, s->control_sent, s->transport.written, s->state};
+    return progress{
+        s->reader.start, s->reader.end, s->control_length, s->control_sent, s->transport.written, s->state};
   }
 
   /* One turn of the event loop, polling at most cap_ms. */
