@@ -84,12 +84,12 @@ void spool_set_io(const spool_io *io);
 /* One entry of the caller-side table of segments (internal). */
 struct spool_segment {
   uint64_t number;
-  uint32_t bytes;   /* size of the file, batches not yet written included */
-  uint32_t end;     /* end of the whole records: bytes, or where a damaged tail begins */
-  uint32_t start;   /* first record still to send when the spool was opened */
-  uint32_t read;    /* next record spool_next returns from this segment */
-  uint32_t acked;   /* every record ending at or before this is acknowledged */
-  uint32_t durable; /* bytes known to be written and synced */
+  uint32_t bytes;            /* size of the file, batches not yet written included */
+  uint32_t end;              /* end of the whole records: bytes, or where a damaged tail begins */
+  uint32_t start;            /* first record still to send when the spool was opened */
+  uint32_t read;             /* next record spool_next returns from this segment */
+  uint32_t acked;            /* every record ending at or before this is acknowledged */
+  uint32_t durable;          /* bytes known to be written and synced */
   uint32_t documents, taken; /* records from start on; those returned by spool_next */
   int64_t first_ms;          /* arrival time of the record at start, 0 when unknown */
   int32_t scan;              /* index in the earlier run's list, -1 for a segment of this run */
@@ -125,37 +125,39 @@ enum spool_job_state { SPOOL_JOB_NONE, SPOOL_JOB_QUEUED, SPOOL_JOB_RUNNING, SPOO
  * memory is fine, e.g. calloc), never copy or move it. Fields are internal. */
 struct spool {
   char folder[SPOOL_FOLDER_CAPACITY];
-  int folder_fd, read_fd, write_fd;
-  uint64_t read_fd_segment, write_fd_segment;
+  int folder_fd;
   uint64_t limit;
   uint32_t segment_size;
-  uint64_t next_number;
+  uint64_t next_number; /* of the next new segment */
   uint64_t total_bytes;
   int open, thread_started, failure_reported;
 
+  /* The caller's side. */
   spool_segment segments[SPOOL_SEGMENTS_MAX]; /* a ring, oldest first */
   uint32_t head, count;
-  uint64_t write_segment; /* the segment appends go to, 0 none yet */
+  uint64_t write_segment; /* where appends go, 0 none yet */
   long long last_tick_ms;
-  int64_t next_ms;               /* arrival time of the record at next_at, or of the last taken */
+  int64_t next_ms; /* arrival time of the record at next_at, or of the last one taken */
   spool_position next_at;
-
   spool_batch batches[2];
-  int filling;     /* batch appends go to; the other one is with the writer or free */
-  int pinned;      /* 1: the other batch holds records of a failed write, still to read */
-  uint64_t read_segment;
-  uint32_t read_offset, read_length; /* the part of read_segment's file in read_buffer */
+  int filling;    /* the batch appends go to; the other one is with the writer or free */
+  int other_busy; /* the other batch is with the writer */
+  int pinned;     /* the other batch failed to be written: its records are read from memory */
+  int read_fd;    /* the file spool_next reads, and the part of it in read_buffer */
+  uint64_t read_fd_segment;
+  uint32_t read_offset, read_length;
   uint8_t read_buffer[SPOOL_READ_CAPACITY];
+  uint32_t scans_applied;
+  uint64_t acked_segment; /* the segment the "acked" file names */
 
-  /* Shared with the writer: the job and deletions under lock, the rest atomic. */
+  /* Shared with the writer: the job, deletions and purge under lock, the rest atomic. */
   pthread_mutex_t lock;
   pthread_cond_t wake, done;
   pthread_t thread;
   int stop;
   spool_job_state job;
-  int job_create; /* the job's segment is new: create it and sync the folder */
-  int job_errno;
-  spool_deletion deletions[SPOOL_SEGMENTS_MAX]; /* a ring */
+  int job_batch, job_create, job_errno;             /* which batch; new segment: create, sync the folder */
+  spool_deletion deletions[2 * SPOOL_SEGMENTS_MAX]; /* a ring */
   uint32_t deletions_head, deletions_count;
   uint64_t purge_below; /* delete (and count) every segment file numbered below, 0 none */
   std::atomic<int> failed_errno;
@@ -163,6 +165,10 @@ struct spool {
   spool_scan scans[SPOOL_SEGMENTS_MAX]; /* segments of the earlier run, oldest first */
   uint32_t scans_count;
   std::atomic<uint32_t> scanned; /* scans[0 .. scanned) are filled in */
+
+  /* The writer's own. */
+  int write_fd;
+  uint64_t write_fd_segment;
   uint8_t scan_buffer[SPOOL_READ_CAPACITY];
 };
 
@@ -195,7 +201,8 @@ int spool_append_taken(spool *s, const char *doc, uint32_t length, int64_t time_
  * length or CRC is wrong ends its segment: the rest of that file is skipped with one
  * warning, "Skipped a damaged tail of %u bytes in spool segment '%s'.". Returns 1 with a
  * document, 0 when none waits. */
-int spool_next(spool *s, char *out, uint32_t capacity, uint32_t *length, int64_t *time_ms, spool_position *end);
+int spool_next(spool *s, char *out, uint32_t capacity, uint32_t *length, int64_t *time_ms,
+               spool_position *end);
 
 /* Every document up to end is acknowledged (in order; older positions are ignored).
  * Segments whose documents are all acknowledged are deleted; when every document of the
@@ -237,4 +244,5 @@ uint32_t spool_encode(uint8_t *out, const char *doc, uint32_t length, int64_t ti
 /* Checks the record at bytes (available bytes there): WHOLE with the document's length and
  * time, SHORT when more bytes are needed to tell, DAMAGED when the length is out of range
  * or the CRC does not match. */
-spool_record_result spool_decode(const uint8_t *bytes, uint32_t available, uint32_t *length, int64_t *time_ms);
+spool_record_result spool_decode(const uint8_t *bytes, uint32_t available, uint32_t *length,
+                                 int64_t *time_ms);
