@@ -272,6 +272,7 @@ const spool_segment *segment_at(const spool *s, uint32_t i) {
 }
 
 spool_segment *find_segment(spool *s, uint64_t number) {
+  if (s->count && segment_at(s, s->count - 1)->number == number) return segment_at(s, s->count - 1);
   for (uint32_t i = 0; i < s->count; i++) {
     spool_segment *e = segment_at(s, i);
     if (e->number == number) return e;
@@ -486,12 +487,13 @@ int append_record(spool *s, const char *doc, uint32_t length, int64_t time_ms, i
   if (taken && cursor_segment(s)) return 0;
   uint32_t need = SPOOL_RECORD_HEAD + length;
   spool_batch *f = &s->batches[s->filling];
-  if (f->length && f->length + need > SPOOL_BATCH_CAPACITY) {
+  spool_segment *w = s->write_segment ? find_segment(s, s->write_segment) : nullptr;
+  int rotate = !w || (w->bytes > 0 && w->bytes + need > s->segment_size);
+  if (f->length && (rotate || f->length + need > SPOOL_BATCH_CAPACITY)) {
     if (!hand_over(s, wait)) return 0;
     f = &s->batches[s->filling];
   }
-  spool_segment *w = s->write_segment ? find_segment(s, s->write_segment) : nullptr;
-  if (!w || (!f->length && w->bytes >= s->segment_size)) w = new_segment(s);
+  if (rotate) w = new_segment(s);
   while (s->total_bytes + need > s->limit && s->count > 1 && segment_at(s, 0) != w) drop_front(s);
   if (!f->length) {
     f->segment = w->number;
@@ -779,6 +781,8 @@ int spool_next(spool *s, char *out, uint32_t capacity, uint32_t *length, int64_t
     return 1;
   }
 }
+
+int spool_waiting(const spool *s) { return s->open && cursor_segment(s) != nullptr; }
 
 void spool_acknowledged(spool *s, spool_position end) {
   if (!s->open) return;

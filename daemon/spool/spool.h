@@ -36,8 +36,8 @@ constexpr uint32_t SPOOL_READ_CAPACITY = 32 * 1024;
 constexpr uint32_t SPOOL_SEGMENTS_MAX = 1024;
 /* Segment size: a 32nd of the limit, between these two. A dropped segment costs at most a
  * 32nd of the spool (256 KiB of 8 MiB); at least one whole batch fits in one segment, so a
- * new file (and its folder sync) comes at most once per batch. A segment is closed when a
- * batch starts beyond this size, so it may pass it by up to one batch. */
+ * new file (and its folder sync) comes at most once per batch. A record that would pass the
+ * size starts a new segment; the batch of the old one is handed to the writer then. */
 constexpr uint32_t SPOOL_SEGMENT_MIN = 64 * 1024;
 constexpr uint32_t SPOOL_SEGMENT_MAX = 256 * 1024;
 /* Smaller limits are raised to this: the limit holds at least four segments. */
@@ -203,6 +203,10 @@ int spool_append_taken(spool *s, const char *doc, uint32_t length, int64_t time_
  * document, 0 when none waits. */
 int spool_next(spool *s, char *out, uint32_t capacity, uint32_t *length, int64_t *time_ms,
                spool_position *end);
+
+/* 1 while documents wait to be taken (spool_next may still find none when all that is left
+ * is a damaged tail). While it is 1, new documents go behind them into the spool. */
+int spool_waiting(const spool *s);
 
 /* Every document up to end is acknowledged (in order; older positions are ignored).
  * Segments whose documents are all acknowledged are deleted; when every document of the
