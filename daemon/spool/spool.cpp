@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -25,6 +26,7 @@ constexpr const char *ACKED_TEMP_NAME = "acked.tmp";
 /* segment number, offset, the segment's first record's CRC and time, CRC of those. */
 constexpr uint32_t ACKED_SIZE = 28;
 constexpr unsigned NAME_CAPACITY = 24;
+constexpr size_t WRITER_STACK = 256 * 1024;
 
 ssize_t system_write_at(int fd, const void *data, size_t length, off_t offset) {
   return pwrite(fd, data, length, offset);
@@ -87,6 +89,14 @@ int open_segment(const spool *s, uint64_t number, int flags) {
   char name[NAME_CAPACITY];
   segment_name(number, name);
   return openat(s->folder_fd, name, flags | O_CLOEXEC, 0600);
+}
+
+/* A listing of the folder with a position of its own (a dup of folder_fd would share it). */
+DIR *open_listing(const spool *s) {
+  int fd = openat(s->folder_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR *dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (!dir && fd >= 0) close(fd);
+  return dir;
 }
 
 /* Writes all bytes at offset; 0 or the errno. */
@@ -187,12 +197,8 @@ void writer_delete(spool *s, const spool_deletion &d) {
 
 /* Deletes every segment file numbered below limit, counting its records as dropped. */
 void writer_purge(spool *s, uint64_t limit) {
-  int fd = dup(s->folder_fd);
-  DIR *dir = fd >= 0 ? fdopendir(fd) : nullptr;
-  if (!dir) {
-    if (fd >= 0) close(fd);
-    return;
-  }
+  DIR *dir = open_listing(s);
+  if (!dir) return;
   while (dirent *entry = readdir(dir)) {
     uint64_t number = segment_number(entry->d_name);
     if (number != 0 && number < limit) writer_delete(s, spool_deletion{number, 0});
@@ -623,10 +629,8 @@ int spool_open(spool *s, const char *folder, uint64_t limit_bytes) {
   /* The segments, oldest first; beyond the table's capacity the oldest are purged. */
   uint8_t acked[ACKED_SIZE];
   int has_acked = 0;
-  int fd = dup(s->folder_fd);
-  DIR *dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  DIR *dir = open_listing(s);
   if (!dir) {
-    if (fd >= 0) close(fd);
     report_failure(s, errno);
     return 0;
   }
@@ -704,11 +708,20 @@ int spool_open(spool *s, const char *folder, uint64_t limit_bytes) {
   int writable = faccessat(s->folder_fd, ".", W_OK | X_OK, 0) == 0;
   int error = errno;
   trim(s);
-  if (pthread_create(&s->thread, nullptr, writer_main, s) != 0) {
+  /* The writer takes no signals (the caller's loop handles them) and needs little stack. */
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &before);
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, WRITER_STACK);
+  s->thread_started = pthread_create(&s->thread, &attributes, writer_main, s) == 0;
+  pthread_attr_destroy(&attributes);
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  if (!s->thread_started) {
     report_failure(s, EAGAIN);
     return 0;
   }
-  s->thread_started = 1;
   if (!writable) {
     report_failure(s, error);
     return 0;

@@ -523,6 +523,31 @@ INSTANTIATE_TEST_SUITE_P(Spool, SpoolLimit,
                                            limit_case{"earlier_run_some_taken", 7, 1}),
                          [](const auto &info) { return std::string(info.param.name); });
 
+/* An earlier run left more segments than the spool keeps track of: the oldest go as when
+ * the spool is full, counted by the writer. */
+TEST_F(Spool, MoreSegmentsThanItTracksDropsTheOldest) {
+  const uint32_t files = SPOOL_SEGMENTS_MAX + 6;
+  mkdir(folder.c_str(), 0700);
+  uint8_t record[SPOOL_RECORD_MAX];
+  for (uint32_t n = files; n-- > 0;) { /* newest first: the folder lists them out of order */
+    std::string doc = make_doc(n, 40);
+    uint32_t size = spool_encode(record, doc.data(), 40, T0 + n);
+    write_file(folder + "/" + segment_file(FIRST + 2 * n),
+               std::string(reinterpret_cast<char *>(record), size));
+  }
+  ASSERT_EQ(1, open());
+  uint32_t dropped = 0;
+  EXPECT_TRUE(wait_until(
+      [&] {
+        dropped += spool_take_dropped(s.get());
+        return dropped >= 6;
+      },
+      10000));
+  EXPECT_EQ(6u, dropped);
+  EXPECT_EQ(range(6, files), numbers_of(drain(s.get()), 40));
+  EXPECT_EQ(SPOOL_SEGMENTS_MAX, segments().size());
+}
+
 /* ---- damaged segments ---- */
 
 /* Two segments of an earlier run, written by hand: documents 0-4 and 5-9 of mixed sizes. */
