@@ -385,7 +385,7 @@ void drop_front(spool *s) {
   spool_segment *e = segment_at(s, 0);
   uint32_t documents;
   if (known_documents(s, e, &documents)) {
-    uint32_t lost = documents - e->taken;
+    uint32_t lost = documents - std::min(documents, e->taken);
     s->dropped_total += lost;
     s->dropped_pending += lost;
     remove_front(s, NO_COUNT);

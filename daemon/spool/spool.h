@@ -1,14 +1,25 @@
 /* The spool: documents waiting for the cloud, kept in append-only segment files in a folder
  * on flash, bounded in size, written in batches by a thread of its own and read back lazily,
- * oldest first. Delivery through it is at least once: a document leaves only when the caller
- * says it was acknowledged; after a kill or power cut some acknowledged ones come back.
+ * oldest first.
+ *
+ * Use: a document goes to the caller's memory queue while it has room and spool_waiting is
+ * 0, else to spool_append (behind everything in the spool); spool_next refills the memory
+ * as room frees, oldest first; the caller reports acknowledged documents from the spool
+ * with spool_acknowledged, in order; it calls spool_tick when spool_next_ms says; a stop
+ * ends with spool_close and the documents memory still holds.
+ *
+ * What survives: a clean close keeps every unacknowledged document and resends nothing
+ * acknowledged. A kill or power cut keeps every record synced (a batch is synced within a
+ * second, or at once when 64 KiB are full) and loses what was only in memory; delivery is
+ * then at least once: documents acknowledged since the start in a segment not yet deleted
+ * (segments go only once all their documents are acknowledged) come back.
  *
  * Files: segments named by 16 hex digits and ".seg" (sorted by name = oldest first), each a
  * run of records: u32 length (1 to SPOOL_DOCUMENT_MAX), u32 CRC-32 of the other 12 head
  * bytes and the document, i64 arrival time in ms since 1970, then the document; all little
  * endian. A segment is only ever appended to, and deleted once all of its documents were
  * acknowledged. "acked" (written at a clean close) says how far the oldest segment was
- * acknowledged, so that a clean restart sends nothing acknowledged again.
+ * acknowledged.
  *
  * Threads: every function is called from one thread (the caller's loop); the spool's own
  * writer thread does every write, sync and delete, and counts the documents of segments
@@ -175,8 +186,10 @@ struct spool {
 /* Opens (creating it 0700 when missing) the folder as a spool of at most limit_bytes
  * (raised to SPOOL_LIMIT_MIN) and starts the writer. Lists the folder (reads at most two
  * record heads, never all), removes leftovers of an interrupted close. Returns 1 when the
- * spool is usable; 0 after logging once at LOG_ERR why not: what is already in the folder
- * can still be read, nothing is appended. Call spool_close in either case. */
+ * spool is usable; 0 after logging at LOG_ERR "The spool folder '%s' cannot be used
+ * (errno=%i).": what is already in the folder can still be read, nothing is appended. A
+ * failure later (a write or sync error, a full disk) is logged the same way, once, at the
+ * next call after it. Call spool_close in either case. */
 int spool_open(spool *s, const char *folder, uint64_t limit_bytes);
 
 /* Appends a document (1 to SPOOL_DOCUMENT_MAX bytes) that arrived at time_ms behind every
