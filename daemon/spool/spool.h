@@ -132,8 +132,10 @@ struct spool_deletion {
 
 enum spool_job_state { SPOOL_JOB_NONE, SPOOL_JOB_QUEUED, SPOOL_JOB_RUNNING, SPOOL_JOB_DONE };
 
-/* The whole state; large (fixed buffers) and holding a thread: allocate it once (zeroed
- * memory is fine, e.g. calloc), never copy or move it. Fields are internal. */
+/* The whole state: about 320 KiB of fixed storage whose pages are touched only as used (the
+ * two batches while spooling, the read and count buffers while an earlier run's documents
+ * are read). It holds a thread: allocate it once (zeroed memory is fine, e.g. calloc),
+ * never copy or move it. Fields are internal. */
 struct spool {
   char folder[SPOOL_FOLDER_CAPACITY];
   int folder_fd;
