@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "daemon/mqtt/session.h"
+#include "daemon/spool/spool.h"
 #include "nimba_config.h"
 #include "relay_queue.h"
 #include "settings/settings.h"
@@ -53,6 +54,8 @@ struct daemon_options {
   unsigned send_buffer;             /* SO_SNDBUF of the cloud socket in bytes; 0: the system's */
   const char *ca_path;              /* folder of trusted CA certificates for TLS to the cloud */
   const char *status_path;          /* the status file; nullptr or empty: none */
+  const char *spool_path;           /* the spool's folder (at least once only) */
+  unsigned spool_limit_kb;          /* the spool's size limit */
 };
 
 inline daemon_options daemon_default_options() {
@@ -62,7 +65,9 @@ inline daemon_options daemon_default_options() {
                         DAEMON_STALL_SECONDS,
                         DAEMON_SEND_BUFFER,
                         NIMBA_CA_PATH,
-                        NIMBA_STATUS_PATH};
+                        NIMBA_STATUS_PATH,
+                        NIMBA_SPOOL_PATH,
+                        NIMBA_SPOOL_LIMIT_KB};
 }
 
 /* Where the supervisor's pass stands. */
@@ -91,6 +96,12 @@ struct relay_daemon {
   long long step_deadline; /* of the subscription's answer */
   long long next_pass_ms;
   relay_status status; /* what the status file shows the operator */
+  /* At least once (the settings' qos 1): documents wait in the spool when memory is full,
+   * and the gateway waits while the spool cannot take one now. */
+  bool at_least_once;
+  bool spool_in_use;   /* spool_open was called: the spool must be closed */
+  bool spool_refusing; /* the last append was refused for now: the gateway waits a tick */
+  struct spool spool;
 };
 
 /* Number of the last stop signal; 0 while running. */

@@ -34,37 +34,41 @@ void log_lost(const char *side, const mqtt_session *session) {
   }
 }
 
-/* Transforms the message and queues its document; what became of it goes to the status
- * record. */
-void relay_message(relay_daemon *d, const mqtt_publish *message) {
-  relay_status *status = &d->status;
-  if (message->payload == nullptr && message->payload_length > 0) {
-    log_msg(LOG_DEBUG, "The message did not fit into the provided buffer.");
-    status_count(status, STATUS_TOO_LARGE);
-    return;
-  }
-  if (!relayable_topic(message->topic, message->topic_length)) {
-    log_msg(LOG_DEBUG, "The message's topic cannot be relayed (not under QZ/, or with a NUL, '+' or '#').");
-    status_count(status, STATUS_NOT_JSON);
-    return;
-  }
+/* What became of a gateway message's transformation. */
+enum transformed { DOCUMENT, TOO_LARGE, BAD_TOPIC, NOT_JSON };
+
+/* Transforms the message into d->relay_out (*n bytes when DOCUMENT). */
+transformed transform(relay_daemon *d, const mqtt_publish *message, uint32_t *n) {
+  if (message->payload == nullptr && message->payload_length > 0) return TOO_LARGE;
+  if (!relayable_topic(message->topic, message->topic_length)) return BAD_TOPIC;
   const char *payload = message->payload_length > 0 ? reinterpret_cast<const char *>(message->payload) : "";
-  const uint32_t n = json_transform(payload,
-                                    message->payload_length,
-                                    message->topic_length,
-                                    message->topic,
-                                    RELAY_DOCUMENT_CAPACITY,
-                                    d->relay_out);
-  if (n > RELAY_DOCUMENT_CAPACITY) {
-    log_msg(LOG_DEBUG, "The message did not fit into the provided buffer.");
-    status_count(status, STATUS_TOO_LARGE);
-    return;
+  *n = json_transform(
+      payload, message->payload_length, message->topic_length, message->topic, RELAY_DOCUMENT_CAPACITY, d->relay_out);
+  if (*n > RELAY_DOCUMENT_CAPACITY) return TOO_LARGE;
+  return *n == 0 ? NOT_JSON : DOCUMENT;
+}
+
+/* Reports and counts a message that makes no document. */
+void count_unusable(relay_daemon *d, transformed result) {
+  switch (result) {
+    case TOO_LARGE:
+      log_msg(LOG_DEBUG, "The message did not fit into the provided buffer.");
+      status_count(&d->status, STATUS_TOO_LARGE);
+      break;
+    case BAD_TOPIC:
+      log_msg(LOG_DEBUG, "The message's topic cannot be relayed (not under QZ/, or with a NUL, '+' or '#').");
+      status_count(&d->status, STATUS_NOT_JSON);
+      break;
+    case NOT_JSON:
+      status_count(&d->status, STATUS_NOT_JSON);
+      break;
+    case DOCUMENT:
+      break;
   }
-  if (n == 0) {
-    status_count(status, STATUS_NOT_JSON);
-    return;
-  }
-  std::printf("'%.*s'\n", static_cast<int>(n), d->relay_out);
+}
+
+/* At most once: the document's PUBLISH packet into the queue, the oldest dropped when full. */
+void queue_at_most_once(relay_daemon *d, uint32_t n) {
   const uint32_t head = mqtt_encode_publish_head(d->publish_head,
                                                  sizeof d->publish_head,
                                                  CLOUD_PUBLISH_TOPIC,
@@ -72,7 +76,55 @@ void relay_message(relay_daemon *d, const mqtt_publish *message) {
                                                  n);
   unsigned dropped = 0;
   relay_queue_push(&d->queue, d->publish_head, head, d->relay_out, n, &dropped);
-  status_count(status, STATUS_DROPPED, dropped);
+  status_count(&d->status, STATUS_DROPPED, dropped);
+}
+
+bool spool_usable(const relay_daemon *d) { return d->spool_in_use && spool_stats(&d->spool).usable; }
+
+/* Documents in memory that did not come from the spool must be older than every document in
+ * it: those held behind documents that came from it go into it first, as already taken. */
+void spool_newer_held(relay_daemon *d) {
+  const unsigned count = relay_queue_count(&d->queue);
+  unsigned last_spooled = count;
+  for (unsigned i = count; i-- > 0;) {
+    const relay_document *record = nullptr;
+    relay_queue_document(&d->queue, i, nullptr, &record);
+    if (record->from.segment != 0) {
+      last_spooled = i;
+      break;
+    }
+  }
+  for (unsigned i = last_spooled + 1; i < count; i++) {
+    uint32_t length = 0;
+    const relay_document *record = nullptr;
+    const char *body = relay_queue_document(&d->queue, i, &length, &record);
+    if (record->state == DOCUMENT_ACKED || record->state == DOCUMENT_DROPPED) continue;
+    spool_position end{0, 0};
+    if (!spool_append_taken(&d->spool, body, length, record->time_ms, &end)) return;
+    relay_queue_set_from(&d->queue, i, end);
+  }
+}
+
+/* At least once: where the document in relay_out goes. Memory while it has room and the
+ * spool holds nothing waiting; the spool otherwise. Without a usable spool a full memory
+ * drops its oldest while the cloud is away and waits while it is up. false: not now (the
+ * gateway waits). */
+bool keep_at_least_once(relay_daemon *d, uint32_t n, int64_t now_wall) {
+  const bool waiting = d->spool_in_use && spool_waiting(&d->spool);
+  if (spool_usable(d) && (waiting || relay_queue_full(&d->queue))) {
+    if (!waiting) spool_newer_held(d);
+    if (spool_append(&d->spool, d->relay_out, n, now_wall)) return true;
+    if (spool_stats(&d->spool).usable) {
+      d->spool_refusing = true;
+      return false;
+    }
+  }
+  /* Without a usable spool what it still holds goes out first. */
+  if (waiting) return false;
+  const unsigned before = d->queue.dropped;
+  if (!relay_queue_add(&d->queue, d->relay_out, n, now_wall, spool_position{0, 0}, !cloud_up(d))) return false;
+  status_dropped(&d->status, DROP_QUEUE_FULL, d->queue.dropped - before);
+  return true;
 }
 
 } // namespace
@@ -80,13 +132,28 @@ void relay_message(relay_daemon *d, const mqtt_publish *message) {
 void cloud_connection_lost(void *context, mqtt_session *session, uint64_t unacknowledged) {
   relay_daemon *d = owner(context);
   status_side_set(&d->status, &d->status.cloud, STATUS_DOWN, daemon_clock_ms());
-  const unsigned lost = relay_queue_lost(&d->queue, unacknowledged);
-  if (lost > 0) {
-    status_lost(&d->status, lost);
-    log_msg(LOG_WARNING, "Lost %u messages for NIMBA with the connection.", lost);
+  if (d->at_least_once) {
+    /* Everything unacknowledged goes out again first; what the cloud would not take over
+     * RELAY_SENDS_MAX connections is dropped, so it cannot stall the relay for good. */
+    uint16_t refused[RELAY_IN_FLIGHT_MAX + 1];
+    spool_position spooled{0, 0};
+    const unsigned dropped = relay_queue_retry(&d->queue, refused, RELAY_IN_FLIGHT_MAX + 1, &spooled);
+    for (unsigned i = 0; i < dropped && i <= RELAY_IN_FLIGHT_MAX; i++)
+      log_msg(LOG_WARNING,
+              "Dropped a message for NIMBA: not acknowledged after %u sends (token=%d).",
+              RELAY_SENDS_MAX,
+              refused[i]);
+    status_dropped(&d->status, DROP_REFUSED, dropped);
+    if (spooled.segment != 0) spool_acknowledged(&d->spool, spooled);
+  } else {
+    const unsigned lost = relay_queue_lost(&d->queue, unacknowledged);
+    if (lost > 0) {
+      status_lost(&d->status, lost);
+      log_msg(LOG_WARNING, "Lost %u messages for NIMBA with the connection.", lost);
+    }
+    /* The new connection gets a partly written document whole. */
+    relay_queue_rewind(&d->queue);
   }
-  /* The new connection gets a partly written document whole. */
-  relay_queue_rewind(&d->queue);
   log_lost("NIMBA", session);
 }
 
@@ -96,8 +163,16 @@ void gateway_connection_lost(void *context, mqtt_session *session, uint64_t) {
   log_lost("IoT Gateway", session);
 }
 
-void cloud_delivery_complete(void *, mqtt_session *, uint16_t packet_id) {
+void cloud_delivery_complete(void *context, mqtt_session *, uint16_t packet_id) {
+  relay_daemon *d = owner(context);
+  const relay_acknowledged done = relay_queue_acknowledge(&d->queue, packet_id);
+  if (!done.found) {
+    log_msg(LOG_DEBUG, "Ignored an acknowledgement from NIMBA for no message in flight (token=%d).", packet_id);
+    return;
+  }
   log_msg(LOG_DEBUG, "Message sent to NIMBA (token=%d).", packet_id);
+  status_count(&d->status, STATUS_PUBLISHED, done.left);
+  if (done.spooled.segment != 0) spool_acknowledged(&d->spool, done.spooled);
 }
 
 int cloud_message_arrived(void *, mqtt_session *, const mqtt_publish *message) {
@@ -114,30 +189,129 @@ int cloud_message_arrived(void *, mqtt_session *, const mqtt_publish *message) {
 
 int gateway_message_arrived(void *context, mqtt_session *, const mqtt_publish *message) {
   relay_daemon *d = owner(context);
-  if (cloud_up(d) && relay_queue_full(&d->queue)) return 0;
+  if (d->at_least_once && d->spool_refusing) return 0;
+  if (!d->at_least_once && cloud_up(d) && relay_queue_full(&d->queue)) return 0;
+  uint32_t n = 0;
+  const transformed result = transform(d, message, &n);
+  /* At least once, a document is counted and echoed once kept: one the relay cannot keep
+   * now is offered again. */
+  if (d->at_least_once && result == DOCUMENT && !keep_at_least_once(d, n, status_wall_ms())) return 0;
   log_msg(LOG_DEBUG, "Message arrived from IoT Gateway.");
   status_count(&d->status, STATUS_RECEIVED);
-  relay_message(d, message);
+  if (result != DOCUMENT) {
+    count_unusable(d, result);
+    return 1;
+  }
+  std::printf("'%.*s'\n", static_cast<int>(n), d->relay_out);
+  if (!d->at_least_once) queue_at_most_once(d, n);
   return 1;
 }
 
 unsigned cloud_output_gather(void *context, iovec *pieces, unsigned max) {
-  return relay_queue_gather(&owner(context)->queue, pieces, max);
+  relay_daemon *d = owner(context);
+  if (d->at_least_once)
+    relay_queue_offer(&d->queue, CLOUD_PUBLISH_TOPIC, static_cast<uint32_t>(std::strlen(CLOUD_PUBLISH_TOPIC)));
+  return relay_queue_gather(&d->queue, pieces, max);
 }
 
 void cloud_output_written(void *context, uint32_t bytes) {
   relay_daemon *d = owner(context);
   const unsigned sent = relay_queue_written(&d->queue, bytes);
   for (unsigned i = 0; i < sent; i++) log_msg(LOG_DEBUG, "Message sent to NIMBA.");
-  status_count(&d->status, STATUS_PUBLISHED, sent);
+  /* At least once, a document counts as published on its PUBACK. */
+  if (!d->at_least_once) status_count(&d->status, STATUS_PUBLISHED, sent);
 }
 
 void relay_gateway_flow(relay_daemon *d) {
-  session_pause(&d->gateway, cloud_up(d) && relay_queue_full(&d->queue));
+  const bool full = relay_queue_full(&d->queue) && !(d->at_least_once && spool_usable(d));
+  session_pause(&d->gateway, d->spool_refusing || (cloud_up(d) && full));
+}
+
+void relay_spool_open(relay_daemon *d) {
+  relay_queue_reset(&d->queue, d->at_least_once);
+  if (!d->at_least_once || d->options.spool_path == nullptr || *d->options.spool_path == '\0') return;
+  spool_open(&d->spool, d->options.spool_path, uint64_t{d->options.spool_limit_kb} * 1024);
+  d->spool_in_use = true;
+}
+
+void relay_tick(relay_daemon *d, long long now) {
+  if (!d->spool_in_use) return;
+  const long long due = spool_next_ms(&d->spool);
+  if (due != 0 && due <= now) {
+    spool_tick(&d->spool, now);
+    d->spool_refusing = false;
+  }
+  /* Memory takes the spool's documents back as room frees, oldest first. */
+  while (!relay_queue_full(&d->queue) && spool_waiting(&d->spool)) {
+    uint32_t length = 0;
+    int64_t time_ms = 0;
+    spool_position end{0, 0};
+    if (!spool_next(&d->spool, d->relay_out, sizeof d->relay_out, &length, &time_ms, &end)) break;
+    relay_queue_add(&d->queue, d->relay_out, length, time_ms, end, false);
+  }
+}
+
+long long relay_next_ms(const relay_daemon *d) { return d->spool_in_use ? spool_next_ms(&d->spool) : 0; }
+
+void relay_report_pass(relay_daemon *d) {
+  if (!d->spool_in_use) return;
+  const uint32_t dropped = spool_take_dropped(&d->spool);
+  if (dropped == 0) return;
+  log_msg(LOG_WARNING, "Dropped %u messages for NIMBA: spool full.", dropped);
+  status_dropped(&d->status, DROP_SPOOL_FULL, dropped);
+}
+
+void relay_status_update(relay_daemon *d) {
+  if (!d->at_least_once) return;
+  status_delivery now{};
+  now.at_least_once = true;
+  now.resent = d->queue.resent;
+  now.awaiting = relay_queue_in_flight(&d->queue);
+  now.spool_errno = -1;
+  int64_t oldest = 0;
+  for (unsigned i = 0; i < relay_queue_count(&d->queue); i++) {
+    const relay_document *record = nullptr;
+    relay_queue_document(&d->queue, i, nullptr, &record);
+    if (record->state == DOCUMENT_ACKED || record->state == DOCUMENT_DROPPED) continue;
+    if (oldest == 0 || record->time_ms < oldest) oldest = record->time_ms;
+  }
+  if (d->spool_in_use) {
+    const spool_figures figures = spool_stats(&d->spool);
+    now.spool_documents = figures.documents;
+    now.spool_bytes = figures.bytes;
+    now.spool_errno = figures.usable ? 0 : (figures.error != 0 ? figures.error : -1);
+    if (figures.oldest_ms != 0 && (oldest == 0 || figures.oldest_ms < oldest)) oldest = figures.oldest_ms;
+  }
+  now.oldest_waiting_ms = oldest;
+  status_delivery_set(&d->status, now);
+}
+
+unsigned relay_waiting(const relay_daemon *d) {
+  unsigned waiting = relay_queue_count(&d->queue);
+  if (d->spool_in_use) waiting += spool_stats(&d->spool).documents;
+  return waiting;
 }
 
 void relay_report_unsent(relay_daemon *d) {
-  const unsigned unsent = relay_queue_clear(&d->queue);
+  unsigned unsent = 0;
+  if (d->at_least_once && d->spool_in_use) {
+    /* Everything unacknowledged goes into the spool and out again at the next start. */
+    static spool_document held[RELAY_QUEUE_SLOTS];
+    unsigned count = 0;
+    for (unsigned i = 0; i < relay_queue_count(&d->queue); i++) {
+      uint32_t length = 0;
+      const relay_document *record = nullptr;
+      const char *body = relay_queue_document(&d->queue, i, &length, &record);
+      if (record->state == DOCUMENT_ACKED || record->state == DOCUMENT_DROPPED) continue;
+      held[count++] = spool_document{body, length, record->time_ms, record->from};
+    }
+    unsent = spool_close(&d->spool, held, count);
+    relay_report_pass(d);
+    d->spool_in_use = false;
+    relay_queue_clear(&d->queue);
+  } else {
+    unsent = relay_queue_clear(&d->queue);
+  }
   for (unsigned i = 0; i < unsent; i++)
     log_msg(LOG_DEBUG, "Failed to send message to NIMBA (RC=%i).", RELAY_RC_DISCONNECTED);
   if (unsent > 0) log_msg(LOG_WARNING, "Failed to send %u messages to NIMBA at shutdown.", unsent);

@@ -36,6 +36,27 @@ void cloud_output_written(void *context, uint32_t bytes);
  * otherwise. */
 void relay_gateway_flow(relay_daemon *d);
 
-/* Logs every document still queued as not sent (one line each at LOG_DEBUG, their number
- * at LOG_WARNING) and empties the queue (at shutdown). */
+/* Sets the queue up for the settings' delivery and, at least once, opens the spool (a
+ * folder that cannot be used is reported by the spool; the relay then goes on with memory
+ * alone). */
+void relay_spool_open(relay_daemon *d);
+
+/* A loop turn's relay work: the spool's due batch, and memory refilled from the spool. */
+void relay_tick(relay_daemon *d, long long now);
+
+/* When relay_tick has something to do; 0 for nothing. */
+long long relay_next_ms(const relay_daemon *d);
+
+/* Once per pass: the documents the full spool dropped, logged and counted. */
+void relay_report_pass(relay_daemon *d);
+
+/* The status record's delivery figures now (at least once). */
+void relay_status_update(relay_daemon *d);
+
+/* Documents waiting: in memory and, at least once, in the spool. */
+unsigned relay_waiting(const relay_daemon *d);
+
+/* At shutdown. At least once, the documents not acknowledged go into the spool; those that
+ * cannot (at most once: every document still queued) are logged as not sent (one line each
+ * at LOG_DEBUG, their number at LOG_WARNING). The queue is emptied and the spool closed. */
 void relay_report_unsent(relay_daemon *d);

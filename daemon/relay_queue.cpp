@@ -3,14 +3,50 @@
 
 #include <cstring>
 
+#include "daemon/mqtt/codec.h"
+
 namespace {
 
-char *slot_data(relay_queue *queue, unsigned slot) {
-  return queue->lengths[slot] <= RELAY_SLOT_CAPACITY ? queue->short_store[slot] : queue->long_store[slot];
+unsigned slot_at(const relay_queue *queue, unsigned index) {
+  return (queue->head + index) % RELAY_QUEUE_SLOTS;
 }
 
-const char *slot_data(const relay_queue *queue, unsigned slot) {
-  return queue->lengths[slot] <= RELAY_SLOT_CAPACITY ? queue->short_store[slot] : queue->long_store[slot];
+uint32_t body_length(const relay_queue *queue, unsigned slot) {
+  return queue->lengths[slot] - queue->head_lengths[slot];
+}
+
+/* Where the slot's body starts; its head ends there. */
+char *body_of(relay_queue *queue, unsigned slot) {
+  char *store = RELAY_HEAD_CAPACITY + body_length(queue, slot) <= RELAY_SLOT_CAPACITY
+                    ? queue->short_store[slot]
+                    : queue->long_store[slot];
+  return store + RELAY_HEAD_CAPACITY;
+}
+
+const char *body_of(const relay_queue *queue, unsigned slot) {
+  return body_of(const_cast<relay_queue *>(queue), slot);
+}
+
+/* The whole packet: head then body. */
+const char *packet_of(const relay_queue *queue, unsigned slot) {
+  return body_of(queue, slot) - queue->head_lengths[slot];
+}
+
+/* Stores head and body in a free slot at the end; the caller checked the room. */
+unsigned store(relay_queue *queue, const uint8_t *head, uint32_t head_length, const char *body,
+               uint32_t length) {
+  /* An emptied queue starts again at slot 0, so a steady trickle keeps reusing the same
+   * few pages. */
+  if (queue->count == 0) queue->head = 0;
+  const unsigned slot = slot_at(queue, queue->count);
+  queue->lengths[slot] = head_length + length;
+  queue->head_lengths[slot] = head_length;
+  char *data = body_of(queue, slot);
+  if (head_length > 0) std::memcpy(data - head_length, head, head_length);
+  if (length > 0) std::memcpy(data, body, length);
+  queue->documents[slot] = relay_document{};
+  queue->count++;
+  return slot;
 }
 
 void remember_written(relay_queue *queue, uint32_t length) {
@@ -25,20 +61,63 @@ void drop_oldest(relay_queue *queue) {
   queue->sent = 0;
 }
 
+bool settled(const relay_document &d) { return d.state == DOCUMENT_ACKED || d.state == DOCUMENT_DROPPED; }
+
+/* Moves next past documents that need not go out (acknowledged, dropped). */
+void skip_settled(relay_queue *queue) {
+  while (queue->next < queue->count && settled(queue->documents[slot_at(queue, queue->next)])) queue->next++;
+}
+
+/* Lets the settled documents at the front leave. */
+unsigned leave_settled(relay_queue *queue, relay_acknowledged *result) {
+  unsigned left = 0;
+  while (queue->count > 0 && settled(queue->documents[queue->head])) {
+    const relay_document &d = queue->documents[queue->head];
+    if (result != nullptr) {
+      if (d.state == DOCUMENT_ACKED) result->left++;
+      if (d.from.segment != 0) result->spooled = d.from; /* a dropped one is done with too */
+    }
+    queue->head = (queue->head + 1) % RELAY_QUEUE_SLOTS;
+    queue->count--;
+    if (queue->next > 0) queue->next--;
+    left++;
+  }
+  return left;
+}
+
+bool in_flight_id(const relay_queue *queue, uint16_t id) {
+  for (unsigned i = 0; i < queue->next && i < queue->count; i++) {
+    const relay_document &d = queue->documents[slot_at(queue, i)];
+    if (d.state == DOCUMENT_IN_FLIGHT && d.packet_id == id) return true;
+  }
+  return false;
+}
+
+uint16_t new_packet_id(relay_queue *queue) {
+  for (;;) {
+    if (++queue->last_packet_id == 0) queue->last_packet_id = 1;
+    if (!in_flight_id(queue, queue->last_packet_id)) return queue->last_packet_id;
+  }
+}
+
 } // namespace
 
-void relay_queue_reset(relay_queue *queue) {
+void relay_queue_reset(relay_queue *queue, bool at_least_once) {
   queue->head = 0;
   queue->count = 0;
   queue->dropped = 0;
   queue->sent = 0;
   queue->written_next = queue->written_count = 0;
+  queue->at_least_once = at_least_once;
+  queue->next = queue->in_flight = 0;
+  queue->last_packet_id = 0;
+  queue->resent = 0;
 }
 
 int relay_queue_push(relay_queue *queue, const uint8_t *head, uint32_t head_length, const char *body,
                      uint32_t body_length, unsigned *dropped) {
   if (dropped != nullptr) *dropped = 0;
-  if (head_length > RELAY_PACKET_CAPACITY || body_length > RELAY_PACKET_CAPACITY - head_length ||
+  if (head_length > RELAY_HEAD_CAPACITY || body_length > RELAY_PACKET_CAPACITY - head_length ||
       (head == nullptr && head_length > 0) || (body == nullptr && body_length > 0))
     return 0;
   if (queue->count == RELAY_QUEUE_SLOTS) {
@@ -47,39 +126,61 @@ int relay_queue_push(relay_queue *queue, const uint8_t *head, uint32_t head_leng
     if (queue->sent > 0) return 0;
     drop_oldest(queue);
   }
-  /* An emptied queue starts again at slot 0, so a steady trickle keeps reusing the same
-   * few pages. */
-  if (queue->count == 0) queue->head = 0;
-  const unsigned slot = (queue->head + queue->count) % RELAY_QUEUE_SLOTS;
-  queue->lengths[slot] = head_length + body_length;
-  char *data = slot_data(queue, slot);
-  if (head_length > 0) std::memcpy(data, head, head_length);
-  if (body_length > 0) std::memcpy(data + head_length, body, body_length);
-  queue->count++;
+  store(queue, head, head_length, body, body_length);
   return 1;
 }
 
 unsigned relay_queue_gather(const relay_queue *queue, iovec *pieces, unsigned max) {
   unsigned n = 0;
-  for (unsigned i = 0; i < queue->count && n < max; i++) {
-    const unsigned slot = (queue->head + i) % RELAY_QUEUE_SLOTS;
-    const uint32_t skip = i == 0 ? queue->sent : 0;
-    pieces[n++] = iovec{const_cast<char *>(slot_data(queue, slot)) + skip, queue->lengths[slot] - skip};
+  const unsigned first = queue->at_least_once ? queue->next : 0;
+  for (unsigned i = first; i < queue->count && n < max; i++) {
+    const unsigned slot = slot_at(queue, i);
+    if (queue->at_least_once) {
+      const relay_document &d = queue->documents[slot];
+      if (settled(d)) continue;
+      if (!d.prepared) break;
+    }
+    const uint32_t skip = n == 0 ? queue->sent : 0;
+    pieces[n++] = iovec{const_cast<char *>(packet_of(queue, slot)) + skip, queue->lengths[slot] - skip};
   }
   return n;
 }
 
 unsigned relay_queue_written(relay_queue *queue, uint32_t bytes) {
   unsigned completed = 0;
-  while (bytes > 0 && queue->count > 0) {
-    const uint32_t left = queue->lengths[queue->head] - queue->sent;
+  if (!queue->at_least_once) {
+    while (bytes > 0 && queue->count > 0) {
+      const uint32_t left = queue->lengths[queue->head] - queue->sent;
+      if (bytes < left) {
+        queue->sent += bytes;
+        break;
+      }
+      bytes -= left;
+      remember_written(queue, queue->lengths[queue->head]);
+      drop_oldest(queue);
+      completed++;
+    }
+    return completed;
+  }
+  while (bytes > 0 && queue->next < queue->count) {
+    const unsigned slot = slot_at(queue, queue->next);
+    relay_document &d = queue->documents[slot];
+    if (!d.on_wire) {
+      d.on_wire = true;
+      if (d.sends < UINT8_MAX) d.sends++;
+      if (d.sends > 1) queue->resent++;
+    }
+    const uint32_t left = queue->lengths[slot] - queue->sent;
     if (bytes < left) {
       queue->sent += bytes;
       break;
     }
     bytes -= left;
-    remember_written(queue, queue->lengths[queue->head]);
-    drop_oldest(queue);
+    queue->sent = 0;
+    d.state = DOCUMENT_IN_FLIGHT;
+    queue->in_flight++;
+    queue->next++;
+    skip_settled(queue);
     completed++;
   }
   return completed;
@@ -108,6 +209,7 @@ unsigned relay_queue_clear(relay_queue *queue) {
   unsigned count = queue->count;
   queue->head = queue->count = 0;
   queue->sent = 0;
+  queue->next = queue->in_flight = 0;
   return count;
 }
 
@@ -120,3 +222,94 @@ unsigned relay_queue_take_dropped(relay_queue *queue) {
 unsigned relay_queue_count(const relay_queue *queue) { return queue->count; }
 
 int relay_queue_full(const relay_queue *queue) { return queue->count == RELAY_QUEUE_SLOTS ? 1 : 0; }
+
+int relay_queue_add(relay_queue *queue, const char *document, uint32_t length, int64_t time_ms,
+                    spool_position from, bool drop_oldest_waiting) {
+  if (length == 0 || length > RELAY_DOCUMENT_CAPACITY || document == nullptr) return 0;
+  if (queue->count == RELAY_QUEUE_SLOTS) {
+    const relay_document &oldest = queue->documents[queue->head];
+    if (!drop_oldest_waiting || oldest.on_wire || queue->next > 0) return 0;
+    queue->dropped++;
+    drop_oldest(queue);
+  }
+  const unsigned slot = store(queue, nullptr, 0, document, length);
+  queue->documents[slot].time_ms = time_ms;
+  queue->documents[slot].from = from;
+  return 1;
+}
+
+unsigned relay_queue_offer(relay_queue *queue, const char *topic, uint32_t topic_length) {
+  unsigned offered = 0;
+  unsigned unacknowledged = queue->in_flight;
+  for (unsigned i = queue->next; i < queue->count && unacknowledged < RELAY_IN_FLIGHT_MAX; i++) {
+    const unsigned slot = slot_at(queue, i);
+    relay_document &d = queue->documents[slot];
+    if (settled(d)) continue;
+    unacknowledged++;
+    offered++;
+    if (d.prepared) continue;
+    if (d.packet_id == 0) d.packet_id = new_packet_id(queue);
+    uint8_t head[RELAY_HEAD_CAPACITY];
+    const uint32_t length = body_length(queue, slot);
+    const uint32_t head_length =
+        mqtt_encode_publish_head(head, sizeof head, topic, topic_length, length, 1, d.packet_id, d.sends > 0);
+    std::memcpy(body_of(queue, slot) - head_length, head, head_length);
+    queue->head_lengths[slot] = head_length;
+    queue->lengths[slot] = head_length + length;
+    d.prepared = true;
+  }
+  return offered;
+}
+
+relay_acknowledged relay_queue_acknowledge(relay_queue *queue, uint16_t packet_id) {
+  relay_acknowledged result{false, 0, spool_position{0, 0}};
+  for (unsigned i = 0; i < queue->next && i < queue->count; i++) {
+    relay_document &d = queue->documents[slot_at(queue, i)];
+    if (d.state != DOCUMENT_IN_FLIGHT || d.packet_id != packet_id) continue;
+    d.state = DOCUMENT_ACKED;
+    queue->in_flight--;
+    result.found = true;
+    break;
+  }
+  if (result.found) leave_settled(queue, &result);
+  return result;
+}
+
+unsigned relay_queue_retry(relay_queue *queue, uint16_t *refused, unsigned capacity,
+                           spool_position *spooled) {
+  unsigned dropped = 0;
+  for (unsigned i = 0; i < queue->count; i++) {
+    relay_document &d = queue->documents[slot_at(queue, i)];
+    if (d.state == DOCUMENT_IN_FLIGHT) d.state = DOCUMENT_WAITING;
+    if (d.state == DOCUMENT_WAITING && d.on_wire && d.sends >= RELAY_SENDS_MAX) {
+      d.state = DOCUMENT_DROPPED;
+      if (dropped < capacity && refused != nullptr) refused[dropped] = d.packet_id;
+      dropped++;
+    }
+    d.prepared = false;
+    d.on_wire = false;
+  }
+  queue->next = 0;
+  queue->sent = 0;
+  queue->in_flight = 0;
+  relay_acknowledged left{false, 0, spool_position{0, 0}};
+  leave_settled(queue, &left);
+  if (spooled != nullptr) *spooled = left.spooled;
+  skip_settled(queue);
+  return dropped;
+}
+
+unsigned relay_queue_in_flight(const relay_queue *queue) { return queue->in_flight; }
+
+const char *relay_queue_document(const relay_queue *queue, unsigned index, uint32_t *length,
+                                 const relay_document **record) {
+  if (index >= queue->count) return nullptr;
+  const unsigned slot = slot_at(queue, index);
+  if (length != nullptr) *length = body_length(queue, slot);
+  if (record != nullptr) *record = &queue->documents[slot];
+  return body_of(queue, slot);
+}
+
+void relay_queue_set_from(relay_queue *queue, unsigned index, spool_position from) {
+  if (index < queue->count) queue->documents[slot_at(queue, index)].from = from;
+}

@@ -183,6 +183,28 @@ void status_lost(relay_status *s, uint64_t n) {
   status_count(s, STATUS_DROPPED, n);
 }
 
+void status_dropped(relay_status *s, status_drop_reason reason, uint64_t n) {
+  if (n == 0) return;
+  s->delivery.dropped[reason] += n;
+  status_count(s, STATUS_DROPPED, n);
+}
+
+void status_delivery_set(relay_status *s, const status_delivery &now) {
+  status_delivery &d = s->delivery;
+  if (d.at_least_once == now.at_least_once && d.resent == now.resent && d.awaiting == now.awaiting &&
+      d.spool_documents == now.spool_documents && d.spool_bytes == now.spool_bytes &&
+      d.spool_errno == now.spool_errno && d.oldest_waiting_ms == now.oldest_waiting_ms)
+    return;
+  d.at_least_once = now.at_least_once;
+  d.resent = now.resent;
+  d.awaiting = now.awaiting;
+  d.spool_documents = now.spool_documents;
+  d.spool_bytes = now.spool_bytes;
+  d.spool_errno = now.spool_errno;
+  d.oldest_waiting_ms = now.oldest_waiting_ms;
+  s->dirty = true;
+}
+
 const char *status_connect_text(int rc, bool cloud) {
   switch (rc) {
     case -1:
@@ -229,6 +251,18 @@ unsigned status_format(const relay_status *s, unsigned waiting, char *out, unsig
     add_number(&t, STATUS_COUNTER_KEYS[i], value <= INT64_MAX ? static_cast<int64_t>(value) : INT64_MAX);
   }
   add_number(&t, STATUS_KEY_LAST_RELAYED, clock.at(s->last_relayed_ms));
+  const status_delivery &d = s->delivery;
+  if (d.at_least_once) {
+    add_number(&t, STATUS_KEY_QOS, 1);
+    add_number(&t, STATUS_KEY_AWAITING_PUBACK, d.awaiting);
+    add_number(&t, STATUS_KEY_RESENT, static_cast<int64_t>(d.resent));
+    for (unsigned i = 0; i < STATUS_DROP_REASONS; i++)
+      add_number(&t, STATUS_DROP_KEYS[i], static_cast<int64_t>(d.dropped[i]));
+    add_number(&t, STATUS_KEY_SPOOL_DOCUMENTS, static_cast<int64_t>(d.spool_documents));
+    add_number(&t, STATUS_KEY_SPOOL_BYTES, static_cast<int64_t>(d.spool_bytes));
+    add_number(&t, STATUS_KEY_SPOOL_ERRNO, d.spool_errno);
+    add_number(&t, STATUS_KEY_OLDEST_WAITING, d.oldest_waiting_ms / 1000);
+  }
   if (t.cut) {
     out[0] = '\0';
     return 0;

@@ -28,6 +28,17 @@ struct status_side {
   char failed_text[STATUS_REASON_CAPACITY];
 };
 
+/* At least once: what the file shows besides the counters. */
+struct status_delivery {
+  bool at_least_once; /* the figures below are written only then */
+  uint64_t dropped[STATUS_DROP_REASONS];
+  uint64_t resent;
+  unsigned awaiting; /* documents awaiting a PUBACK */
+  uint64_t spool_documents, spool_bytes;
+  int spool_errno;           /* 0: the spool is usable */
+  int64_t oldest_waiting_ms; /* wall clock, 0: nothing waits */
+};
+
 struct relay_status {
   const char *path; /* nullptr or empty: no status file */
   long pid;
@@ -36,6 +47,7 @@ struct relay_status {
   /* Counted where the relay handles a message; STATUS_WAITING is the queue's length, taken
    * when the file is written. */
   uint64_t counters[STATUS_COUNTERS];
+  status_delivery delivery;
   long long last_relayed_ms; /* 0: nothing relayed yet */
   /* Wall clock minus monotonic clock (ms): kept while the wall clock runs on, taken anew
    * when it was set, so an event keeps its second from one write to the next. */
@@ -66,6 +78,12 @@ void status_count(relay_status *s, status_counter counter, uint64_t n = 1);
 
 /* n documents published before were lost with the connection: dropped, not published. */
 void status_lost(relay_status *s, uint64_t n);
+
+/* n documents dropped for the reason: counted in DROPPED and in the reason's figure. */
+void status_dropped(relay_status *s, status_drop_reason reason, uint64_t n);
+
+/* The delivery's figures now (marks the record changed when they differ). */
+void status_delivery_set(relay_status *s, const status_delivery &now);
 
 /* The meaning of a connect's return code: -1 (no connection) or a CONNACK refusal; the
  * cloud's credential refusals name the settings to check. */

@@ -77,6 +77,7 @@ void begin_connect(relay_daemon *d, mqtt_session *session, status_side *side, lo
 /* Ends the pass; the next begins after the pause. */
 int end_pass(relay_daemon *d, long long now) {
   report_dropped(d);
+  relay_report_pass(d);
   std::fflush(stdout);
   d->step = PASS_PAUSE;
   d->next_pass_ms = now + d->options.pause_seconds * 1000LL;
@@ -94,13 +95,15 @@ void abandon_pass(relay_daemon *d) {
 
 long long earliest(long long a, long long b) { return a == 0 || (b != 0 && b < a) ? b : a; }
 
-/* Lets the cloud take what is queued for it, within DAEMON_DISCONNECT_TIMEOUT_MS. */
+/* Lets the cloud take what is queued for it, within DAEMON_DISCONNECT_TIMEOUT_MS: at least
+ * once, until every document in memory is acknowledged. */
 void drain_cloud(relay_daemon *d) {
   const long long deadline = daemon_clock_ms() + DAEMON_DISCONNECT_TIMEOUT_MS;
   for (;;) {
     long long now = daemon_clock_ms();
     session_flush(&d->cloud, now);
-    if (!up(&d->cloud) || !session_output_pending(&d->cloud) || now >= deadline) return;
+    const bool waiting = d->at_least_once ? relay_queue_count(&d->queue) > 0 : session_output_pending(&d->cloud);
+    if (!up(&d->cloud) || !waiting || now >= deadline) return;
     pollfd fds[SESSION_POLL_MAX];
     unsigned count = session_poll_fds(&d->cloud, fds);
     if (poll_function(fds, count, static_cast<int>(deadline - now)) < 0 && errno != EINTR) return;
@@ -226,6 +229,7 @@ int supervisor_run(relay_daemon *d, int wake_fd) {
     if (d->step == PASS_SUBSCRIBE) next = earliest(next, d->step_deadline);
     next = earliest(next, session_next_ms(&d->cloud, now));
     next = earliest(next, session_next_ms(&d->gateway, now));
+    next = earliest(next, relay_next_ms(d));
     next = earliest(next, status_due_ms(&d->status));
     int timeout = -1;
     if (next != 0) timeout = next <= now ? 0 : static_cast<int>(next - now < INT_MAX ? next - now : INT_MAX);
@@ -243,10 +247,12 @@ int supervisor_run(relay_daemon *d, int wake_fd) {
     }
     session_handle(&d->cloud, fds + 1, ready > 0 ? cloud_count : 0, now);
     session_handle(&d->gateway, fds + 1 + cloud_count, ready > 0 ? gateway_count : 0, now);
+    relay_tick(d, now);
     /* What the gateway brought in this turn goes out in one write, unless the socket is
      * still full from before (then the cloud session waits for room itself). */
     if (d->cloud.blocked_since == 0) session_flush(&d->cloud, now);
-    status_write_due(&d->status, relay_queue_count(&d->queue), now);
+    if (status_due_ms(&d->status) != 0 || d->at_least_once) relay_status_update(d);
+    status_write_due(&d->status, relay_waiting(d), now);
   }
   supervisor_shutdown(d);
   status_remove(&d->status);

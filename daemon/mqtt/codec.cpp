@@ -128,11 +128,17 @@ uint32_t mqtt_encode_subscribe(uint8_t *out, uint32_t capacity, uint16_t packet_
 }
 
 uint32_t mqtt_encode_publish_head(uint8_t *out, uint32_t capacity, const char *topic, uint32_t topic_length,
-                                  uint32_t payload_length) {
-  if (topic_length > TEXT_MAX || payload_length > MQTT_REMAINING_MAX - 2 - topic_length) return 0;
+                                  uint32_t payload_length, uint8_t qos, uint16_t packet_id, bool dup) {
+  const uint32_t id_size = qos > 0 ? 2 : 0;
+  if (qos > 2 || (qos > 0 && packet_id == 0) || topic_length > TEXT_MAX ||
+      payload_length > MQTT_REMAINING_MAX - 2 - id_size - topic_length)
+    return 0;
   writer w{out, capacity, 0, true};
-  put_header(&w, MQTT_PUBLISH << 4, 2 + topic_length + payload_length);
+  const uint8_t flags = static_cast<uint8_t>((dup ? 0x08 : 0) | qos << 1);
+  put_header(
+      &w, static_cast<uint8_t>(MQTT_PUBLISH << 4 | flags), 2 + topic_length + id_size + payload_length);
   put_text(&w, topic, topic_length);
+  if (qos > 0) put_u16(&w, packet_id);
   return w.fits ? w.length : 0;
 }
 

@@ -50,11 +50,12 @@ uint32_t mqtt_encode_connect(uint8_t *out, uint32_t capacity, const mqtt_connect
 uint32_t mqtt_encode_subscribe(uint8_t *out, uint32_t capacity, uint16_t packet_id, const char *filter,
                                uint8_t qos);
 
-/* Fixed header and topic of a QoS 0 PUBLISH whose payload of payload_length bytes follows
- * them. Length of what was written, 0 when it does not fit or the packet would be over the
- * maximum. */
+/* Fixed header, topic and (QoS 1 and 2) packet identifier of a PUBLISH whose payload of
+ * payload_length bytes follows them; dup sets the DUP flag of a packet sent again. Length
+ * of what was written, 0 when it does not fit or the packet would be over the maximum. */
 uint32_t mqtt_encode_publish_head(uint8_t *out, uint32_t capacity, const char *topic, uint32_t topic_length,
-                                  uint32_t payload_length);
+                                  uint32_t payload_length, uint8_t qos = 0, uint16_t packet_id = 0,
+                                  bool dup = false);
 
 /* PUBACK, PUBREC, PUBREL or PUBCOMP for packet_id into out[4]; always 4 bytes (0 for
  * another type). */

@@ -4,7 +4,8 @@
  * NIMBA_TEST_STATUS_PATH (the status file; default none, so that a run outside the test
  * harness never writes the machine's). NIMBA_TEST_SEND_BUFFER sets the cloud socket's send
  * buffer in bytes (0: the system's); NIMBA_TEST_POLL_FAILS makes the event loop's poll fail
- * (EINVAL), as a broken loop would. */
+ * (EINVAL), as a broken loop would. NIMBA_TEST_SPOOL_PATH and NIMBA_TEST_SPOOL_LIMIT_KB set the
+ * spool's folder and limit (at least once). */
 #include <cerrno>
 #include <cstdlib>
 
@@ -37,5 +38,10 @@ int main(int argc, char **argv) {
   if (send_buffer != nullptr && *send_buffer != '\0')
     options.send_buffer = static_cast<unsigned>(std::strtoul(send_buffer, nullptr, 10));
   if (std::getenv("NIMBA_TEST_POLL_FAILS") != nullptr) daemon_set_poll(failing_poll);
+  const char *spool_path = std::getenv("NIMBA_TEST_SPOOL_PATH");
+  if (spool_path != nullptr && *spool_path != '\0') options.spool_path = spool_path;
+  const char *spool_limit = std::getenv("NIMBA_TEST_SPOOL_LIMIT_KB");
+  if (spool_limit != nullptr && *spool_limit != '\0')
+    options.spool_limit_kb = static_cast<unsigned>(std::strtoul(spool_limit, nullptr, 10));
   return daemon_main(argc, argv, options);
 }
