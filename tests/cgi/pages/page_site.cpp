@@ -122,6 +122,7 @@ int site_finish(page_site *site, child_process *child, page_response *response) 
   response->exit_code = process_exit_code(child);
   response->out = process_stdout(child);
   response->err = process_stderr(child);
+  response->max_rss_kb = child->max_rss_kb;
   process_cleanup(child);
   return ended && flush_syslog(site, ++serial);
 }
