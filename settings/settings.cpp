@@ -155,20 +155,42 @@ void cfg_get_str(const char *key, char *dest, unsigned capacity, const char *fal
   copy_fold(dest, capacity, value, 0);
 }
 
+char *setting_text(module_settings *s, const setting_key &key) {
+  return key.field.text ? s->*key.field.text : nullptr;
+}
+
+const char *setting_text(const module_settings *s, const setting_key &key) {
+  return key.field.text ? s->*key.field.text : nullptr;
+}
+
+int64_t setting_int(const module_settings *s, const setting_key &key) {
+  if (key.field.u16) return s->*key.field.u16;
+  if (key.field.u8) return s->*key.field.u8;
+  if (key.field.i32) return s->*key.field.i32;
+  return 0;
+}
+
+void setting_set_int(module_settings *s, const setting_key &key, int64_t value) {
+  if (key.field.u16) s->*key.field.u16 = static_cast<uint16_t>(value);
+  if (key.field.u8) s->*key.field.u8 = static_cast<uint8_t>(value);
+  if (key.field.i32) s->*key.field.i32 = static_cast<int32_t>(value);
+}
+
 void settings_load(module_settings *s) {
   if (!s) return;
   const kv_ptr settings(kv_parse_file(path_settings()));
   const kv_ptr defaults(kv_parse_file(path_defaults()));
   s->devid[0] = '\0';
   s->devip[0] = '\0';
-  int64_t value = 0;
-  cfg_get_int("NIMBA_MODE", &value, 0, settings.get(), defaults.get(), 0, 1);
-  s->mode = static_cast<uint16_t>(value);
-  cfg_get_str("NIMBA_ORGID", s->orgid, sizeof s->orgid, "", settings.get(), defaults.get());
-  cfg_get_str("NIMBA_DTYPEID", s->dtypeid, sizeof s->dtypeid, "", settings.get(), defaults.get());
-  cfg_get_str("NIMBA_AUTHTOKEN", s->authtoken, sizeof s->authtoken, "", settings.get(), defaults.get());
-  cfg_get_int("NIMBA_SSL", &value, 0, settings.get(), defaults.get(), 0, 1);
-  s->ssl = value != 0 ? 1 : 0;
+  for (const setting_key &key : SETTINGS_KEYS) {
+    if (char *text = setting_text(s, key)) {
+      cfg_get_str(key.key, text, SETTINGS_TEXT_CAPACITY, "", settings.get(), defaults.get());
+    } else {
+      int64_t value = 0;
+      cfg_get_int(key.key, &value, 0, settings.get(), defaults.get(), key.low, key.high);
+      setting_set_int(s, key, value);
+    }
+  }
   s->qos = 0;
 }
 
@@ -192,15 +214,16 @@ int settings_save(const module_settings *s) {
   struct stat target {};
   if (stat(path, &target) != 0) return 0;
 
-  /* Texts are bounded by their buffers; a missing terminator must not run past them. */
-  char orgid[SETTINGS_TEXT_CAPACITY], dtypeid[SETTINGS_TEXT_CAPACITY], authtoken[SETTINGS_TEXT_CAPACITY];
-  copy_fold(orgid, sizeof orgid, s->orgid, 0);
-  copy_fold(dtypeid, sizeof dtypeid, s->dtypeid, 0);
-  copy_fold(authtoken, sizeof authtoken, s->authtoken, 0);
-  if (!kv_put_int(table.get(), "NIMBA_MODE", s->mode) || !kv_put_str(table.get(), "NIMBA_ORGID", orgid) ||
-      !kv_put_str(table.get(), "NIMBA_DTYPEID", dtypeid) ||
-      !kv_put_str(table.get(), "NIMBA_AUTHTOKEN", authtoken))
-    return 0;
+  for (const setting_key &key : SETTINGS_KEYS) {
+    if (!(key.use & KEY_SAVED)) continue;
+    /* Texts are bounded by their buffers; a missing terminator must not run past them. */
+    char text[SETTINGS_TEXT_CAPACITY];
+    const char *field = setting_text(s, key);
+    if (field) copy_fold(text, sizeof text, field, 0);
+    if (!(field ? kv_put_str(table.get(), key.key, text)
+                : kv_put_int(table.get(), key.key, setting_int(s, key))))
+      return 0;
+  }
 
   if (!write_temp_file(temp_path, table.get(), target)) return 0;
   if (rename(temp_path, path) != 0) {
@@ -216,8 +239,10 @@ void settings_print(const module_settings *s) {
   if (!s) return;
   std::printf("DEVID = '%s'\n", s->devid);
   std::printf("DEVIP = '%s'\n", s->devip);
-  std::printf("NIMBA_MODE = '%s'\n", s->mode == 0 ? "quickstart" : "registered");
-  std::printf("NIMBA_ORGID = '%s'\n", s->orgid);
-  std::printf("NIMBA_DTYPEID = '%s'\n", s->dtypeid);
-  std::printf("NIMBA_AUTHTOKEN = '%s'\n", s->authtoken);
+  for (const setting_key &key : SETTINGS_KEYS) {
+    if (!(key.use & KEY_PRINTED)) continue;
+    const char *text = setting_text(s, key);
+    if (!text) text = key.print_words[setting_int(s, key) != 0 ? 1 : 0];
+    std::printf("%s = '%s'\n", key.key, text);
+  }
 }

@@ -7,6 +7,7 @@
 
 #include "html.h"
 #include "log.h"
+#include "page_table.h"
 #include "paths.h"
 #include "request.h"
 #include "settings.h"
@@ -22,18 +23,6 @@ constexpr select_item mode_options[] = {
     {"Quickstart", 0},
     {"Registered", 1},
     {nullptr, 0},
-};
-
-struct page_entry {
-  const char *name;
-  void (*handler)();
-};
-constexpr page_entry page_table[] = {
-    {"index.cgi", cgi_index},
-    {"slog.cgi", cgi_slog},
-    {"restart.cgi", cgi_restart},
-    {"set.cgi", cgi_set},
-    {"status.cgi", cgi_status},
 };
 
 struct text_deleter {
@@ -56,20 +45,21 @@ field_state find_field(const char *name, field_text *value) {
   return length == std::strlen(raw) ? FIELD_OK : FIELD_INVALID;
 }
 
-/* The mode must be exactly a decimal number, 0 or 1. */
-field_state read_mode(uint16_t *mode) {
+/* An integer must be exactly a decimal number within the key's limits. */
+field_state read_int(const setting_key &key, module_settings *s) {
   field_text value;
-  const field_state found = find_field("NIMBA_MODE", &value);
+  const field_state found = find_field(key.key, &value);
   if (found != FIELD_OK) return found;
   const char *text = value.get();
   if (*text == '\0') return FIELD_INVALID;
-  unsigned number = 0;
+  int64_t number = 0;
   for (const char *p = text; *p; ++p) {
     if (*p < '0' || *p > '9') return FIELD_INVALID;
-    number = number * 10 + unsigned(*p - '0');
-    if (number > 1) return FIELD_INVALID;
+    number = number * 10 + (*p - '0');
+    if (number > key.high) return FIELD_INVALID;
   }
-  *mode = static_cast<uint16_t>(number);
+  if (number < key.low) return FIELD_INVALID;
+  setting_set_int(s, key, number);
   return FIELD_OK;
 }
 
@@ -93,41 +83,23 @@ field_state read_text(const char *name, char *dest, unsigned capacity) {
   return FIELD_OK;
 }
 
-/* Fills the record from the posted form; 1 when every field is acceptable. Each rejected
- * field is logged and ends the validation. */
+/* Fills the record from the posted form, key by key in the table's order; 1 when every
+ * field is acceptable. Each rejected field is logged and ends the validation. */
 int read_form(module_settings *s) {
-  switch (read_mode(&s->mode)) {
-    case FIELD_OK:
-      break;
-    case FIELD_MISSING:
-      log_msg(LOG_WARNING, "%s was not received.", "NIMBA_MODE");
-      return 0;
-    case FIELD_INVALID:
-      log_msg(LOG_WARNING, "%s is invalid.", "NIMBA_MODE");
-      return 0;
-    case FIELD_NO_MEMORY:
-      return 0;
-  }
-  struct {
-    const char *name;
-    char *dest;
-  } const texts[] = {
-      {"NIMBA_ORGID", s->orgid},
-      {"NIMBA_DTYPEID", s->dtypeid},
-      {"NIMBA_AUTHTOKEN", s->authtoken},
-  };
-  for (const auto &t : texts) {
-    switch (read_text(t.name, t.dest, SETTINGS_TEXT_CAPACITY)) {
+  for (const setting_key &key : SETTINGS_KEYS) {
+    if (key.form == FORM_NONE) continue;
+    char *text = setting_text(s, key);
+    switch (text ? read_text(key.key, text, SETTINGS_TEXT_CAPACITY) : read_int(key, s)) {
       case FIELD_OK:
         break;
       case FIELD_MISSING:
-        if (s->mode == 1) {
-          log_msg(LOG_WARNING, "%s was not received.", t.name);
+        if (key.form == FORM_REQUIRED || s->mode == 1) {
+          log_msg(LOG_WARNING, "%s was not received.", key.key);
           return 0;
         }
         break;
       case FIELD_INVALID:
-        log_msg(LOG_WARNING, "%s is invalid.", t.name);
+        log_msg(LOG_WARNING, "%s is invalid.", key.key);
         return 0;
       case FIELD_NO_MEMORY:
         return 0;
