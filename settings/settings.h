@@ -15,7 +15,7 @@ struct module_settings {
   char devip[SETTINGS_TEXT_CAPACITY]; /* from the daemon's command line, never saved */
   char authtoken[SETTINGS_TEXT_CAPACITY];
   uint8_t ssl; /* 0 or 1, never saved */
-  int32_t qos; /* publish QoS; loading sets 0 */
+  int32_t qos; /* publish QoS, 0 or 1 */
 };
 
 /* One field of the record: a text, or an integer of its own width. Made implicitly from a
@@ -34,8 +34,9 @@ struct setting_field {
 /* How a key is used besides loading (flags). */
 enum setting_use : unsigned {
   KEY_LOADED = 0,
-  KEY_SAVED = 1,   /* written back by settings_save */
-  KEY_PRINTED = 2, /* listed by settings_print */
+  KEY_SAVED = 1,    /* written back by a save (an optional key by settings_save_keeping only) */
+  KEY_PRINTED = 2,  /* listed by settings_print */
+  KEY_OPTIONAL = 4, /* absent from a file is normal: loaded without "not found" messages */
 };
 
 /* The set page's form field of a key, and what a post without it means. */
@@ -43,6 +44,7 @@ enum setting_form {
   FORM_NONE,       /* not on the form */
   FORM_REQUIRED,   /* "%s was not received." */
   FORM_REGISTERED, /* required in registered mode (mode 1), else saved empty */
+  FORM_OPTIONAL,   /* the stored line stays (a page opened before the key existed) */
 };
 
 /* A key of the settings files. A text holds at most SETTINGS_TEXT_CAPACITY - 1 bytes, its
@@ -66,7 +68,12 @@ inline constexpr setting_key SETTINGS_KEYS[] = {
     {"NIMBA_DTYPEID", &module_settings::dtypeid, KEY_SAVED | KEY_PRINTED, FORM_REGISTERED},
     {"NIMBA_AUTHTOKEN", &module_settings::authtoken, KEY_SAVED | KEY_PRINTED, FORM_REGISTERED},
     {"NIMBA_SSL", &module_settings::ssl, KEY_LOADED, FORM_NONE, 0, 1},
+    {"NIMBA_QOS", &module_settings::qos, KEY_SAVED | KEY_OPTIONAL, FORM_OPTIONAL, 0, 1},
 };
+
+/* The key's bit in a set of keys. */
+constexpr uint32_t setting_bit(const setting_key &key) { return 1u << (&key - SETTINGS_KEYS); }
+static_assert(sizeof SETTINGS_KEYS / sizeof SETTINGS_KEYS[0] <= 32, "a set of keys is 32 bits");
 
 /* The key's text in the record; nullptr for an integer key. */
 char *setting_text(module_settings *settings, const setting_key &key);
@@ -79,12 +86,15 @@ void setting_set_int(module_settings *settings, const setting_key &key, int64_t 
  * built-in default; devid and devip are emptied. NULL does nothing. */
 void settings_load(module_settings *settings);
 
-/* Writes the saved keys (mode, orgid, dtypeid, authtoken) into the settings file, keeping
- * its other lines, through an exclusive temporary file that is fsync'ed and renamed over
- * it. Returns 1 when the file was replaced; 0 (file untouched, no temporary left) when
- * there is no readable settings file, a text holds a control byte, or any write, sync or
- * rename fails. */
+/* Writes the saved keys that are not optional (mode, orgid, dtypeid, authtoken) into the
+ * settings file, keeping its other lines, through an exclusive temporary file that is
+ * fsync'ed and renamed over it. Returns 1 when the file was replaced; 0 (file untouched,
+ * no temporary left) when there is no readable settings file, a text holds a control byte,
+ * or any write, sync or rename fails. */
 int settings_save(const module_settings *settings);
+/* The same for every saved key (qos too) but those in kept (setting_bit), whose lines stay
+ * as the file has them: for a caller that knows which keys it has values for. */
+int settings_save_keeping(const module_settings *settings, uint32_t kept);
 
 /* The lines DEVID, DEVIP and those of the printed keys (NIMBA_MODE .. NIMBA_AUTHTOKEN) on
  * standard output; NULL prints nothing. */

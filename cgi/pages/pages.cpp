@@ -25,6 +25,12 @@ constexpr select_item mode_options[] = {
     {nullptr, 0},
 };
 
+constexpr select_item qos_options[] = {
+    {"At most once", 0},
+    {"At least once", 1},
+    {nullptr, 0},
+};
+
 struct text_deleter {
   void operator()(char *text) const { std::free(text); }
 };
@@ -84,8 +90,9 @@ field_state read_text(const char *name, char *dest, unsigned capacity) {
 }
 
 /* Fills the record from the posted form, key by key in the table's order; 1 when every
- * field is acceptable. Each rejected field is logged and ends the validation. */
-int read_form(module_settings *s) {
+ * field is acceptable. Each rejected field is logged and ends the validation. Optional
+ * fields the post lacks are added to kept. */
+int read_form(module_settings *s, uint32_t *kept) {
   for (const setting_key &key : SETTINGS_KEYS) {
     if (key.form == FORM_NONE) continue;
     char *text = setting_text(s, key);
@@ -93,7 +100,9 @@ int read_form(module_settings *s) {
       case FIELD_OK:
         break;
       case FIELD_MISSING:
-        if (key.form == FORM_REQUIRED || s->mode == 1) {
+        if (key.form == FORM_OPTIONAL) {
+          *kept |= setting_bit(key);
+        } else if (key.form == FORM_REQUIRED || s->mode == 1) {
           log_msg(LOG_WARNING, "%s was not received.", key.key);
           return 0;
         }
@@ -126,6 +135,8 @@ void cgi_index() {
   ui_label("NIMBA device type");
   ui_text("NIMBA_AUTHTOKEN", s.authtoken);
   ui_label("NIMBA authentication token");
+  ui_select("NIMBA_QOS", static_cast<uint32_t>(s.qos), qos_options);
+  ui_label("Delivery");
   grid_break();
   ui_submit("button", "Apply changes");
   ui_link("restart.cgi", "Restart module");
@@ -167,9 +178,10 @@ void cgi_set() {
    * fields. */
   if (!refuse_cross_site("set.cgi")) {
     cgi_read_post_request();
-    if (read_form(&s)) {
+    uint32_t kept = 0;
+    if (read_form(&s, &kept)) {
       input_valid = 1;
-      if (settings_save(&s)) restarted = restart_module();
+      if (settings_save_keeping(&s, kept)) restarted = restart_module();
     }
   }
   ui_page_header(TITLE);

@@ -627,6 +627,26 @@ const set_case SET_CASES[] = {
      stored_with("0", "ab%0", "", ""),
      "restart\n"},
     {__LINE__,
+     "DeliveryChoiceSaved",
+     post(registered_form("acme") + "&NIMBA_QOS=1"),
+     INIT_OK,
+     true,
+     "set_success.html",
+     {},
+     FILE_SAVED,
+     stored_with("1", "acme", "gw", "s3cret") + "NIMBA_QOS=1\n",
+     "restart\n"},
+    {__LINE__,
+     "DeliveryTwo",
+     post(registered_form("acme") + "&NIMBA_QOS=2"),
+     INIT_OK,
+     true,
+     "set_invalid.html",
+     {"NIMBA_QOS is invalid."},
+     FILE_UNCHANGED,
+     "",
+     ""},
+    {__LINE__,
      "DeleteInOrgid",
      post("NIMBA_MODE=0&NIMBA_ORGID=%7F"),
      INIT_OK,
@@ -693,6 +713,19 @@ TEST_F(PageTest, SavedValuesShowOnOptionsPage) {
   EXPECT_NE(page.find("value=\"o&amp;&lt;1&gt;\""), std::string::npos);
   EXPECT_NE(page.find("value=\"&quot;d&quot;\""), std::string::npos);
   EXPECT_NE(page.find("value=\"t t\""), std::string::npos);
+}
+
+/* A post without the delivery field (a page opened before the field existed) keeps the
+ * stored choice, which the options page shows; a post with it replaces it. */
+TEST_F(PageTest, DeliveryKeptWhenAPostLacksIt) {
+  write_file(site_path(site, "etc/settings"), STORED + "NIMBA_QOS=1\n");
+  run("www/set.cgi", post(registered_form("acme")));
+  EXPECT_EQ(read_file(site_path(site, "etc/settings")),
+            stored_with("1", "acme", "gw", "s3cret") + "NIMBA_QOS=1\n");
+  EXPECT_NE(run("www/index.cgi").out.find("<option value=\"1\" selected>At least once"), std::string::npos);
+  run("www/set.cgi", post(registered_form("acme") + "&NIMBA_QOS=0"));
+  EXPECT_EQ(read_file(site_path(site, "etc/settings")),
+            stored_with("1", "acme", "gw", "s3cret") + "NIMBA_QOS=0\n");
 }
 
 /* The set page reads a url-encoded body and so made no upload file: one in /tmp may be
