@@ -84,9 +84,13 @@ kv_table *kv_parse_file(const char *path) {
   size_t n;
   while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) content.append(chunk, n);
   if (std::ferror(file.get())) return nullptr;
+  return kv_parse_text(content.data(), content.size());
+}
 
+kv_table *kv_parse_text(const char *text, size_t size) {
+  if (!text) return nullptr;
   auto table = std::make_unique<kv_table>();
-  std::string_view rest = content;
+  std::string_view rest(text, size);
   while (!rest.empty()) {
     const size_t end = rest.find('\n');
     table->lines.push_back(parse_line(rest.substr(0, end)));

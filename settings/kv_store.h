@@ -1,9 +1,11 @@
 /* KEY=VALUE file store: reads a settings file into a table of its lines and writes it back
  * with the same lines, comments and unknown keys kept in order. */
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
-/* One file's lines; opaque, owned by the caller of kv_parse_file and released by kv_free. */
+/* One file's lines; opaque, owned by the caller of kv_parse_file or kv_parse_text and
+ * released by kv_free. */
 struct kv_table;
 
 /* Reads the file: one entry per line, split at the first '=', blanks (space, tab) around
@@ -11,6 +13,9 @@ struct kv_table;
  * lines without '=' are not entries. A repeated key: the last one wins for reading.
  * Returns nullptr when the file cannot be opened or read. */
 kv_table *kv_parse_file(const char *path);
+/* The same for a file's content already in memory (size bytes, NULs included); nullptr
+ * without text. */
+kv_table *kv_parse_text(const char *text, size_t size);
 void kv_free(kv_table *table);
 
 /* The value of the key, owned by the table; nullptr when absent. */

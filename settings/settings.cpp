@@ -108,51 +108,91 @@ void remove_stale_temporaries(const char *path) {
   closedir(dir);
 }
 
-} // namespace
+/* Looks for the key in the settings table, then in the defaults table (either may be
+ * nullptr); read takes a table's value when it is acceptable and says whether it was absent,
+ * invalid or taken. What is passed over is logged: an invalid value always, an absent key
+ * unless the key is optional (absent is then the normal case). 1 when a value was taken. */
+template <typename Read>
+bool take_first(const char *key, const kv_table *settings, const kv_table *defaults, bool optional,
+                Read read) {
+  const table_source sources[] = {{settings, "settings"}, {defaults, "defaults"}};
+  for (const table_source &source : sources) {
+    if (!source.table) continue;
+    const kv_int_result found = read(source.table);
+    if (found == KV_OK) return true;
+    if (found == KV_INVALID) {
+      log_msg(LOG_WARNING, "%s is invalid in %s.", key, source.name);
+    } else if (!optional) {
+      log_msg(LOG_DEBUG, "%s is not found in %s.", key, source.name);
+    }
+  }
+  return false;
+}
 
-void cfg_get_int(const char *key, int64_t *result, int64_t fallback, const kv_table *settings,
-                 const kv_table *defaults, int64_t low, int64_t high) {
+void get_int(const char *key, int64_t *result, int64_t fallback, const kv_table *settings,
+             const kv_table *defaults, int64_t low, int64_t high, bool optional) {
   if (!result) return;
   int64_t value = fallback;
   if (key) {
-    const table_source sources[] = {{settings, "settings"}, {defaults, "defaults"}};
-    for (const table_source &source : sources) {
-      if (!source.table) continue;
+    take_first(key, settings, defaults, optional, [&](const kv_table *table) {
       int64_t read = 0;
-      const kv_int_result found = kv_get_int(source.table, key, &read);
-      if (found == KV_ABSENT) {
-        log_msg(LOG_DEBUG, "%s is not found in %s.", key, source.name);
-      } else if (found == KV_OK && low <= read && read <= high) {
-        value = read;
-        break;
-      } else {
-        log_msg(LOG_WARNING, "%s is invalid in %s.", key, source.name);
-      }
-    }
+      const kv_int_result found = kv_get_int(table, key, &read);
+      if (found != KV_OK) return found;
+      if (read < low || read > high) return KV_INVALID;
+      value = read;
+      return KV_OK;
+    });
   }
   *result = value;
 }
 
-void cfg_get_str(const char *key, char *dest, unsigned capacity, const char *fallback,
-                 const kv_table *settings, const kv_table *defaults) {
+void get_str(const char *key, char *dest, unsigned capacity, const char *fallback, const kv_table *settings,
+             const kv_table *defaults, bool optional) {
   if (!dest) return;
   const char *value = fallback;
   if (key) {
-    const table_source sources[] = {{settings, "settings"}, {defaults, "defaults"}};
-    for (const table_source &source : sources) {
-      if (!source.table) continue;
-      const char *read = kv_get_str(source.table, key);
-      if (!read) {
-        log_msg(LOG_DEBUG, "%s is not found in %s.", key, source.name);
-      } else if (strnlen(read, capacity) < capacity) {
-        value = read;
-        break;
-      } else {
-        log_msg(LOG_WARNING, "%s is invalid in %s.", key, source.name);
-      }
-    }
+    take_first(key, settings, defaults, optional, [&](const kv_table *table) {
+      const char *read = kv_get_str(table, key);
+      if (!read) return KV_ABSENT;
+      if (strnlen(read, capacity) >= capacity) return KV_INVALID;
+      value = read;
+      return KV_OK;
+    });
   }
   copy_fold(dest, capacity, value, 0);
+}
+
+} // namespace
+
+void cfg_get_int(const char *key, int64_t *result, int64_t fallback, const kv_table *settings,
+                 const kv_table *defaults, int64_t low, int64_t high) {
+  get_int(key, result, fallback, settings, defaults, low, high, false);
+}
+
+void cfg_get_str(const char *key, char *dest, unsigned capacity, const char *fallback,
+                 const kv_table *settings, const kv_table *defaults) {
+  get_str(key, dest, capacity, fallback, settings, defaults, false);
+}
+
+char *setting_text(module_settings *s, const setting_key &key) {
+  return key.field.text ? s->*key.field.text : nullptr;
+}
+
+const char *setting_text(const module_settings *s, const setting_key &key) {
+  return key.field.text ? s->*key.field.text : nullptr;
+}
+
+int64_t setting_int(const module_settings *s, const setting_key &key) {
+  if (key.field.u16) return s->*key.field.u16;
+  if (key.field.u8) return s->*key.field.u8;
+  if (key.field.i32) return s->*key.field.i32;
+  return 0;
+}
+
+void setting_set_int(module_settings *s, const setting_key &key, int64_t value) {
+  if (key.field.u16) s->*key.field.u16 = static_cast<uint16_t>(value);
+  if (key.field.u8) s->*key.field.u8 = static_cast<uint8_t>(value);
+  if (key.field.i32) s->*key.field.i32 = static_cast<int32_t>(value);
 }
 
 void settings_load(module_settings *s) {
@@ -161,18 +201,26 @@ void settings_load(module_settings *s) {
   const kv_ptr defaults(kv_parse_file(path_defaults()));
   s->devid[0] = '\0';
   s->devip[0] = '\0';
-  int64_t value = 0;
-  cfg_get_int("NIMBA_MODE", &value, 0, settings.get(), defaults.get(), 0, 1);
-  s->mode = static_cast<uint16_t>(value);
-  cfg_get_str("NIMBA_ORGID", s->orgid, sizeof s->orgid, "", settings.get(), defaults.get());
-  cfg_get_str("NIMBA_DTYPEID", s->dtypeid, sizeof s->dtypeid, "", settings.get(), defaults.get());
-  cfg_get_str("NIMBA_AUTHTOKEN", s->authtoken, sizeof s->authtoken, "", settings.get(), defaults.get());
-  cfg_get_int("NIMBA_SSL", &value, 0, settings.get(), defaults.get(), 0, 1);
-  s->ssl = value != 0 ? 1 : 0;
-  s->qos = 0;
+  for (const setting_key &key : SETTINGS_KEYS) {
+    const bool optional = (key.use & KEY_OPTIONAL) != 0;
+    if (char *text = setting_text(s, key)) {
+      get_str(key.key, text, SETTINGS_TEXT_CAPACITY, "", settings.get(), defaults.get(), optional);
+    } else {
+      int64_t value = 0;
+      get_int(key.key, &value, 0, settings.get(), defaults.get(), key.low, key.high, optional);
+      setting_set_int(s, key, value);
+    }
+  }
 }
 
 int settings_save(const module_settings *s) {
+  uint32_t optional = 0;
+  for (const setting_key &key : SETTINGS_KEYS)
+    if (key.use & KEY_OPTIONAL) optional |= setting_bit(key);
+  return settings_save_keeping(s, optional);
+}
+
+int settings_save_keeping(const module_settings *s, uint32_t kept) {
   if (!s) return 0;
   const char *path = path_settings();
   char folder[TEMP_NAME_CAPACITY];
@@ -192,15 +240,16 @@ int settings_save(const module_settings *s) {
   struct stat target {};
   if (stat(path, &target) != 0) return 0;
 
-  /* Texts are bounded by their buffers; a missing terminator must not run past them. */
-  char orgid[SETTINGS_TEXT_CAPACITY], dtypeid[SETTINGS_TEXT_CAPACITY], authtoken[SETTINGS_TEXT_CAPACITY];
-  copy_fold(orgid, sizeof orgid, s->orgid, 0);
-  copy_fold(dtypeid, sizeof dtypeid, s->dtypeid, 0);
-  copy_fold(authtoken, sizeof authtoken, s->authtoken, 0);
-  if (!kv_put_int(table.get(), "NIMBA_MODE", s->mode) || !kv_put_str(table.get(), "NIMBA_ORGID", orgid) ||
-      !kv_put_str(table.get(), "NIMBA_DTYPEID", dtypeid) ||
-      !kv_put_str(table.get(), "NIMBA_AUTHTOKEN", authtoken))
-    return 0;
+  for (const setting_key &key : SETTINGS_KEYS) {
+    if (!(key.use & KEY_SAVED) || (kept & setting_bit(key))) continue;
+    /* Texts are bounded by their buffers; a missing terminator must not run past them. */
+    char text[SETTINGS_TEXT_CAPACITY];
+    const char *field = setting_text(s, key);
+    if (field) copy_fold(text, sizeof text, field, 0);
+    if (!(field ? kv_put_str(table.get(), key.key, text)
+                : kv_put_int(table.get(), key.key, setting_int(s, key))))
+      return 0;
+  }
 
   if (!write_temp_file(temp_path, table.get(), target)) return 0;
   if (rename(temp_path, path) != 0) {
@@ -216,8 +265,10 @@ void settings_print(const module_settings *s) {
   if (!s) return;
   std::printf("DEVID = '%s'\n", s->devid);
   std::printf("DEVIP = '%s'\n", s->devip);
-  std::printf("NIMBA_MODE = '%s'\n", s->mode == 0 ? "quickstart" : "registered");
-  std::printf("NIMBA_ORGID = '%s'\n", s->orgid);
-  std::printf("NIMBA_DTYPEID = '%s'\n", s->dtypeid);
-  std::printf("NIMBA_AUTHTOKEN = '%s'\n", s->authtoken);
+  for (const setting_key &key : SETTINGS_KEYS) {
+    if (!(key.use & KEY_PRINTED)) continue;
+    const char *text = setting_text(s, key);
+    if (!text) text = key.print_words[setting_int(s, key) != 0 ? 1 : 0];
+    std::printf("%s = '%s'\n", key.key, text);
+  }
 }

@@ -15,20 +15,89 @@ struct module_settings {
   char devip[SETTINGS_TEXT_CAPACITY]; /* from the daemon's command line, never saved */
   char authtoken[SETTINGS_TEXT_CAPACITY];
   uint8_t ssl; /* 0 or 1, never saved */
-  int32_t qos; /* publish QoS; loading sets 0 */
+  int32_t qos; /* publish QoS, 0 or 1 */
 };
+
+/* One field of the record: a text, or an integer of its own width. Made implicitly from a
+ * pointer to the field, so that a table row names the field itself. */
+struct setting_field {
+  char (module_settings::*text)[SETTINGS_TEXT_CAPACITY] = nullptr;
+  uint16_t module_settings::*u16 = nullptr;
+  uint8_t module_settings::*u8 = nullptr;
+  int32_t module_settings::*i32 = nullptr;
+  constexpr setting_field(char (module_settings::*field)[SETTINGS_TEXT_CAPACITY]) : text(field) {}
+  constexpr setting_field(uint16_t module_settings::*field) : u16(field) {}
+  constexpr setting_field(uint8_t module_settings::*field) : u8(field) {}
+  constexpr setting_field(int32_t module_settings::*field) : i32(field) {}
+};
+
+/* How a key is used besides loading (flags). */
+enum setting_use : unsigned {
+  KEY_LOADED = 0,
+  KEY_SAVED = 1,    /* written back by a save (an optional key by settings_save_keeping only) */
+  KEY_PRINTED = 2,  /* listed by settings_print */
+  KEY_OPTIONAL = 4, /* absent from a file is normal: loaded without "not found" messages */
+};
+
+/* The set page's form field of a key, and what a post without it means. */
+enum setting_form {
+  FORM_NONE,       /* not on the form */
+  FORM_REQUIRED,   /* "%s was not received." */
+  FORM_REGISTERED, /* required in registered mode (mode 1), else saved empty */
+  FORM_OPTIONAL,   /* the stored line stays (a page opened before the key existed) */
+};
+
+/* A key of the settings files. A text holds at most SETTINGS_TEXT_CAPACITY - 1 bytes, its
+ * built-in default is the empty text; an integer is valid from low to high, its built-in
+ * default is 0, and print_words (when printed) name the value 0 and any other value. */
+struct setting_key {
+  const char *key;
+  setting_field field;
+  unsigned use;
+  setting_form form;
+  int64_t low = 0, high = 0;
+  const char *const *print_words = nullptr;
+};
+
+inline constexpr const char *MODE_WORDS[] = {"quickstart", "registered"};
+
+/* Every key, in the order load, save, print and the set page take them. */
+inline constexpr setting_key SETTINGS_KEYS[] = {
+    {"NIMBA_MODE", &module_settings::mode, KEY_SAVED | KEY_PRINTED, FORM_REQUIRED, 0, 1, MODE_WORDS},
+    {"NIMBA_ORGID", &module_settings::orgid, KEY_SAVED | KEY_PRINTED, FORM_REGISTERED},
+    {"NIMBA_DTYPEID", &module_settings::dtypeid, KEY_SAVED | KEY_PRINTED, FORM_REGISTERED},
+    {"NIMBA_AUTHTOKEN", &module_settings::authtoken, KEY_SAVED | KEY_PRINTED, FORM_REGISTERED},
+    {"NIMBA_SSL", &module_settings::ssl, KEY_LOADED, FORM_NONE, 0, 1},
+    {"NIMBA_QOS", &module_settings::qos, KEY_SAVED | KEY_OPTIONAL, FORM_OPTIONAL, 0, 1},
+};
+
+/* The key's bit in a set of keys. */
+constexpr uint32_t setting_bit(const setting_key &key) { return 1u << (&key - SETTINGS_KEYS); }
+static_assert(sizeof SETTINGS_KEYS / sizeof SETTINGS_KEYS[0] <= 32, "a set of keys is 32 bits");
+
+/* The key's text in the record; nullptr for an integer key. */
+char *setting_text(module_settings *settings, const setting_key &key);
+const char *setting_text(const module_settings *settings, const setting_key &key);
+/* The key's integer in the record, and storing one (narrowed to the field's width). */
+int64_t setting_int(const module_settings *settings, const setting_key &key);
+void setting_set_int(module_settings *settings, const setting_key &key, int64_t value);
 
 /* Fills every field: each key from the settings file, else the defaults file, else its
  * built-in default; devid and devip are emptied. NULL does nothing. */
 void settings_load(module_settings *settings);
 
-/* Writes mode, orgid, dtypeid and authtoken into the settings file, keeping its other lines,
- * through an exclusive temporary file that is fsync'ed and renamed over it. Returns 1 when
- * the file was replaced; 0 (file untouched, no temporary left) when there is no readable
- * settings file, a text holds a control byte, or any write, sync or rename fails. */
+/* Writes the saved keys that are not optional (mode, orgid, dtypeid, authtoken) into the
+ * settings file, keeping its other lines, through an exclusive temporary file that is
+ * fsync'ed and renamed over it. Returns 1 when the file was replaced; 0 (file untouched,
+ * no temporary left) when there is no readable settings file, a text holds a control byte,
+ * or any write, sync or rename fails. */
 int settings_save(const module_settings *settings);
+/* The same for every saved key (qos too) but those in kept (setting_bit), whose lines stay
+ * as the file has them: for a caller that knows which keys it has values for. */
+int settings_save_keeping(const module_settings *settings, uint32_t kept);
 
-/* The six DEVID .. NIMBA_AUTHTOKEN lines on standard output; NULL prints nothing. */
+/* The lines DEVID, DEVIP and those of the printed keys (NIMBA_MODE .. NIMBA_AUTHTOKEN) on
+ * standard output; NULL prints nothing. */
 void settings_print(const module_settings *settings);
 
 /* Typed getters with the settings -> defaults -> default fall-back; either table may be

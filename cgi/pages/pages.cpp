@@ -7,6 +7,7 @@
 
 #include "html.h"
 #include "log.h"
+#include "page_table.h"
 #include "paths.h"
 #include "request.h"
 #include "settings.h"
@@ -24,16 +25,10 @@ constexpr select_item mode_options[] = {
     {nullptr, 0},
 };
 
-struct page_entry {
-  const char *name;
-  void (*handler)();
-};
-constexpr page_entry page_table[] = {
-    {"index.cgi", cgi_index},
-    {"slog.cgi", cgi_slog},
-    {"restart.cgi", cgi_restart},
-    {"set.cgi", cgi_set},
-    {"status.cgi", cgi_status},
+constexpr select_item qos_options[] = {
+    {"At most once", 0},
+    {"At least once", 1},
+    {nullptr, 0},
 };
 
 struct text_deleter {
@@ -56,20 +51,21 @@ field_state find_field(const char *name, field_text *value) {
   return length == std::strlen(raw) ? FIELD_OK : FIELD_INVALID;
 }
 
-/* The mode must be exactly a decimal number, 0 or 1. */
-field_state read_mode(uint16_t *mode) {
+/* An integer must be exactly a decimal number within the key's limits. */
+field_state read_int(const setting_key &key, module_settings *s) {
   field_text value;
-  const field_state found = find_field("NIMBA_MODE", &value);
+  const field_state found = find_field(key.key, &value);
   if (found != FIELD_OK) return found;
   const char *text = value.get();
   if (*text == '\0') return FIELD_INVALID;
-  unsigned number = 0;
+  int64_t number = 0;
   for (const char *p = text; *p; ++p) {
     if (*p < '0' || *p > '9') return FIELD_INVALID;
-    number = number * 10 + unsigned(*p - '0');
-    if (number > 1) return FIELD_INVALID;
+    number = number * 10 + (*p - '0');
+    if (number > key.high) return FIELD_INVALID;
   }
-  *mode = static_cast<uint16_t>(number);
+  if (number < key.low) return FIELD_INVALID;
+  setting_set_int(s, key, number);
   return FIELD_OK;
 }
 
@@ -93,41 +89,26 @@ field_state read_text(const char *name, char *dest, unsigned capacity) {
   return FIELD_OK;
 }
 
-/* Fills the record from the posted form; 1 when every field is acceptable. Each rejected
- * field is logged and ends the validation. */
-int read_form(module_settings *s) {
-  switch (read_mode(&s->mode)) {
-    case FIELD_OK:
-      break;
-    case FIELD_MISSING:
-      log_msg(LOG_WARNING, "%s was not received.", "NIMBA_MODE");
-      return 0;
-    case FIELD_INVALID:
-      log_msg(LOG_WARNING, "%s is invalid.", "NIMBA_MODE");
-      return 0;
-    case FIELD_NO_MEMORY:
-      return 0;
-  }
-  struct {
-    const char *name;
-    char *dest;
-  } const texts[] = {
-      {"NIMBA_ORGID", s->orgid},
-      {"NIMBA_DTYPEID", s->dtypeid},
-      {"NIMBA_AUTHTOKEN", s->authtoken},
-  };
-  for (const auto &t : texts) {
-    switch (read_text(t.name, t.dest, SETTINGS_TEXT_CAPACITY)) {
+/* Fills the record from the posted form, key by key in the table's order; 1 when every
+ * field is acceptable. Each rejected field is logged and ends the validation. Optional
+ * fields the post lacks are added to kept. */
+int read_form(module_settings *s, uint32_t *kept) {
+  for (const setting_key &key : SETTINGS_KEYS) {
+    if (key.form == FORM_NONE) continue;
+    char *text = setting_text(s, key);
+    switch (text ? read_text(key.key, text, SETTINGS_TEXT_CAPACITY) : read_int(key, s)) {
       case FIELD_OK:
         break;
       case FIELD_MISSING:
-        if (s->mode == 1) {
-          log_msg(LOG_WARNING, "%s was not received.", t.name);
+        if (key.form == FORM_OPTIONAL) {
+          *kept |= setting_bit(key);
+        } else if (key.form == FORM_REQUIRED || s->mode == 1) {
+          log_msg(LOG_WARNING, "%s was not received.", key.key);
           return 0;
         }
         break;
       case FIELD_INVALID:
-        log_msg(LOG_WARNING, "%s is invalid.", t.name);
+        log_msg(LOG_WARNING, "%s is invalid.", key.key);
         return 0;
       case FIELD_NO_MEMORY:
         return 0;
@@ -154,6 +135,8 @@ void cgi_index() {
   ui_label("NIMBA device type");
   ui_text("NIMBA_AUTHTOKEN", s.authtoken);
   ui_label("NIMBA authentication token");
+  ui_select("NIMBA_QOS", static_cast<uint32_t>(s.qos), qos_options);
+  ui_label("Delivery");
   grid_break();
   ui_submit("button", "Apply changes");
   ui_link("restart.cgi", "Restart module");
@@ -195,9 +178,10 @@ void cgi_set() {
    * fields. */
   if (!refuse_cross_site("set.cgi")) {
     cgi_read_post_request();
-    if (read_form(&s)) {
+    uint32_t kept = 0;
+    if (read_form(&s, &kept)) {
       input_valid = 1;
-      if (settings_save(&s)) restarted = restart_module();
+      if (settings_save_keeping(&s, kept)) restarted = restart_module();
     }
   }
   ui_page_header(TITLE);

@@ -2,8 +2,11 @@
 #include "status_page.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +32,8 @@ constexpr uint32_t LABEL_WIDTH = 200;
 /* One value cell: a time, a number, or an escaped text with its markup. */
 constexpr unsigned VALUE_CAPACITY = 512;
 constexpr unsigned CMDLINE_CAPACITY = 4096;
+/* The daemon's file is under 1 KiB; what lies beyond this is not its and is not read. */
+constexpr size_t STATUS_FILE_CAPACITY = 16 * 1024;
 
 /* The link stands for browsers without scripts; the script makes it a button, as the
  * message windows of the module do. */
@@ -129,6 +134,33 @@ status_view read_view(const kv_table *table) {
 bool relay_running(const kv_table *table, const status_view &view) {
   return table != nullptr && view.pid.valid && view.pid.value > 0 && view.pid.value <= INT32_MAX &&
          status_pid_is_daemon(static_cast<long>(view.pid.value));
+}
+
+/* Reads the status file without following a link and without waiting on a FIFO or a
+ * device: only a regular file, at most capacity bytes; of a longer file only its whole
+ * lines, so that no value is read cut short. false when there is no such file. */
+bool read_status_file(const char *path, char *text, size_t capacity, size_t *length) {
+  const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info {};
+  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  size_t used = 0;
+  while (ok && used < capacity) {
+    const ssize_t n = read(fd, text + used, capacity - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    used += static_cast<size_t>(n);
+  }
+  close(fd);
+  if (!ok) return false;
+  if (used == capacity && static_cast<uint64_t>(info.st_size) > capacity) {
+    while (used > 0 && text[used - 1] != '\n') used--;
+  }
+  *length = used;
+  return true;
 }
 
 /* ---- the page ---- */
@@ -239,6 +271,32 @@ void status_html(const kv_table *table, bool running) {
 }
 
 /* ---- the JSON form ---- */
+
+/* Length of the well-formed UTF-8 sequence at p: no overlong form, no surrogate, nothing
+ * above U+10FFFF; 0 when p starts none. Reads no further than the text's NUL. */
+unsigned utf8_sequence(const unsigned char *p) {
+  const unsigned char lead = p[0];
+  if (lead < 0x80) return 1;
+  unsigned length = 0;
+  unsigned char low = 0x80, high = 0xBF; /* the range of the second byte */
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (p[1] < low || p[1] > high) return 0;
+  for (unsigned i = 2; i < length; i++)
+    if ((p[i] & 0xC0) != 0x80) return 0;
+  return length;
+}
 
 void json_number(const status_number &number) {
   if (number.valid) {
@@ -388,21 +446,35 @@ void status_json_text(const char *text) {
     return;
   }
   std::fputc('"', out);
-  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p != '\0'; ++p) {
-    if (*p == '"' || *p == '\\') {
-      std::fputc('\\', out);
-      std::fputc(*p, out);
-    } else if (*p < 0x20 || *p >= 0x7F) {
-      std::fprintf(out, "\\u%04X", *p);
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p != '\0';) {
+    const unsigned length = utf8_sequence(p);
+    if (length == 0) {
+      std::fputs("\\uFFFD", out);
+      p++;
+    } else if (length > 1) {
+      std::fwrite(p, 1, length, out);
+      p += length;
     } else {
-      std::fputc(*p, out);
+      if (*p == '"' || *p == '\\') {
+        std::fputc('\\', out);
+        std::fputc(*p, out);
+      } else if (*p < 0x20 || *p == 0x7F) {
+        std::fprintf(out, "\\u%04X", *p);
+      } else {
+        std::fputc(*p, out);
+      }
+      p++;
     }
   }
   std::fputc('"', out);
 }
 
 void cgi_status() {
-  kv_ptr table(kv_parse_file(status_file_path()));
+  std::array<char, STATUS_FILE_CAPACITY> text;
+  size_t length = 0;
+  kv_ptr table(read_status_file(status_file_path(), text.data(), text.size(), &length)
+                   ? kv_parse_text(text.data(), length)
+                   : nullptr);
   const status_view view = table ? read_view(table.get()) : status_view{};
   const bool running = relay_running(table.get(), view);
   if (json_requested()) {

@@ -24,6 +24,7 @@ unsigned status_time_text(char *out, unsigned capacity, int64_t then, int64_t no
 int status_pid_is_daemon(long pid);
 
 /* Writes the text as a JSON string (quotes included) to the page's output: quote,
- * backslash and control bytes escaped, bytes of 0x80 and more as \u00XX (the file's texts
- * are ISO-8859-1 like the page), so the result is always valid JSON. nullptr is null. */
+ * backslash and control bytes (0x7F too) escaped, well-formed UTF-8 unchanged, and each
+ * byte that is not part of well-formed UTF-8 as \uFFFD, so the result is always valid
+ * JSON. nullptr is null. */
 void status_json_text(const char *text);

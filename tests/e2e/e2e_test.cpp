@@ -135,7 +135,7 @@ TEST_F(BrowserTest, OperatorChangesSettingsThroughTheForm) {
 
   EXPECT_EQ(read_file(site_path(site, "etc/settings")),
             "# module settings\nNIMBA_MODE=1\nNIMBA_ORGID=acme org\nNIMBA_DTYPEID=gate&way\n"
-            "NIMBA_AUTHTOKEN=tok<en>\nNIMBA_SSL=1\n");
+            "NIMBA_AUTHTOKEN=tok<en>\nNIMBA_SSL=1\nNIMBA_QOS=1\n");
   EXPECT_EQ(site_init_calls(site), "restart\nrestart\n");
 }
 

@@ -9,6 +9,7 @@ const settings = {
   NIMBA_ORGID: 'acme org',
   NIMBA_DTYPEID: 'gate&way',
   NIMBA_AUTHTOKEN: 'tok<en>',
+  NIMBA_QOS: '1',
 };
 
 const { context, page } = await openBrowser(profile, 420);
@@ -20,9 +21,10 @@ try {
   check(await page.locator('td.title', { hasText: 'Options' }).count() === 1, 'window title');
   check(await page.inputValue('select[name=NIMBA_MODE]') === '0', 'stored mode shown');
   check(await page.inputValue('input[name=NIMBA_ORGID]') === 'old-org', 'stored orgid shown');
-  await page.screenshot({ path: `${shots}/options-page.png`, clip: { x: 0, y: 0, width: 900, height: 245 } });
+  check(await page.inputValue('select[name=NIMBA_QOS]') === '0', 'stored delivery shown');
+  await page.screenshot({ path: `${shots}/options-page.png`, clip: { x: 0, y: 0, width: 900, height: 270 } });
 
-  await page.selectOption('select[name=NIMBA_MODE]', settings.NIMBA_MODE);
+  for (const name of ['NIMBA_MODE', 'NIMBA_QOS']) await page.selectOption(`select[name=${name}]`, settings[name]);
   for (const name of ['NIMBA_ORGID', 'NIMBA_DTYPEID', 'NIMBA_AUTHTOKEN'])
     await page.fill(`input[name=${name}]`, settings[name]);
   await Promise.all([page.waitForURL('**/set.cgi'), page.click('input[value="Apply changes"]')]);
@@ -38,7 +40,8 @@ try {
   await Promise.all([page.waitForURL('**/index.cgi'), page.click('input[value="Back"]')]);
   for (const name of ['NIMBA_ORGID', 'NIMBA_DTYPEID', 'NIMBA_AUTHTOKEN'])
     check(await page.inputValue(`input[name=${name}]`) === settings[name], `${name} shown after save`);
-  check(await page.inputValue('select[name=NIMBA_MODE]') === '1', 'mode shown after save');
+  for (const name of ['NIMBA_MODE', 'NIMBA_QOS'])
+    check(await page.inputValue(`select[name=${name}]`) === settings[name], `${name} shown after save`);
 
   await Promise.all([page.waitForURL('**/restart.cgi'), page.click('text=Restart module')]);
   check(await page.locator('td', { hasText: 'Module successfully restarted.' }).count() >= 1,

@@ -81,11 +81,13 @@ struct fallback_case {
   uint8_t ssl;
   std::string orgid;
   std::vector<entry> messages;
+  int32_t qos = 0;
 };
 
 class SettingsFallback : public Settings, public testing::WithParamInterface<fallback_case> {};
 
-const char kFull[] = "NIMBA_MODE=1\nNIMBA_ORGID=org\nNIMBA_DTYPEID=t\nNIMBA_AUTHTOKEN=k\nNIMBA_SSL=0\n";
+#define FULL_KEYS "NIMBA_MODE=1\nNIMBA_ORGID=org\nNIMBA_DTYPEID=t\nNIMBA_AUTHTOKEN=k\nNIMBA_SSL=0\n"
+const char kFull[] = FULL_KEYS;
 
 TEST_P(SettingsFallback, TakesEachKeyFromTheFirstValidSource) {
   const fallback_case &c = GetParam();
@@ -94,7 +96,7 @@ TEST_P(SettingsFallback, TakesEachKeyFromTheFirstValidSource) {
   EXPECT_EQ(s.mode, c.mode);
   EXPECT_EQ(s.ssl, c.ssl);
   EXPECT_EQ(s.orgid, c.orgid);
-  EXPECT_EQ(s.qos, 0);
+  EXPECT_EQ(s.qos, c.qos);
   EXPECT_EQ(s.devid[0], '\0');
   EXPECT_EQ(s.devip[0], '\0');
   EXPECT_EQ(logged, c.messages);
@@ -173,7 +175,27 @@ INSTANTIATE_TEST_SUITE_P(
                        {LOG_DEBUG, "NIMBA_AUTHTOKEN is not found in settings."},
                        {LOG_DEBUG, "NIMBA_AUTHTOKEN is not found in defaults."},
                        {LOG_DEBUG, "NIMBA_SSL is not found in settings."},
-                       {LOG_DEBUG, "NIMBA_SSL is not found in defaults."}}}),
+                       {LOG_DEBUG, "NIMBA_SSL is not found in defaults."}}},
+        /* The delivery key came later: its absence is normal and says nothing. */
+        fallback_case{__LINE__, FULL_KEYS "NIMBA_QOS=1\n", nullptr, 1, 0, "org", {}, 1},
+        fallback_case{__LINE__, kFull, "NIMBA_QOS=1\n", 1, 0, "org", {}, 1},
+        fallback_case{__LINE__,
+                      FULL_KEYS "NIMBA_QOS=2\n",
+                      "NIMBA_QOS=1\n",
+                      1,
+                      0,
+                      "org",
+                      {{LOG_WARNING, "NIMBA_QOS is invalid in settings."}},
+                      1},
+        fallback_case{__LINE__,
+                      FULL_KEYS "NIMBA_QOS=-1\n",
+                      "NIMBA_QOS=yes\n",
+                      1,
+                      0,
+                      "org",
+                      {{LOG_WARNING, "NIMBA_QOS is invalid in settings."},
+                       {LOG_WARNING, "NIMBA_QOS is invalid in defaults."}},
+                      0}),
     [](const testing::TestParamInfo<fallback_case> &info) {
       return "line" + std::to_string(info.param.line);
     });

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -245,10 +246,12 @@ int process_wait(child_process *child, int timeout_ms) {
   wait_until(
       [&] {
         int status = 0;
-        pid_t done = waitpid(child->pid, &status, WNOHANG);
+        rusage usage{};
+        pid_t done = wait4(child->pid, &status, WNOHANG, &usage);
         if (done == child->pid) {
           child->exited = true;
           child->status = status;
+          child->max_rss_kb = usage.ru_maxrss;
         }
         failed = done < 0 && errno != EINTR;
         return child->exited || failed;

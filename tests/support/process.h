@@ -37,7 +37,9 @@ struct child_process {
   std::string stdout_path; /* captured output, readable while the child runs */
   std::string stderr_path;
   bool exited = false;
-  int status = 0; /* waitpid status once exited */
+  int status = 0;       /* waitpid status once exited */
+  long max_rss_kb = -1; /* peak resident memory in KiB once exited (the program and the
+                           children it waited for) */
 };
 
 /* Starts the child; 1 on success, 0 (message on stderr) on failure. The child is killed

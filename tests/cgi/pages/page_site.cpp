@@ -14,10 +14,9 @@
 #include <cstring>
 
 #include "files.h"
+#include "page_table.h"
 
 namespace {
-
-const char *const PAGE_NAMES[] = {"index.cgi", "set.cgi", "restart.cgi", "slog.cgi", "status.cgi"};
 
 /* Sends a marker datagram after the child's own and waits for it, so every entry of the
  * child is in the collector once this returns. */
@@ -53,8 +52,8 @@ int site_create(page_site *site) {
   std::error_code error;
   std::filesystem::copy_file(NIMBA_CGI_BINARY, site_path(*site, "bin/nimba_cgi"), error);
   if (error) return 0;
-  for (const char *name : PAGE_NAMES)
-    if (symlink(SITE_CGI_PROGRAM, site_path(*site, std::string("www/") + name).c_str()) != 0) return 0;
+  for (const page_entry &page : page_table)
+    if (symlink(SITE_CGI_PROGRAM, site_path(*site, std::string("www/") + page.name).c_str()) != 0) return 0;
   return syslog_start(&site->log);
 }
 
@@ -122,6 +121,7 @@ int site_finish(page_site *site, child_process *child, page_response *response) 
   response->exit_code = process_exit_code(child);
   response->out = process_stdout(child);
   response->err = process_stderr(child);
+  response->max_rss_kb = child->max_rss_kb;
   process_cleanup(child);
   return ended && flush_syslog(site, ++serial);
 }

@@ -39,6 +39,7 @@ struct page_response {
   std::string out;
   std::string err;
   std::vector<syslog_entry> log; /* entries the run sent to the system log */
+  long max_rss_kb = -1;          /* the page's peak resident memory in KiB */
 };
 
 /* Creates the folders and starts the system log; 1 on success. */

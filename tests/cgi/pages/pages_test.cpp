@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "files.h"
+#include "html.h"
 #include "page_site.h"
+#include "page_table.h"
 
 namespace {
 
@@ -625,6 +627,26 @@ const set_case SET_CASES[] = {
      stored_with("0", "ab%0", "", ""),
      "restart\n"},
     {__LINE__,
+     "DeliveryChoiceSaved",
+     post(registered_form("acme") + "&NIMBA_QOS=1"),
+     INIT_OK,
+     true,
+     "set_success.html",
+     {},
+     FILE_SAVED,
+     stored_with("1", "acme", "gw", "s3cret") + "NIMBA_QOS=1\n",
+     "restart\n"},
+    {__LINE__,
+     "DeliveryTwo",
+     post(registered_form("acme") + "&NIMBA_QOS=2"),
+     INIT_OK,
+     true,
+     "set_invalid.html",
+     {"NIMBA_QOS is invalid."},
+     FILE_UNCHANGED,
+     "",
+     ""},
+    {__LINE__,
      "DeleteInOrgid",
      post("NIMBA_MODE=0&NIMBA_ORGID=%7F"),
      INIT_OK,
@@ -691,6 +713,19 @@ TEST_F(PageTest, SavedValuesShowOnOptionsPage) {
   EXPECT_NE(page.find("value=\"o&amp;&lt;1&gt;\""), std::string::npos);
   EXPECT_NE(page.find("value=\"&quot;d&quot;\""), std::string::npos);
   EXPECT_NE(page.find("value=\"t t\""), std::string::npos);
+}
+
+/* A post without the delivery field (a page opened before the field existed) keeps the
+ * stored choice, which the options page shows; a post with it replaces it. */
+TEST_F(PageTest, DeliveryKeptWhenAPostLacksIt) {
+  write_file(site_path(site, "etc/settings"), STORED + "NIMBA_QOS=1\n");
+  run("www/set.cgi", post(registered_form("acme")));
+  EXPECT_EQ(read_file(site_path(site, "etc/settings")),
+            stored_with("1", "acme", "gw", "s3cret") + "NIMBA_QOS=1\n");
+  EXPECT_NE(run("www/index.cgi").out.find("<option value=\"1\" selected>At least once"), std::string::npos);
+  run("www/set.cgi", post(registered_form("acme") + "&NIMBA_QOS=0"));
+  EXPECT_EQ(read_file(site_path(site, "etc/settings")),
+            stored_with("1", "acme", "gw", "s3cret") + "NIMBA_QOS=0\n");
 }
 
 /* The set page reads a url-encoded body and so made no upload file: one in /tmp may be
@@ -849,6 +884,47 @@ TEST_P(SlogPage, WholeResponse) {
 
 INSTANTIATE_TEST_SUITE_P(Pages, SlogPage, ::testing::ValuesIn(SLOG_CASES),
                          [](const auto &info) { return std::string(info.param.title); });
+
+/* ---- The table of pages ---- */
+
+/* Every page of the table is installed as a link to the program, answers with a CGI
+ * header, and the menu links to it when the table says so; the menu links to no page of
+ * the module's own that is not in the table. */
+TEST_F(PageTest, EveryPageInstalledAnsweringAndInTheMenu) {
+  const std::string prefix = site_path(site, "install");
+  std::string output;
+  ASSERT_EQ(
+      process_run(
+          {NIMBA_CMAKE_COMMAND, "--install", NIMBA_BUILD_DIR, "--component", "module", "--prefix", prefix},
+          60000,
+          &output),
+      0)
+      << output;
+  std::vector<std::string> names;
+  for (const page_entry &page : page_table) {
+    SCOPED_TRACE(page.name);
+    names.push_back(page.name);
+    char target[256] = {};
+    EXPECT_GT(readlink((prefix + "/www/" + page.name).c_str(), target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "../bin/nimba_cgi");
+    const page_response response = run(std::string("www/") + page.name, {"GET", "", "", ""});
+    EXPECT_EQ(response.out.rfind("Content-Type: ", 0), 0u);
+    bool listed = false;
+    for (const menu_item *item = module_menu; item->label || item->link; item++)
+      listed = listed || (item->link && page.name == std::string(item->link));
+    EXPECT_EQ(listed, page.in_menu);
+  }
+  for (const menu_item *item = module_menu; item->label || item->link; item++) {
+    if (item->link && std::string(item->link).rfind("../", 0) != 0) {
+      EXPECT_NE(std::find(names.begin(), names.end(), item->link), names.end()) << item->link;
+    }
+  }
+  std::sort(names.begin(), names.end());
+  std::string expected, installed;
+  for (const std::string &name : names) expected += name + "\n";
+  ASSERT_EQ(process_run({"/bin/ls", prefix + "/www"}, 5000, &installed), 0);
+  EXPECT_EQ(installed, expected) << "www/ holds a link per page and nothing else";
+}
 
 /* ---- Program names ---- */
 

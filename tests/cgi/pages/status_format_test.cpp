@@ -63,19 +63,54 @@ TEST(StatusTexts, LocalDateAndTimeWithTheAge) {
   tzset();
 }
 
-TEST(StatusTexts, JsonStringsAreAlwaysValid) {
+/* Each text as status_json_text writes it. */
+std::string json_text(const char *text) {
   FILE *file = tmpfile();
-  ASSERT_NE(nullptr, file);
+  if (file == nullptr) return "(no temporary file)";
   html_set_output(file);
-  status_json_text("a\"b\\c/\x01\n\x7f\xe9 end");
-  status_json_text(nullptr);
-  status_json_text("");
+  status_json_text(text);
   html_set_output(nullptr);
   std::rewind(file);
-  char text[256] = {};
-  const size_t n = std::fread(text, 1, sizeof text - 1, file);
+  char out[256] = {};
+  const size_t n = std::fread(out, 1, sizeof out - 1, file);
   std::fclose(file);
-  EXPECT_EQ("\"a\\\"b\\\\c/\\u0001\\u000A\\u007F\\u00E9 end\"null\"\"", std::string(text, n));
+  return std::string(out, n);
+}
+
+struct json_text_case {
+  int line;
+  const char *text;
+  const char *json;
+};
+
+TEST(StatusTexts, JsonStringsAreAlwaysValid) {
+  const json_text_case cases[] = {
+      {__LINE__, "a\"b\\c/\x01\n\x7f end", "\"a\\\"b\\\\c/\\u0001\\u000A\\u007F end\""},
+      {__LINE__, nullptr, "null"},
+      {__LINE__, "", "\"\""},
+      /* Well-formed UTF-8 passes unchanged: two, three and four bytes, the smallest and the
+       * largest of each, and the neighbours of the surrogates. */
+      {__LINE__,
+       "acm\xc3\xa9 \xdf\xbf\xe2\x82\xac\xef\xbf\xbf\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf",
+       "\"acm\xc3\xa9 \xdf\xbf\xe2\x82\xac\xef\xbf\xbf\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf\""},
+      {__LINE__,
+       "\xc2\x80\xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80\xf0\x90\x80\x80",
+       "\"\xc2\x80\xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80\xf0\x90\x80\x80\""},
+      /* Every byte that is not part of well-formed UTF-8 becomes U+FFFD: a lone ISO-8859-1
+       * byte, a stray continuation, an overlong form, a surrogate, beyond U+10FFFF, bytes
+       * that never occur, a sequence cut by another character or by the end. */
+      {__LINE__, "\xe9 end", "\"\\uFFFD end\""},
+      {__LINE__, "\x80\xbf", "\"\\uFFFD\\uFFFD\""},
+      {__LINE__, "\xc0\xaf\xc1\xbf", "\"\\uFFFD\\uFFFD\\uFFFD\\uFFFD\""},
+      {__LINE__, "\xe0\x9f\xbf", "\"\\uFFFD\\uFFFD\\uFFFD\""},
+      {__LINE__, "\xed\xa0\x80", "\"\\uFFFD\\uFFFD\\uFFFD\""},
+      {__LINE__, "\xf0\x8f\xbf\xbf", "\"\\uFFFD\\uFFFD\\uFFFD\\uFFFD\""},
+      {__LINE__, "\xf4\x90\x80\x80", "\"\\uFFFD\\uFFFD\\uFFFD\\uFFFD\""},
+      {__LINE__, "\xf5\xfe\xff", "\"\\uFFFD\\uFFFD\\uFFFD\""},
+      {__LINE__, "\xe2\x82x\xf0\x9f\x98\"", "\"\\uFFFD\\uFFFDx\\uFFFD\\uFFFD\\uFFFD\\\"\""},
+      {__LINE__, "\xe2\x82", "\"\\uFFFD\\uFFFD\""},
+  };
+  for (const json_text_case &c : cases) EXPECT_EQ(c.json, json_text(c.text)) << "line " << c.line;
 }
 
 } // namespace

@@ -2,6 +2,7 @@
  * against golden files (the process id and the local dates, which change from run to run,
  * replaced by placeholders). */
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -71,12 +72,22 @@ const char JSON_UP[] =
     "GATEWAY_FAILED_AT=0\nGATEWAY_FAILED_RC=0\nGATEWAY_FAILED_TEXT=\n"
     "RECEIVED=12\nPUBLISHED=9\nNOT_JSON=1\nTOO_LARGE=1\nDROPPED=0\nWAITING=1\nLAST_RELAYED=1765000300\n";
 
+/* UTF-8 text passes unchanged, a byte that is not UTF-8 becomes U+FFFD. */
 const std::string JSON_DAMAGED =
     "PID=@PID@\nSTARTED=soon\nCLOUD_STATE=up\nCLOUD_URI=a\"b\\c\x01\xe9\n"
-    "CLOUD_FAILED_AT=1765000050\nCLOUD_FAILED_TEXT=\tlate\n"
+    "CLOUD_FAILED_AT=1765000050\nCLOUD_FAILED_TEXT=\tlate for acm\xc3\xa9 \xe2\x82\xac\n"
     "GATEWAY_STATE=??\nRECEIVED=-4\nPUBLISHED=9\n";
 
+/* A file far beyond what the page reads, whose last line the read cuts: a value cut
+ * short must not be shown (the file says DROPPED=37 before). */
+const std::string LARGE = std::string(UP) + "DROPPED=99999";
+constexpr off_t LARGE_SIZE = 300LL * 1024 * 1024;
+
 enum daemon_kind { FAKE_DAEMON, OTHER_PROGRAM, NO_PROCESS };
+
+/* What stands at the status file's path: the file itself, or something planted there that
+ * the page must neither follow, wait on nor read whole. */
+enum status_plant { PLAIN_FILE, LINK_TO_FILE, LINK_TO_DEV_ZERO, FIFO, FOLDER, LARGE_FILE };
 
 struct status_case {
   int line;
@@ -85,6 +96,7 @@ struct status_case {
   daemon_kind pid;  /* what @PID@ names */
   bool json;        /* status.cgi?format=json */
   const char *golden;
+  status_plant plant = PLAIN_FILE;
 };
 void PrintTo(const status_case &c, std::ostream *os) { *os << c.name; }
 
@@ -98,6 +110,11 @@ const status_case STATUS_CASES[] = {
     {__LINE__, "Json", JSON_UP, FAKE_DAEMON, true, "status_up.json"},
     {__LINE__, "JsonDamaged", JSON_DAMAGED, FAKE_DAEMON, true, "status_damaged.json"},
     {__LINE__, "JsonNotRunning", JSON_UP, OTHER_PROGRAM, true, "status_not_running.json"},
+    {__LINE__, "LinkIsNotFollowed", UP, FAKE_DAEMON, false, "status_not_running.html", LINK_TO_FILE},
+    {__LINE__, "LinkToDevZero", "", FAKE_DAEMON, false, "status_not_running.html", LINK_TO_DEV_ZERO},
+    {__LINE__, "Fifo", "", FAKE_DAEMON, false, "status_not_running.html", FIFO},
+    {__LINE__, "Folder", "", FAKE_DAEMON, false, "status_not_running.html", FOLDER},
+    {__LINE__, "LargeFile", LARGE, FAKE_DAEMON, false, "status_up.html", LARGE_FILE},
 };
 
 class StatusPage : public ::testing::TestWithParam<status_case> {
@@ -156,8 +173,31 @@ TEST_P(StatusPage, WholeResponse) {
     pid = std::to_string(ended.pid);
     process_cleanup(&ended);
   }
-  if (!c.file.empty()) {
-    ASSERT_TRUE(write_file(status_path(), filled(c.file, pid, std::time(nullptr))));
+  const std::string path = status_path();
+  const std::string content = filled(c.file, pid, std::time(nullptr));
+  switch (c.plant) {
+    case PLAIN_FILE:
+      if (!c.file.empty()) {
+        ASSERT_TRUE(write_file(path, content));
+      }
+      break;
+    case LINK_TO_FILE: /* beside it, by a relative name the page resolves in its sandbox */
+      ASSERT_TRUE(write_file(path + ".real", content));
+      ASSERT_EQ(0, symlink((path.substr(path.rfind('/') + 1) + ".real").c_str(), path.c_str()));
+      break;
+    case LINK_TO_DEV_ZERO:
+      ASSERT_EQ(0, symlink("/dev/zero", path.c_str()));
+      break;
+    case FIFO:
+      ASSERT_EQ(0, mkfifo(path.c_str(), 0644));
+      break;
+    case FOLDER:
+      ASSERT_EQ(0, mkdir(path.c_str(), 0755));
+      break;
+    case LARGE_FILE: /* sparse: it costs no disk */
+      ASSERT_TRUE(write_file(path, content));
+      ASSERT_EQ(0, truncate(path.c_str(), LARGE_SIZE));
+      break;
   }
   cgi_request_setup request;
   request.method = "GET";
@@ -168,6 +208,7 @@ TEST_P(StatusPage, WholeResponse) {
   EXPECT_EQ("", response.err);
   EXPECT_TRUE(response.log.empty());
   EXPECT_EQ(golden_compare(c.golden, normalised(response.out, pid)), "");
+  EXPECT_LT(response.max_rss_kb, 64 * 1024) << "the page reads a bounded part of the file";
 }
 
 INSTANTIATE_TEST_SUITE_P(Pages, StatusPage, ::testing::ValuesIn(STATUS_CASES),
