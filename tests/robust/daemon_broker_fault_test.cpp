@@ -396,7 +396,9 @@ TEST_F(DaemonBrokerFault, DocumentsLostWithTheConnectionAreCountedExactly) {
   for (const std::string &payload : fake_broker_payloads(cloud_fake)) {
     int n = -1;
     ASSERT_EQ(1, std::sscanf(payload.c_str(), "{\"d\":{\"node1/sensor/n\":%d,", &n)) << payload.substr(0, 60);
-    if (!numbers.empty()) ASSERT_LT(numbers.back(), n) << "duplicate or out of order";
+    if (!numbers.empty()) {
+      ASSERT_LT(numbers.back(), n) << "duplicate or out of order";
+    }
     numbers.push_back(n);
   }
   const unsigned missing = static_cast<unsigned>(kMessages) - static_cast<unsigned>(numbers.size());
@@ -408,7 +410,9 @@ TEST_F(DaemonBrokerFault, DocumentsLostWithTheConnectionAreCountedExactly) {
   EXPECT_EQ(missing, lost + dropped);
   EXPECT_EQ(1u, syslog_count_prefix(&run.log, "Lost "));
   for (const syslog_entry &e : syslog_entries(&run.log))
-    if (e.message == lost_line) EXPECT_EQ(DAEMON_WARNING, e.priority);
+    if (e.message == lost_line) {
+      EXPECT_EQ(DAEMON_WARNING, e.priority);
+    }
 }
 
 /* Where the daemon waits for an answer that never comes when the stop signal arrives. */
