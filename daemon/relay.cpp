@@ -42,8 +42,12 @@ transformed transform(relay_daemon *d, const mqtt_publish *message, uint32_t *n)
   if (message->payload == nullptr && message->payload_length > 0) return TOO_LARGE;
   if (!relayable_topic(message->topic, message->topic_length)) return BAD_TOPIC;
   const char *payload = message->payload_length > 0 ? reinterpret_cast<const char *>(message->payload) : "";
-  *n = json_transform(
-      payload, message->payload_length, message->topic_length, message->topic, RELAY_DOCUMENT_CAPACITY, d->relay_out);
+  *n = json_transform(payload,
+                      message->payload_length,
+                      message->topic_length,
+                      message->topic,
+                      RELAY_DOCUMENT_CAPACITY,
+                      d->relay_out);
   if (*n > RELAY_DOCUMENT_CAPACITY) return TOO_LARGE;
   return *n == 0 ? NOT_JSON : DOCUMENT;
 }
@@ -78,6 +82,10 @@ void queue_at_most_once(relay_daemon *d, uint32_t n) {
   relay_queue_push(&d->queue, d->publish_head, head, d->relay_out, n, &dropped);
   status_count(&d->status, STATUS_DROPPED, dropped);
 }
+
+/* How long the gateway waits when the spool's writer is busy before a document is offered
+ * to the spool again. */
+constexpr long long SPOOL_RETRY_MS = 20;
 
 bool spool_usable(const relay_daemon *d) { return d->spool_in_use && spool_stats(&d->spool).usable; }
 
@@ -115,14 +123,15 @@ bool keep_at_least_once(relay_daemon *d, uint32_t n, int64_t now_wall) {
     if (!waiting) spool_newer_held(d);
     if (spool_append(&d->spool, d->relay_out, n, now_wall)) return true;
     if (spool_stats(&d->spool).usable) {
-      d->spool_refusing = true;
+      d->spool_refused_ms = daemon_clock_ms();
       return false;
     }
   }
   /* Without a usable spool what it still holds goes out first. */
   if (waiting) return false;
   const unsigned before = d->queue.dropped;
-  if (!relay_queue_add(&d->queue, d->relay_out, n, now_wall, spool_position{0, 0}, !cloud_up(d))) return false;
+  if (!relay_queue_add(&d->queue, d->relay_out, n, now_wall, spool_position{0, 0}, !cloud_up(d)))
+    return false;
   status_dropped(&d->status, DROP_QUEUE_FULL, d->queue.dropped - before);
   return true;
 }
@@ -167,10 +176,12 @@ void cloud_delivery_complete(void *context, mqtt_session *, uint16_t packet_id) 
   relay_daemon *d = owner(context);
   const relay_acknowledged done = relay_queue_acknowledge(&d->queue, packet_id);
   if (!done.found) {
-    log_msg(LOG_DEBUG, "Ignored an acknowledgement from NIMBA for no message in flight (token=%d).", packet_id);
+    log_msg(
+        LOG_DEBUG, "Ignored an acknowledgement from NIMBA for no message in flight (token=%d).", packet_id);
     return;
   }
   log_msg(LOG_DEBUG, "Message sent to NIMBA (token=%d).", packet_id);
+  d->ack_progress_ms = daemon_clock_ms();
   status_count(&d->status, STATUS_PUBLISHED, done.left);
   if (done.spooled.segment != 0) spool_acknowledged(&d->spool, done.spooled);
 }
@@ -189,7 +200,7 @@ int cloud_message_arrived(void *, mqtt_session *, const mqtt_publish *message) {
 
 int gateway_message_arrived(void *context, mqtt_session *, const mqtt_publish *message) {
   relay_daemon *d = owner(context);
-  if (d->at_least_once && d->spool_refusing) return 0;
+  if (d->at_least_once && d->spool_refused_ms != 0) return 0;
   if (!d->at_least_once && cloud_up(d) && relay_queue_full(&d->queue)) return 0;
   uint32_t n = 0;
   const transformed result = transform(d, message, &n);
@@ -210,13 +221,16 @@ int gateway_message_arrived(void *context, mqtt_session *, const mqtt_publish *m
 unsigned cloud_output_gather(void *context, iovec *pieces, unsigned max) {
   relay_daemon *d = owner(context);
   if (d->at_least_once)
-    relay_queue_offer(&d->queue, CLOUD_PUBLISH_TOPIC, static_cast<uint32_t>(std::strlen(CLOUD_PUBLISH_TOPIC)));
+    relay_queue_offer(
+        &d->queue, CLOUD_PUBLISH_TOPIC, static_cast<uint32_t>(std::strlen(CLOUD_PUBLISH_TOPIC)));
   return relay_queue_gather(&d->queue, pieces, max);
 }
 
 void cloud_output_written(void *context, uint32_t bytes) {
   relay_daemon *d = owner(context);
+  const unsigned before = relay_queue_in_flight(&d->queue);
   const unsigned sent = relay_queue_written(&d->queue, bytes);
+  if (before == 0 && relay_queue_in_flight(&d->queue) > 0) d->ack_progress_ms = daemon_clock_ms();
   for (unsigned i = 0; i < sent; i++) log_msg(LOG_DEBUG, "Message sent to NIMBA.");
   /* At least once, a document counts as published on its PUBACK. */
   if (!d->at_least_once) status_count(&d->status, STATUS_PUBLISHED, sent);
@@ -224,7 +238,7 @@ void cloud_output_written(void *context, uint32_t bytes) {
 
 void relay_gateway_flow(relay_daemon *d) {
   const bool full = relay_queue_full(&d->queue) && !(d->at_least_once && spool_usable(d));
-  session_pause(&d->gateway, d->spool_refusing || (cloud_up(d) && full));
+  session_pause(&d->gateway, d->spool_refused_ms != 0 || (cloud_up(d) && full));
 }
 
 void relay_spool_open(relay_daemon *d) {
@@ -234,13 +248,29 @@ void relay_spool_open(relay_daemon *d) {
   d->spool_in_use = true;
 }
 
+/* At least once: when documents in flight must have had an acknowledgement (0: none). A
+ * broker that takes documents but no longer acknowledges them is as stalled as one that
+ * takes nothing. */
+long long acknowledgement_due(const relay_daemon *d) {
+  if (!d->at_least_once || relay_queue_in_flight(&d->queue) == 0 || !cloud_up(d)) return 0;
+  return d->ack_progress_ms + d->options.stall_seconds * 1000LL;
+}
+
 void relay_tick(relay_daemon *d, long long now) {
+  const long long overdue = acknowledgement_due(d);
+  if (overdue != 0 && now >= overdue) {
+    char reason[96];
+    std::snprintf(reason,
+                  sizeof reason,
+                  "no acknowledgement for %u s: the broker takes nothing",
+                  d->options.stall_seconds);
+    session_abort(&d->cloud, reason);
+  }
   if (!d->spool_in_use) return;
   const long long due = spool_next_ms(&d->spool);
-  if (due != 0 && due <= now) {
-    spool_tick(&d->spool, now);
-    d->spool_refusing = false;
-  }
+  const bool retry = d->spool_refused_ms != 0 && now >= d->spool_refused_ms + SPOOL_RETRY_MS;
+  if ((due != 0 && due <= now) || retry) spool_tick(&d->spool, now);
+  if (retry) d->spool_refused_ms = 0;
   /* Memory takes the spool's documents back as room frees, oldest first. */
   while (!relay_queue_full(&d->queue) && spool_waiting(&d->spool)) {
     uint32_t length = 0;
@@ -251,7 +281,14 @@ void relay_tick(relay_daemon *d, long long now) {
   }
 }
 
-long long relay_next_ms(const relay_daemon *d) { return d->spool_in_use ? spool_next_ms(&d->spool) : 0; }
+long long relay_next_ms(const relay_daemon *d) {
+  long long spool = d->spool_in_use ? spool_next_ms(&d->spool) : 0;
+  if (d->spool_refused_ms != 0 && (spool == 0 || d->spool_refused_ms + SPOOL_RETRY_MS < spool))
+    spool = d->spool_refused_ms + SPOOL_RETRY_MS;
+  const long long acknowledgement = acknowledgement_due(d);
+  if (spool == 0) return acknowledgement;
+  return acknowledgement != 0 && acknowledgement < spool ? acknowledgement : spool;
+}
 
 void relay_report_pass(relay_daemon *d) {
   if (!d->spool_in_use) return;

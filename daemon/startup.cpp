@@ -175,7 +175,8 @@ void relay_sessions_init(relay_daemon *d) {
                timing,
                gateway_events,
                session_output{nullptr, nullptr, nullptr});
-  relay_queue_reset(&d->queue);
+  d->at_least_once = d->settings.qos == 1;
+  relay_spool_open(d);
 }
 
 int daemon_main(int argc, char **argv, const daemon_options &options) {

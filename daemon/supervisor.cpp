@@ -102,7 +102,8 @@ void drain_cloud(relay_daemon *d) {
   for (;;) {
     long long now = daemon_clock_ms();
     session_flush(&d->cloud, now);
-    const bool waiting = d->at_least_once ? relay_queue_count(&d->queue) > 0 : session_output_pending(&d->cloud);
+    const bool waiting =
+        d->at_least_once ? relay_queue_count(&d->queue) > 0 : session_output_pending(&d->cloud);
     if (!up(&d->cloud) || !waiting || now >= deadline) return;
     pollfd fds[SESSION_POLL_MAX];
     unsigned count = session_poll_fds(&d->cloud, fds);

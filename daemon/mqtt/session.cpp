@@ -568,6 +568,12 @@ void session_disconnect(mqtt_session *s) {
   end_session(s, false);
 }
 
+void session_abort(mqtt_session *s, const char *reason) {
+  if (s->state != SESSION_UP) return;
+  std::snprintf(s->reason, sizeof s->reason, "%s", reason);
+  lose(s);
+}
+
 const char *session_reason(const mqtt_session *s) { return s->reason; }
 
 void session_release(mqtt_session *s) {

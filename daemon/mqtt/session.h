@@ -153,6 +153,11 @@ void session_flush(mqtt_session *s, long long now);
 /* 1 when output is waiting for the socket. */
 int session_output_pending(mqtt_session *s);
 
+/* Ends an established session as lost for the owner's reason (for instance its publishes
+ * not acknowledged in time): the lost event follows, as for any loss. Nothing when it is
+ * not up. */
+void session_abort(mqtt_session *s, const char *reason);
+
 /* Writes DISCONNECT if the session is up, no output waits and the socket takes it at
  * once, then closes; no lost event. */
 void session_disconnect(mqtt_session *s);

@@ -345,9 +345,13 @@ TEST_F(DaemonBrokerFault, CloudStalledPastTheLimitIsDroppedAndReconnected) {
 /* The sum of the numbers in the entries that match the format (one %u). */
 unsigned logged_total(syslog_collector *log, const char *format) {
   unsigned total = 0;
+  const std::string whole = std::string(format) + "%n";
   for (const syslog_entry &e : syslog_entries(log)) {
     unsigned n = 0;
-    if (std::sscanf(e.message.c_str(), format, &n) == 1) total += n;
+    int used = -1;
+    if (std::sscanf(e.message.c_str(), whole.c_str(), &n, &used) == 1 &&
+        used == static_cast<int>(e.message.size()))
+      total += n;
   }
   return total;
 }

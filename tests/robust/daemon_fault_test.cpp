@@ -8,64 +8,13 @@
 #include <thread>
 
 #include "daemon_test_fixture.h"
+#include "numbered_flow.h"
 
 namespace {
 
 /* A lost connection's log line names its cause. */
 const char *const GATEWAY_LOST = "Connection to IoT Gateway lost (cause='";
 const char *const CLOUD_LOST = "Connection to NIMBA lost (cause='";
-
-/* Sequence number of a relayed flow document {"d":{"<prefix>n":N}}, -1 if it is not one. */
-long flow_number(const std::string &payload, const std::string &prefix) {
-  const std::string head = "{\"d\":{\"" + prefix + "n\":";
-  if (payload.compare(0, head.size(), head) != 0 || payload.size() < head.size() + 3 ||
-      payload.compare(payload.size() - 2, 2, "}}") != 0)
-    return -1;
-  const std::string digits = payload.substr(head.size(), payload.size() - head.size() - 2);
-  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) return -1;
-  return std::stol(digits);
-}
-
-/* Publishes {"n":i} on the gateway every interval_us (0: flat out) from its own client
- * until stopped, and reconnects that client when the gateway broker went away. */
-struct message_flow {
-  std::atomic<bool> running{true};
-  std::atomic<long> published{0};
-  std::thread worker;
-
-  void start(const std::string &gateway_uri, const std::string &topic, unsigned interval_us = 2000) {
-    worker = std::thread([this, gateway_uri, topic, interval_us] {
-      test_client client;
-      bool connected = client_connect(&client, gateway_uri, "flow");
-      long long deadline = monotonic_ms() + 120000;
-      for (long n = 0; running && n < 60000 && monotonic_ms() < deadline;) {
-        if (!connected) {
-          /* The gateway broker is away: try again until it listens. */
-          wait_until(
-              [&] {
-                client_close(&client);
-                connected = client_connect(&client, gateway_uri, "flow");
-                return connected || !running;
-              },
-              1000);
-          continue;
-        }
-        if (client_publish(&client, topic, "{\"n\":" + std::to_string(n) + "}") == 0) {
-          published = ++n;
-        } else {
-          connected = false;
-        }
-        if (interval_us > 0) usleep(interval_us); /* the flow's pace, not a wait */
-      }
-      client_close(&client);
-    });
-  }
-  void stop() {
-    running = false;
-    if (worker.joinable()) worker.join();
-  }
-  ~message_flow() { stop(); }
-};
 
 struct broker_lost_case {
   int line;

@@ -1,0 +1,36 @@
+/* A tap between the daemon and the cloud broker, for delivery tests: a TCP proxy on a
+ * loopback address that passes every byte both ways and reads the MQTT packets as they
+ * pass. It records each PUBLISH the daemon sends (payload, DUP flag) and each PUBLISH the
+ * broker acknowledged, so a test can tell what reached the cloud whatever the broker is,
+ * and whatever happens to its subscribers. One client at a time; a thread of its own. */
+#pragma once
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct tap_publish {
+  std::string payload;
+  bool dup;
+};
+
+struct cloud_tap {
+  std::string upstream_address;
+  int upstream_port = 1883;
+  int listener = -1;
+  std::thread worker;
+  std::atomic<bool> stop{false};
+  std::mutex lock;
+  std::vector<tap_publish> sent;   /* PUBLISH packets from the daemon, in order */
+  std::vector<std::string> acked;  /* payloads of those the broker acknowledged, in order */
+  unsigned connections = 0;
+};
+
+/* Listens on address:port and passes each connection to upstream_address:upstream_port;
+ * 1 on success. A client whose upstream cannot be reached is closed at once. */
+int tap_start(cloud_tap *tap, const std::string &address, int port, const std::string &upstream_address,
+              int upstream_port);
+void tap_stop(cloud_tap *tap);
+std::vector<tap_publish> tap_sent(cloud_tap *tap);
+std::vector<std::string> tap_acked(cloud_tap *tap);
