@@ -1,5 +1,7 @@
 /* The relay daemon: its state, its entry point and its connection supervisor. */
 #pragma once
+#include <poll.h>
+
 #include <csignal>
 #include <cstdint>
 
@@ -17,6 +19,9 @@ constexpr unsigned DAEMON_KEEP_ALIVE_SECONDS = 20;
 constexpr unsigned DAEMON_CONNECT_TIMEOUT_SECONDS = 30;
 /* A cloud link whose pending output makes no progress this long is lost. */
 constexpr unsigned DAEMON_STALL_SECONDS = 30;
+/* The cloud socket's send buffer: what a lost connection can take with it unnoticed by the
+ * relay's queue (the system's default grows to megabytes on loopback). */
+constexpr unsigned DAEMON_SEND_BUFFER = 65536;
 /* How long shutdown lets the cloud take the documents still queued for it. */
 constexpr unsigned DAEMON_DISCONNECT_TIMEOUT_MS = 10000;
 
@@ -45,6 +50,7 @@ struct daemon_options {
   unsigned keep_alive_seconds;      /* keep-alive of both connections */
   unsigned connect_timeout_seconds; /* of each connect attempt */
   unsigned stall_seconds;           /* pending cloud output without progress: lost */
+  unsigned send_buffer;             /* SO_SNDBUF of the cloud socket in bytes; 0: the system's */
   const char *ca_path;              /* folder of trusted CA certificates for TLS to the cloud */
   const char *status_path;          /* the status file; nullptr or empty: none */
 };
@@ -54,6 +60,7 @@ inline daemon_options daemon_default_options() {
                         DAEMON_KEEP_ALIVE_SECONDS,
                         DAEMON_CONNECT_TIMEOUT_SECONDS,
                         DAEMON_STALL_SECONDS,
+                        DAEMON_SEND_BUFFER,
                         NIMBA_CA_PATH,
                         NIMBA_STATUS_PATH};
 }
@@ -82,6 +89,7 @@ struct relay_daemon {
   char relay_out[RELAY_DOCUMENT_CAPACITY];
   uint8_t publish_head[RELAY_HEAD_CAPACITY]; /* PUBLISH head for the document in relay_out */
   uint8_t cloud_failures, gateway_failures;
+  uint8_t subscribe_refusals; /* refused or unanswered subscriptions since the last granted */
   pass_step step;
   int connect_rc;   /* answer to the connect in progress, DAEMON_PENDING while waiting */
   int subscribe_rc; /* answer to the subscription, DAEMON_PENDING while waiting */
@@ -98,7 +106,7 @@ extern volatile sig_atomic_t stop_signal;
 int daemon_main(int argc, char **argv, const daemon_options &options);
 
 /* Stores the signal number in stop_signal and wakes the event loop; installed for SIGINT,
- * SIGTERM and SIGQUIT. */
+ * SIGTERM, SIGQUIT and SIGHUP (which would otherwise end the daemon without its shutdown). */
 void handle_stop_signal(int signal_number);
 
 /* The pipe whose read end the event loop polls; the stop handler writes to its other end.
@@ -128,8 +136,13 @@ void relay_sessions_init(relay_daemon *d);
 
 /* The event loop: supervisor passes (cloud first, then the gateway while the cloud is up,
  * subscription after each gateway connect, a pause between passes), the relay, and the
- * stop request, checked before every pass. Returns after supervisor_shutdown. */
-void supervisor_run(relay_daemon *d, int wake_fd);
+ * stop request, which ends a pass at once. Returns after supervisor_shutdown: 1 after a
+ * stop request, 0 when the loop itself failed. */
+int supervisor_run(relay_daemon *d, int wake_fd);
+
+/* The loop's poll (tests make it fail); nullptr restores poll. */
+using daemon_poll_fn = int (*)(pollfd *fds, nfds_t count, int timeout_ms);
+void daemon_set_poll(daemon_poll_fn function);
 
 /* The answer to a connect the supervisor began (0 up, else the return code): sets the
  * connected flag and logs, throttling failures; after a gateway connect, subscribes. */

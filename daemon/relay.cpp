@@ -13,6 +13,21 @@ namespace {
 
 relay_daemon *owner(void *context) { return static_cast<relay_daemon *>(context); }
 
+/* The session's reason for the loss; nullptr when it has none (the short log form). */
+const char *cause_of(const mqtt_session *session) {
+  const char *reason = session_reason(session);
+  return reason[0] != '\0' ? reason : nullptr;
+}
+
+/* A topic the relay can reshape truthfully: under QZ/, without a NUL inside its length and
+ * without the wildcards no broker may send in a PUBLISH. */
+bool relayable_topic(const char *topic, uint32_t length) {
+  if (topic == nullptr || length < 3 || std::memcmp(topic, "QZ/", 3) != 0) return false;
+  for (uint32_t i = 0; i < length; i++)
+    if (topic[i] == '\0' || topic[i] == '+' || topic[i] == '#') return false;
+  return true;
+}
+
 void cloud_answer(void *context, mqtt_session *, int rc) { supervisor_cloud_answered(owner(context), rc); }
 
 void gateway_answer(void *context, mqtt_session *, int rc) {
@@ -21,9 +36,15 @@ void gateway_answer(void *context, mqtt_session *, int rc) {
 
 void answer_subscribe(void *context, mqtt_session *, int code) { owner(context)->subscribe_rc = code; }
 
-void cloud_lost(void *context, mqtt_session *) { cloud_connection_lost(owner(context), nullptr); }
+void cloud_lost(void *context, mqtt_session *session, uint64_t unacknowledged) {
+  relay_daemon *d = owner(context);
+  relay_count_lost(d, unacknowledged);
+  cloud_connection_lost(d, cause_of(session));
+}
 
-void gateway_lost(void *context, mqtt_session *) { gateway_connection_lost(owner(context), nullptr); }
+void gateway_lost(void *context, mqtt_session *session, uint64_t) {
+  gateway_connection_lost(owner(context), cause_of(session));
+}
 
 int cloud_message(void *context, mqtt_session *, const mqtt_publish *message) {
   return cloud_message_arrived(owner(context), message->topic, message->topic_length, message);
@@ -112,6 +133,11 @@ int gateway_message_arrived(relay_daemon *d, const char *topic, int topic_length
   const char *payload = message->payload_length > 0 ? reinterpret_cast<const char *>(message->payload) : "";
   uint32_t topic_size =
       topic_length > 0 ? static_cast<uint32_t>(topic_length) : static_cast<uint32_t>(std::strlen(topic));
+  if (!relayable_topic(topic, topic_size)) {
+    log_msg(LOG_DEBUG, "The message's topic cannot be relayed (not under QZ/, or with a NUL, '+' or '#').");
+    counters[STATUS_NOT_JSON]++;
+    return 1;
+  }
   uint32_t n = json_transform(
       payload, message->payload_length, topic_size, topic, RELAY_DOCUMENT_CAPACITY, d->relay_out);
   if (n > RELAY_DOCUMENT_CAPACITY) {
@@ -154,4 +180,15 @@ void relay_report_unsent(relay_daemon *d) {
   unsigned unsent = relay_queue_clear(&d->queue);
   for (unsigned i = 0; i < unsent; i++)
     log_msg(LOG_DEBUG, "Failed to send message to NIMBA (RC=%i).", RELAY_RC_DISCONNECTED);
+  if (unsent > 0) log_msg(LOG_WARNING, "Failed to send %u messages to NIMBA at shutdown.", unsent);
+}
+
+void relay_count_lost(relay_daemon *d, uint64_t unacknowledged) {
+  const unsigned lost = relay_queue_lost(&d->queue, unacknowledged);
+  if (lost == 0) return;
+  uint64_t *counters = d->status.counters;
+  counters[STATUS_PUBLISHED] -= lost < counters[STATUS_PUBLISHED] ? lost : counters[STATUS_PUBLISHED];
+  counters[STATUS_DROPPED] += lost;
+  d->status.dirty = true;
+  log_msg(LOG_WARNING, "Lost %u messages for NIMBA with the connection.", lost);
 }

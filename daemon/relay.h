@@ -37,5 +37,11 @@ session_output cloud_session_output(relay_daemon *d);
  * otherwise. */
 void relay_gateway_flow(relay_daemon *d);
 
-/* Logs every document still queued as not sent and empties the queue (at shutdown). */
+/* Logs every document still queued as not sent (one line each at LOG_DEBUG, their number
+ * at LOG_WARNING) and empties the queue (at shutdown). */
 void relay_report_unsent(relay_daemon *d);
+
+/* The cloud connection went away with this many of the queue's bytes unacknowledged by the
+ * broker's TCP: the documents among them are counted as dropped (and no longer as
+ * published) and logged once. */
+void relay_count_lost(relay_daemon *d, uint64_t unacknowledged);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 
 #include "daemon.h"
@@ -33,19 +34,19 @@ void stdout_buffering() {
   }
 }
 
-/* The stop signals run handle_stop_signal without SA_RESTART, so the loop's poll returns. */
+/* The stop signals run handle_stop_signal without SA_RESTART, so the loop's poll returns.
+ * SIGHUP (a closed terminal, or an operator's habit) stops cleanly too; SIGUSR1 and SIGUSR2
+ * mean nothing here and would otherwise end the daemon without its shutdown. */
 void install_signal_handlers() {
   struct sigaction action = {};
   action.sa_handler = handle_stop_signal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGQUIT, &action, nullptr);
+  for (int signal_number : {SIGINT, SIGTERM, SIGQUIT, SIGHUP}) sigaction(signal_number, &action, nullptr);
   struct sigaction ignore = {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
-  sigaction(SIGPIPE, &ignore, nullptr);
+  for (int signal_number : {SIGPIPE, SIGUSR1, SIGUSR2}) sigaction(signal_number, &ignore, nullptr);
 }
 
 /* "host:port" (an "ssl://" scheme in front taken off) into the endpoint. */
@@ -130,6 +131,7 @@ void relay_sessions_init(relay_daemon *d) {
   cloud.tls = d->settings.ssl != 0;
   cloud.ca_path = o.ca_path;
   cloud.user_timeout_ms = timing.stall_timeout_ms;
+  cloud.send_buffer = o.send_buffer;
   mqtt_connect_fields cloud_connect{
       d->cloud_client_id, nullptr, nullptr, static_cast<uint16_t>(o.keep_alive_seconds), true};
   if (d->settings.mode == 1) {
@@ -193,8 +195,7 @@ int daemon_main(int argc, char **argv, const daemon_options &options) {
       std::fflush(stdout);
       relay_sessions_init(d);
 
-      supervisor_run(d, wake_fd);
-      status = 0;
+      status = supervisor_run(d, wake_fd) ? 0 : 1;
       close(wake_fd);
       daemon_wake_close();
     }

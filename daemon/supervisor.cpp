@@ -16,6 +16,7 @@
 namespace {
 
 constexpr uint8_t GATEWAY_SUBSCRIBE_QOS = 0;
+daemon_poll_fn poll_function = poll;
 constexpr unsigned FAILURE_LOG_EVERY = 4;
 /* The wake pipe, then each session's descriptors. */
 constexpr unsigned LOOP_POLL_MAX = 1 + 2 * SESSION_POLL_MAX;
@@ -25,6 +26,13 @@ const char *ssl_suffix(const relay_daemon *d) { return d->settings.ssl ? " over 
 
 /* Every FAILURE_LOG_EVERY-th failure (the first included) goes to the system log. */
 bool failure_goes_to_log(uint8_t failures) { return failures % FAILURE_LOG_EVERY == 0; }
+
+/* What a failed connect means, in words: the session's reason when no connection was made,
+ * the refusal's meaning otherwise. */
+const char *failure_text(const mqtt_session *session, int rc, bool cloud) {
+  const char *reason = session_reason(session);
+  return rc == -1 && reason[0] != '\0' ? reason : status_connect_text(rc, cloud);
+}
 
 } // namespace
 
@@ -43,7 +51,7 @@ void supervisor_cloud_answered(relay_daemon *d, int rc) {
     std::printf("Failed to connect to NIMBA in %s mode%s (RC=%i).", mode_word(d), ssl_suffix(d), rc);
   }
   d->cloud_failures++;
-  status_side_failed(&d->status, &d->status.cloud, rc, status_connect_text(rc, true), daemon_clock_ms());
+  status_side_failed(&d->status, &d->status.cloud, rc, failure_text(&d->cloud, rc, true), daemon_clock_ms());
 }
 
 void supervisor_gateway_answered(relay_daemon *d, int rc) {
@@ -52,10 +60,14 @@ void supervisor_gateway_answered(relay_daemon *d, int rc) {
     const long long now = daemon_clock_ms();
     d->gateway_connected = true;
     d->gateway_failures = 0;
-    log_msg(LOG_INFO,
-            "Connected to IoT Gateway. Subscribing to topic '%s' on IoT Gateway using QoS%d.",
-            GATEWAY_TOPIC_FILTER,
-            GATEWAY_SUBSCRIBE_QOS);
+    /* A gateway that takes the connect but refuses the subscription every pass is throttled
+     * like one that refuses the connect: its refusals count until one is granted. */
+    const char *connected = "Connected to IoT Gateway. Subscribing to topic '%s' on IoT Gateway using QoS%d.";
+    if (failure_goes_to_log(d->subscribe_refusals)) {
+      log_msg(LOG_INFO, connected, GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS);
+    } else {
+      std::printf(connected, GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS);
+    }
     d->subscribe_rc =
         session_subscribe(&d->gateway, GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS) ? DAEMON_PENDING : -1;
     d->step_deadline = now + d->options.connect_timeout_seconds * 1000LL;
@@ -68,7 +80,8 @@ void supervisor_gateway_answered(relay_daemon *d, int rc) {
     std::printf("Failed to connect to IoT Gateway (RC=%i).", rc);
   }
   d->gateway_failures++;
-  status_side_failed(&d->status, &d->status.gateway, rc, status_connect_text(rc, false), daemon_clock_ms());
+  status_side_failed(
+      &d->status, &d->status.gateway, rc, failure_text(&d->gateway, rc, false), daemon_clock_ms());
 }
 
 namespace {
@@ -78,10 +91,17 @@ namespace {
  * counts as up for the operator once it is subscribed. */
 void subscription_answered(relay_daemon *d, int rc) {
   if (rc >= 0 && rc != MQTT_SUBACK_FAILURE) {
+    d->subscribe_refusals = 0;
     status_side_set(&d->status, &d->status.gateway, STATUS_UP, daemon_clock_ms());
     return;
   }
-  log_msg(LOG_ERR, "Failed to subscribe to topic '%s' on IoT Gateway (RC=%i).", GATEWAY_TOPIC_FILTER, rc);
+  const char *failed = "Failed to subscribe to topic '%s' on IoT Gateway (RC=%i).";
+  if (failure_goes_to_log(d->subscribe_refusals)) {
+    log_msg(LOG_ERR, failed, GATEWAY_TOPIC_FILTER, rc);
+  } else {
+    std::printf(failed, GATEWAY_TOPIC_FILTER, rc);
+  }
+  d->subscribe_refusals++;
   session_disconnect(&d->gateway);
   d->gateway_connected = false;
   status_side_failed(&d->status, &d->status.gateway, rc, status_subscribe_text(rc), daemon_clock_ms());
@@ -105,13 +125,32 @@ bool end_pass(relay_daemon *d, long long now) {
   std::fflush(stdout);
   d->step = PASS_PAUSE;
   d->next_pass_ms = now + d->options.pause_seconds * 1000LL;
-  return stop_signal == 0;
+  return true;
+}
+
+/* A stop request ends the pass at once: an answer still awaited is abandoned (no failure
+ * is reported for it) and no new connect or subscription begins. */
+void abandon_pass(relay_daemon *d) {
+  switch (d->step) {
+    case PASS_CLOUD:
+      if (!d->cloud_connected) session_disconnect(&d->cloud);
+      break;
+    case PASS_GATEWAY:
+      if (!d->gateway_connected) session_disconnect(&d->gateway);
+      break;
+    default:
+      break; /* a subscription awaited: the shutdown disconnects the gateway */
+  }
+  d->step = PASS_PAUSE;
 }
 
 /* Carries the pass on as far as the answers received allow. False once the daemon is to
- * stop: a stop request is honoured before a pass begins and during the pause, while a pass
- * that has begun runs to its end. */
+ * stop: a stop request is honoured at once, in the pause and in every step of a pass. */
 bool advance_pass(relay_daemon *d, long long now) {
+  if (stop_signal != 0) {
+    abandon_pass(d);
+    return false;
+  }
   for (;;) {
     switch (d->step) {
       case PASS_PAUSE:
@@ -152,7 +191,7 @@ void drain_cloud(relay_daemon *d) {
     if (d->cloud.state != SESSION_UP || !session_output_pending(&d->cloud) || now >= deadline) return;
     pollfd fds[SESSION_POLL_MAX];
     unsigned count = session_poll_fds(&d->cloud, fds);
-    if (poll(fds, count, static_cast<int>(deadline - now)) < 0 && errno != EINTR) return;
+    if (poll_function(fds, count, static_cast<int>(deadline - now)) < 0 && errno != EINTR) return;
     session_handle(&d->cloud, fds, count, daemon_clock_ms());
   }
 }
@@ -165,9 +204,13 @@ long long daemon_clock_ms() {
   return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000 + 1;
 }
 
-void supervisor_run(relay_daemon *d, int wake_fd) {
+void daemon_set_poll(daemon_poll_fn function) { poll_function = function != nullptr ? function : poll; }
+
+int supervisor_run(relay_daemon *d, int wake_fd) {
+  int ok = 1;
   d->cloud_failures = 0;
   d->gateway_failures = 0;
+  d->subscribe_refusals = 0;
   d->step = PASS_PAUSE;
   d->next_pass_ms = daemon_clock_ms();
   status_init(&d->status,
@@ -193,9 +236,10 @@ void supervisor_run(relay_daemon *d, int wake_fd) {
     int timeout = -1;
     if (next != 0) timeout = next <= now ? 0 : static_cast<int>(next - now < INT_MAX ? next - now : INT_MAX);
 
-    int ready = poll(fds, 1 + cloud_count + gateway_count, timeout);
+    int ready = poll_function(fds, 1 + cloud_count + gateway_count, timeout);
     if (ready < 0 && errno != EINTR) {
       log_msg(LOG_ERR, "The event loop failed (errno=%i).", errno);
+      ok = 0;
       break;
     }
     now = daemon_clock_ms();
@@ -212,6 +256,7 @@ void supervisor_run(relay_daemon *d, int wake_fd) {
   }
   supervisor_shutdown(d);
   status_remove(&d->status);
+  return ok;
 }
 
 void supervisor_shutdown(relay_daemon *d) {
