@@ -36,12 +36,14 @@ void relay_queue_reset(relay_queue *queue) {
 }
 
 int relay_queue_push(relay_queue *queue, const uint8_t *head, uint32_t head_length, const char *body,
-                     uint32_t body_length) {
+                     uint32_t body_length, unsigned *dropped) {
+  if (dropped != nullptr) *dropped = 0;
   if (head_length > RELAY_PACKET_CAPACITY || body_length > RELAY_PACKET_CAPACITY - head_length ||
       (head == nullptr && head_length > 0) || (body == nullptr && body_length > 0))
     return 0;
   if (queue->count == RELAY_QUEUE_SLOTS) {
     queue->dropped++;
+    if (dropped != nullptr) *dropped = 1;
     if (queue->sent > 0) return 0;
     drop_oldest(queue);
   }

@@ -37,9 +37,10 @@ void relay_queue_reset(relay_queue *queue);
 /* Appends the packet made of head and body (together at most RELAY_PACKET_CAPACITY bytes).
  * When the queue is full the oldest packet is dropped and counted; a partly written one is
  * never dropped: the new packet is then dropped and counted instead (result 0). 0 also for
- * an over-long packet (not counted). */
+ * an over-long packet (not counted). *dropped, when given, gets the packets this push
+ * dropped (0 or 1). */
 int relay_queue_push(relay_queue *queue, const uint8_t *head, uint32_t head_length, const char *body,
-                     uint32_t body_length);
+                     uint32_t body_length, unsigned *dropped = nullptr);
 
 /* The unwritten bytes as up to max pieces, oldest first (the first may start inside a
  * partly written packet). Returns the number of pieces. */

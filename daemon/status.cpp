@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "daemon/mqtt/codec.h"
+#include "settings/io.h"
 #include "settings/log.h"
 
 namespace {
@@ -86,19 +87,6 @@ void add_side(status_text *t, const status_side_keys &keys, const status_side &s
   add_number(t, keys.failed_at, clock.at(side.failed_at_ms));
   add_number(t, keys.failed_rc, side.failed_at_ms != 0 ? side.failed_rc : 0);
   add_text(t, keys.failed_text, side.failed_at_ms != 0 ? side.failed_text : "");
-}
-
-bool write_all(int fd, const char *data, unsigned size) {
-  while (size > 0) {
-    const ssize_t n = write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<unsigned>(n);
-  }
-  return true;
 }
 
 /* A name the daemon made itself and left behind (it was killed between create and
@@ -183,6 +171,18 @@ void status_side_failed(relay_status *s, status_side *side, int rc, const char *
   s->dirty = true;
 }
 
+void status_count(relay_status *s, status_counter counter, uint64_t n) {
+  if (n == 0) return;
+  s->counters[counter] += n;
+  s->dirty = true;
+}
+
+void status_lost(relay_status *s, uint64_t n) {
+  uint64_t &published = s->counters[STATUS_PUBLISHED];
+  published -= n < published ? n : published;
+  status_count(s, STATUS_DROPPED, n);
+}
+
 const char *status_connect_text(int rc, bool cloud) {
   switch (rc) {
     case -1:
@@ -241,10 +241,8 @@ int status_write(relay_status *s, unsigned waiting, long long now_ms, int64_t wa
   s->written_ms = now_ms;
   if (s->path == nullptr || *s->path == '\0') return 0;
   /* Accurate to the write, which follows the first unwritten document within a second. */
-  if (s->counters[STATUS_PUBLISHED] != s->published_written) {
-    s->published_written = s->counters[STATUS_PUBLISHED];
-    s->last_relayed_ms = now_ms;
-  }
+  if (s->counters[STATUS_PUBLISHED] > s->published_written) s->last_relayed_ms = now_ms;
+  s->published_written = s->counters[STATUS_PUBLISHED];
   const int64_t offset = wall_ms - now_ms;
   if (offset > s->wall_offset_ms + WALL_CLOCK_SET_MS || offset < s->wall_offset_ms - WALL_CLOCK_SET_MS)
     s->wall_offset_ms = offset;

@@ -61,6 +61,12 @@ void status_side_set(relay_status *s, status_side *side, const char *state, long
  * (copied, cut to the capacity). */
 void status_side_failed(relay_status *s, status_side *side, int rc, const char *text, long long now_ms);
 
+/* Adds n to a counter (not STATUS_WAITING, which is taken when the file is written). */
+void status_count(relay_status *s, status_counter counter, uint64_t n = 1);
+
+/* n documents published before were lost with the connection: dropped, not published. */
+void status_lost(relay_status *s, uint64_t n);
+
 /* The meaning of a connect's return code: -1 (no connection) or a CONNACK refusal; the
  * cloud's credential refusals name the settings to check. */
 const char *status_connect_text(int rc, bool cloud);

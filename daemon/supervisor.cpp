@@ -1,5 +1,5 @@
 /* Connection supervisor and event loop: passes that reconnect the cloud, then the gateway;
- * the relay between them; shutdown. */
+ * the relay between them; shutdown. Whether a connection is up is asked of its session. */
 #include <poll.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -16,10 +16,13 @@
 namespace {
 
 constexpr uint8_t GATEWAY_SUBSCRIBE_QOS = 0;
-daemon_poll_fn poll_function = poll;
 constexpr unsigned FAILURE_LOG_EVERY = 4;
 /* The wake pipe, then each session's descriptors. */
 constexpr unsigned LOOP_POLL_MAX = 1 + 2 * SESSION_POLL_MAX;
+
+daemon_poll_fn poll_function = poll;
+
+relay_daemon *owner(void *context) { return static_cast<relay_daemon *>(context); }
 
 const char *mode_word(const relay_daemon *d) { return d->settings.mode == 1 ? "registered" : "quickstart"; }
 const char *ssl_suffix(const relay_daemon *d) { return d->settings.ssl ? " over SSL" : ""; }
@@ -34,60 +37,15 @@ const char *failure_text(const mqtt_session *session, int rc, bool cloud) {
   return rc == -1 && reason[0] != '\0' ? reason : status_connect_text(rc, cloud);
 }
 
-} // namespace
-
-void supervisor_cloud_answered(relay_daemon *d, int rc) {
-  d->connect_rc = rc;
-  if (rc == 0) {
-    d->cloud_connected = true;
-    d->cloud_failures = 0;
-    status_side_set(&d->status, &d->status.cloud, STATUS_UP, daemon_clock_ms());
-    log_msg(LOG_INFO, "Connected to NIMBA in %s mode%s.", mode_word(d), ssl_suffix(d));
-    return;
-  }
-  if (failure_goes_to_log(d->cloud_failures)) {
-    log_msg(LOG_ERR, "Failed to connect to NIMBA in %s mode%s (RC=%i).", mode_word(d), ssl_suffix(d), rc);
-  } else {
-    std::printf("Failed to connect to NIMBA in %s mode%s (RC=%i).", mode_word(d), ssl_suffix(d), rc);
-  }
-  d->cloud_failures++;
-  status_side_failed(&d->status, &d->status.cloud, rc, failure_text(&d->cloud, rc, true), daemon_clock_ms());
+bool up(const mqtt_session *session) { return session_state(session) == SESSION_UP; }
+bool answering(const mqtt_session *session) {
+  const session_phase phase = session_state(session);
+  return phase == SESSION_OPENING || phase == SESSION_CONNACK;
 }
 
-void supervisor_gateway_answered(relay_daemon *d, int rc) {
-  d->connect_rc = rc;
-  if (rc == 0) {
-    const long long now = daemon_clock_ms();
-    d->gateway_connected = true;
-    d->gateway_failures = 0;
-    /* A gateway that takes the connect but refuses the subscription every pass is throttled
-     * like one that refuses the connect: its refusals count until one is granted. */
-    const char *connected = "Connected to IoT Gateway. Subscribing to topic '%s' on IoT Gateway using QoS%d.";
-    if (failure_goes_to_log(d->subscribe_refusals)) {
-      log_msg(LOG_INFO, connected, GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS);
-    } else {
-      std::printf(connected, GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS);
-    }
-    d->subscribe_rc =
-        session_subscribe(&d->gateway, GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS) ? DAEMON_PENDING : -1;
-    d->step_deadline = now + d->options.connect_timeout_seconds * 1000LL;
-    session_flush(&d->gateway, now);
-    return;
-  }
-  if (failure_goes_to_log(d->gateway_failures)) {
-    log_msg(LOG_ERR, "Failed to connect to IoT Gateway (RC=%i).", rc);
-  } else {
-    std::printf("Failed to connect to IoT Gateway (RC=%i).", rc);
-  }
-  d->gateway_failures++;
-  status_side_failed(
-      &d->status, &d->status.gateway, rc, failure_text(&d->gateway, rc, false), daemon_clock_ms());
-}
-
-namespace {
-
-/* A refused or unanswered subscription: the gateway is dropped, so the next pass connects
- * and subscribes again instead of staying connected and relaying nothing. The gateway
+/* The subscription's answer (a SUBACK code, or -1 when none came in time). A refusal drops
+ * the gateway, so the next pass connects and subscribes again instead of staying connected
+ * and relaying nothing; repeated refusals are throttled like failed connects. The gateway
  * counts as up for the operator once it is subscribed. */
 void subscription_answered(relay_daemon *d, int rc) {
   if (rc >= 0 && rc != MQTT_SUBACK_FAILURE) {
@@ -103,7 +61,6 @@ void subscription_answered(relay_daemon *d, int rc) {
   }
   d->subscribe_refusals++;
   session_disconnect(&d->gateway);
-  d->gateway_connected = false;
   status_side_failed(&d->status, &d->status.gateway, rc, status_subscribe_text(rc), daemon_clock_ms());
 }
 
@@ -112,72 +69,27 @@ void report_dropped(relay_daemon *d) {
   if (dropped > 0) log_msg(LOG_WARNING, "Dropped %u messages for NIMBA: queue full.", dropped);
 }
 
-void begin_connect(relay_daemon *d, mqtt_session *session, long long now) {
-  d->connect_rc = DAEMON_PENDING;
-  status_side *side = session == &d->cloud ? &d->status.cloud : &d->status.gateway;
+void begin_connect(relay_daemon *d, mqtt_session *session, status_side *side, long long now) {
   status_side_set(&d->status, side, STATUS_CONNECTING, now);
   session_connect(session, now);
 }
 
-/* Ends the pass; false when a stop request skips the pause. */
-bool end_pass(relay_daemon *d, long long now) {
+/* Ends the pass; the next begins after the pause. */
+int end_pass(relay_daemon *d, long long now) {
   report_dropped(d);
   std::fflush(stdout);
   d->step = PASS_PAUSE;
   d->next_pass_ms = now + d->options.pause_seconds * 1000LL;
-  return true;
+  return 1;
 }
 
 /* A stop request ends the pass at once: an answer still awaited is abandoned (no failure
- * is reported for it) and no new connect or subscription begins. */
+ * is reported for it) and no new connect or subscription begins. A subscription awaited
+ * is left to the shutdown, which disconnects the gateway. */
 void abandon_pass(relay_daemon *d) {
-  switch (d->step) {
-    case PASS_CLOUD:
-      if (!d->cloud_connected) session_disconnect(&d->cloud);
-      break;
-    case PASS_GATEWAY:
-      if (!d->gateway_connected) session_disconnect(&d->gateway);
-      break;
-    default:
-      break; /* a subscription awaited: the shutdown disconnects the gateway */
-  }
+  if (answering(&d->cloud)) session_disconnect(&d->cloud);
+  if (answering(&d->gateway)) session_disconnect(&d->gateway);
   d->step = PASS_PAUSE;
-}
-
-/* Carries the pass on as far as the answers received allow. False once the daemon is to
- * stop: a stop request is honoured at once, in the pause and in every step of a pass. */
-bool advance_pass(relay_daemon *d, long long now) {
-  if (stop_signal != 0) {
-    abandon_pass(d);
-    return false;
-  }
-  for (;;) {
-    switch (d->step) {
-      case PASS_PAUSE:
-        if (stop_signal != 0) return false;
-        if (now < d->next_pass_ms) return true;
-        d->step = PASS_CLOUD;
-        if (d->cloud_connected) continue;
-        begin_connect(d, &d->cloud, now);
-        continue;
-      case PASS_CLOUD:
-        if (!d->cloud_connected && d->connect_rc == DAEMON_PENDING) return true;
-        if (!d->cloud_connected || d->gateway_connected) return end_pass(d, now);
-        d->step = PASS_GATEWAY;
-        begin_connect(d, &d->gateway, now);
-        continue;
-      case PASS_GATEWAY:
-        if (d->connect_rc == DAEMON_PENDING) return true;
-        if (d->connect_rc != 0) return end_pass(d, now);
-        d->step = PASS_SUBSCRIBE;
-        continue;
-      case PASS_SUBSCRIBE:
-        if (d->gateway_connected && d->subscribe_rc == DAEMON_PENDING && now < d->step_deadline) return true;
-        if (d->gateway_connected)
-          subscription_answered(d, d->subscribe_rc == DAEMON_PENDING ? -1 : d->subscribe_rc);
-        return end_pass(d, now);
-    }
-  }
 }
 
 long long earliest(long long a, long long b) { return a == 0 || (b != 0 && b < a) ? b : a; }
@@ -188,7 +100,7 @@ void drain_cloud(relay_daemon *d) {
   for (;;) {
     long long now = daemon_clock_ms();
     session_flush(&d->cloud, now);
-    if (d->cloud.state != SESSION_UP || !session_output_pending(&d->cloud) || now >= deadline) return;
+    if (!up(&d->cloud) || !session_output_pending(&d->cloud) || now >= deadline) return;
     pollfd fds[SESSION_POLL_MAX];
     unsigned count = session_poll_fds(&d->cloud, fds);
     if (poll_function(fds, count, static_cast<int>(deadline - now)) < 0 && errno != EINTR) return;
@@ -197,6 +109,88 @@ void drain_cloud(relay_daemon *d) {
 }
 
 } // namespace
+
+void cloud_connect_answered(void *context, mqtt_session *session, int rc) {
+  relay_daemon *d = owner(context);
+  if (rc == 0) {
+    d->cloud_failures = 0;
+    status_side_set(&d->status, &d->status.cloud, STATUS_UP, daemon_clock_ms());
+    log_msg(LOG_INFO, "Connected to NIMBA in %s mode%s.", mode_word(d), ssl_suffix(d));
+    return;
+  }
+  if (failure_goes_to_log(d->cloud_failures)) {
+    log_msg(LOG_ERR, "Failed to connect to NIMBA in %s mode%s (RC=%i).", mode_word(d), ssl_suffix(d), rc);
+  } else {
+    std::printf("Failed to connect to NIMBA in %s mode%s (RC=%i).", mode_word(d), ssl_suffix(d), rc);
+  }
+  d->cloud_failures++;
+  status_side_failed(&d->status, &d->status.cloud, rc, failure_text(session, rc, true), daemon_clock_ms());
+}
+
+void gateway_connect_answered(void *context, mqtt_session *session, int rc) {
+  relay_daemon *d = owner(context);
+  if (rc == 0) {
+    d->gateway_failures = 0;
+    /* A gateway that takes the connect but refuses the subscription every pass is throttled
+     * like one that refuses the connect: its refusals count until one is granted. */
+    const char *connected = "Connected to IoT Gateway. Subscribing to topic '%s' on IoT Gateway using QoS%d.";
+    if (failure_goes_to_log(d->subscribe_refusals)) {
+      log_msg(LOG_INFO, connected, GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS);
+    } else {
+      std::printf(connected, GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS);
+    }
+    return;
+  }
+  if (failure_goes_to_log(d->gateway_failures)) {
+    log_msg(LOG_ERR, "Failed to connect to IoT Gateway (RC=%i).", rc);
+  } else {
+    std::printf("Failed to connect to IoT Gateway (RC=%i).", rc);
+  }
+  d->gateway_failures++;
+  status_side_failed(&d->status, &d->status.gateway, rc, failure_text(session, rc, false), daemon_clock_ms());
+}
+
+int supervisor_advance(relay_daemon *d, long long now) {
+  if (stop_signal != 0) {
+    abandon_pass(d);
+    return 0;
+  }
+  for (;;) {
+    switch (d->step) {
+      case PASS_PAUSE:
+        if (now < d->next_pass_ms) return 1;
+        d->step = PASS_CLOUD;
+        if (!up(&d->cloud)) begin_connect(d, &d->cloud, &d->status.cloud, now);
+        continue;
+      case PASS_CLOUD:
+        if (answering(&d->cloud)) return 1;
+        if (!up(&d->cloud) || session_state(&d->gateway) != SESSION_DOWN) return end_pass(d, now);
+        d->step = PASS_GATEWAY;
+        begin_connect(d, &d->gateway, &d->status.gateway, now);
+        continue;
+      case PASS_GATEWAY:
+        if (answering(&d->gateway)) return 1;
+        if (!up(&d->gateway)) return end_pass(d, now);
+        /* The answer to the connect came inside the gateway's session; the subscription that
+         * follows it is made here, after that session's turn. */
+        d->step = PASS_SUBSCRIBE;
+        d->step_deadline = now + d->options.connect_timeout_seconds * 1000LL;
+        if (!session_subscribe(&d->gateway, GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS)) {
+          subscription_answered(d, -1);
+          return end_pass(d, now);
+        }
+        session_flush(&d->gateway, now);
+        continue;
+      case PASS_SUBSCRIBE: {
+        if (!up(&d->gateway)) return end_pass(d, now); /* lost meanwhile: already reported */
+        const int answer = session_subscription(&d->gateway);
+        if (answer == SESSION_SUBSCRIPTION_PENDING && now < d->step_deadline) return 1;
+        subscription_answered(d, answer == SESSION_SUBSCRIPTION_PENDING ? -1 : answer);
+        return end_pass(d, now);
+      }
+    }
+  }
+}
 
 long long daemon_clock_ms() {
   timespec now{};
@@ -221,7 +215,7 @@ int supervisor_run(relay_daemon *d, int wake_fd) {
               d->gateway_uri);
   for (;;) {
     long long now = daemon_clock_ms();
-    if (!advance_pass(d, now)) break;
+    if (!supervisor_advance(d, now)) break;
     relay_gateway_flow(d);
 
     pollfd fds[LOOP_POLL_MAX];

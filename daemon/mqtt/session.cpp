@@ -33,6 +33,7 @@ void end_session(mqtt_session *s, bool abort) {
   s->state = SESSION_DOWN;
   s->control_length = s->control_sent = 0;
   s->subscribe_id = 0;
+  s->subscription = SESSION_SUBSCRIPTION_NONE;
   s->ping_sent = 0;
   s->blocked_since = 0;
   s->readable = false;
@@ -159,7 +160,7 @@ int handle_packet(mqtt_session *s, const mqtt_packet *packet) {
       if (!mqtt_decode_suback(packet, &id, &code)) return -1;
       if (id == s->subscribe_id) {
         s->subscribe_id = 0;
-        if (s->events.subscribed != nullptr) s->events.subscribed(s->events.context, s, code);
+        s->subscription = code;
       }
       return 1;
     case MQTT_PUBREL: {
@@ -417,8 +418,13 @@ int session_subscribe(mqtt_session *s, const char *filter, uint8_t qos) {
   uint32_t length = mqtt_encode_subscribe(packet, sizeof packet, s->next_packet_id, filter, qos);
   if (length == 0 || !add_control(s, packet, length)) return 0;
   s->subscribe_id = s->next_packet_id;
+  s->subscription = SESSION_SUBSCRIPTION_PENDING;
   return 1;
 }
+
+session_phase session_state(const mqtt_session *s) { return s->state; }
+
+int session_subscription(const mqtt_session *s) { return s->subscription; }
 
 void session_pause(mqtt_session *s, bool paused) {
   if (s->paused && !paused && s->ping_sent != 0) s->ping_sent = 0;

@@ -18,16 +18,25 @@ constexpr unsigned SESSION_POLL_MAX = TRANSPORT_POLL_MAX;
  * the cloud queue can hold. */
 constexpr unsigned SESSION_PIECES_MAX = 1 + 256;
 
-enum session_state {
+/* The one record of whether a connection is up: the session's. Its owner asks
+ * (session_state, session_subscription) instead of keeping copies. */
+enum session_phase {
   SESSION_DOWN,
   SESSION_OPENING, /* lookup, TCP connect, TLS handshake */
   SESSION_CONNACK, /* CONNECT sent, waiting for the answer */
   SESSION_UP,
 };
 
+/* session_subscription while the SUBACK is awaited, and before any subscription. */
+constexpr int SESSION_SUBSCRIPTION_PENDING = -2;
+constexpr int SESSION_SUBSCRIPTION_NONE = -1;
+
 struct mqtt_session;
 
-/* What the session tells its owner. Every function may be nullptr. */
+/* What the session tells its owner: the registered functions are the handlers. Every
+ * function may be nullptr. A handler must not call into the session that runs it (answers
+ * that need a session call are taken after session_handle returns); one that ends the
+ * session gets no further event from it. */
 struct session_events {
   void *context;
   /* The connect's result: 0 accepted, a CONNACK refusal code, or -1 when no connection
@@ -44,9 +53,7 @@ struct session_events {
    * stored comes with topic and payload nullptr and payload_length its packet's length;
    * it is gone whatever the result. */
   int (*message)(void *context, mqtt_session *session, const mqtt_publish *message);
-  /* The SUBACK's code: 0 to 2 granted, MQTT_SUBACK_FAILURE refused. */
-  void (*subscribed)(void *context, mqtt_session *session, int code);
-  /* PUBACK or PUBCOMP for a packet id of the session's own. */
+  /* An acknowledgement (PUBACK or PUBCOMP) with its packet identifier. */
   void (*delivered)(void *context, mqtt_session *session, uint16_t packet_id);
 };
 
@@ -76,7 +83,7 @@ struct session_control_mark {
 };
 
 struct mqtt_session {
-  session_state state;
+  session_phase state;
   mqtt_endpoint endpoint;
   mqtt_connect_fields connect;
   session_timing timing;
@@ -92,6 +99,7 @@ struct mqtt_session {
   long long blocked_since; /* 0: output is not waiting for the socket */
   uint16_t next_packet_id;
   uint16_t subscribe_id; /* 0: no SUBACK awaited */
+  int subscription;      /* SUBACK code, SESSION_SUBSCRIPTION_PENDING or _NONE */
   bool readable;         /* poll reported input (or TLS holds some) */
   uint64_t stream_taken; /* bytes taken by the transport since the open */
   uint64_t owner_taken;  /* of which the owner's */
@@ -113,9 +121,16 @@ void session_init(mqtt_session *s, const mqtt_endpoint &endpoint, const mqtt_con
  * possibly before this returns. */
 void session_connect(mqtt_session *s, long long now);
 
-/* Sends SUBSCRIBE for one filter; the answer comes through events.subscribed. 0 when the
+/* Where the connection stands. */
+session_phase session_state(const mqtt_session *s);
+
+/* Sends SUBSCRIBE for one filter; session_subscription then gives the answer. 0 when the
  * session is not up or the packet does not fit. */
 int session_subscribe(mqtt_session *s, const char *filter, uint8_t qos);
+
+/* The SUBACK's code (0 to 2 granted, MQTT_SUBACK_FAILURE refused) of the last subscription
+ * of this connection; SESSION_SUBSCRIPTION_PENDING while it is awaited, _NONE without one. */
+int session_subscription(const mqtt_session *s);
 
 /* Stops reading (owner full) or goes on; a ping's answer is awaited afresh on resuming. */
 void session_pause(mqtt_session *s, bool paused);

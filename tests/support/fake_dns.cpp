@@ -36,8 +36,8 @@ void serve(fake_dns *dns) {
     std::vector<uint8_t> query(1500);
     sockaddr_in from{};
     socklen_t from_length = sizeof from;
-    const ssize_t n = recvfrom(dns->fd, query.data(), query.size(), 0, reinterpret_cast<sockaddr *>(&from),
-                               &from_length);
+    const ssize_t n =
+        recvfrom(dns->fd, query.data(), query.size(), 0, reinterpret_cast<sockaddr *>(&from), &from_length);
     if (n < 12) continue;
     query.resize(static_cast<size_t>(n));
     std::string name;
@@ -65,7 +65,8 @@ void serve(fake_dns *dns) {
       in_addr ip{};
       inet_pton(AF_INET, address.c_str(), &ip);
       const uint8_t *bytes = reinterpret_cast<const uint8_t *>(&ip.s_addr);
-      const uint8_t record[] = {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 5, 0, 4, bytes[0], bytes[1], bytes[2], bytes[3]};
+      const uint8_t record[] = {
+          0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 5, 0, 4, bytes[0], bytes[1], bytes[2], bytes[3]};
       answer.insert(answer.end(), record, record + sizeof record);
     }
     sendto(dns->fd, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr *>(&from), from_length);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -32,8 +33,9 @@ struct peer_link {
   bool write_all(const std::string &bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
-      const int n = ssl != nullptr ? SSL_write(ssl, bytes.data() + done, static_cast<int>(bytes.size() - done))
-                                   : static_cast<int>(send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL));
+      const int n = ssl != nullptr
+                        ? SSL_write(ssl, bytes.data() + done, static_cast<int>(bytes.size() - done))
+                        : static_cast<int>(send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL));
       if (n <= 0) return false;
       done += static_cast<size_t>(n);
     }
@@ -95,11 +97,12 @@ std::string remaining_length(uint32_t value) {
 
 /* A PUBLISH from the broker with the given QoS (1: packet id id). */
 std::string publish_packet(const std::string &topic, const std::string &payload, int qos, uint16_t id) {
-  std::string body = std::string(1, static_cast<char>(topic.size() >> 8)) + static_cast<char>(topic.size()) + topic;
+  std::string body =
+      std::string(1, static_cast<char>(topic.size() >> 8)) + static_cast<char>(topic.size()) + topic;
   if (qos > 0) body += std::string(1, static_cast<char>(id >> 8)) + static_cast<char>(id & 0xFF);
   body += payload;
-  return std::string(1, static_cast<char>(0x30 | qos << 1)) + remaining_length(static_cast<uint32_t>(body.size())) +
-         body;
+  return std::string(1, static_cast<char>(0x30 | qos << 1)) +
+         remaining_length(static_cast<uint32_t>(body.size())) + body;
 }
 
 /* The owner's output: whole packets, the first possibly partly written. */
@@ -131,8 +134,9 @@ struct test_output {
   }
 };
 
-/* The session under test with its broker: listener, the accepted link, and the loop turns
- * that drive the session as the daemon's event loop does. */
+/* The session under test with its broker: listener, the accepted link, what the session
+ * told its owner, and the loop turns that drive it as the daemon's event loop does, at the
+ * real time or at chosen times. */
 class SessionTest : public ::testing::Test {
 protected:
   std::unique_ptr<mqtt_session> session{new mqtt_session()};
@@ -143,16 +147,41 @@ protected:
   bool tls = false;
   unsigned spins = 0; /* loop turns that did nothing and still asked to be run again at once */
 
+  /* What the session told its owner. */
+  std::vector<int> answers;                            /* connected */
+  std::vector<std::string> losses;                     /* lost: the reason */
+  std::vector<std::string> messages;                   /* message: the payload ("<oversize N>" without one) */
+  std::vector<uint16_t> acknowledged;                  /* delivered */
+  std::function<int(const mqtt_publish *)> on_message; /* the owner's answer; 1 when unset */
+
+  static SessionTest *of(void *context) { return static_cast<SessionTest *>(context); }
+  static void connected(void *context, mqtt_session *, int rc) { of(context)->answers.push_back(rc); }
+  static void lost(void *context, mqtt_session *s, uint64_t) {
+    of(context)->losses.push_back(session_reason(s));
+  }
+  static int message(void *context, mqtt_session *, const mqtt_publish *m) {
+    SessionTest *t = of(context);
+    t->messages.push_back(m->payload != nullptr
+                              ? std::string(reinterpret_cast<const char *>(m->payload), m->payload_length)
+                              : "<oversize " + std::to_string(m->payload_length) + ">");
+    return t->on_message ? t->on_message(m) : 1;
+  }
+  static void delivered(void *context, mqtt_session *, uint16_t id) {
+    of(context)->acknowledged.push_back(id);
+  }
+
   void TearDown() override {
+    EXPECT_EQ(0u, spins) << "a turn did nothing and the next due time was not in the future";
     session_release(session.get());
     peer.close_all();
     if (listener >= 0) close(listener);
     if (!ca.folder.empty()) ca_remove(&ca);
   }
 
-  /* Listens, sets the session up for the endpoint (send buffer bounded to send_buffer) and
-   * starts its connect. */
-  void begin(bool use_tls, unsigned send_buffer, session_timing timing = {10000, 60000, 60000}) {
+  /* Listens, sets the session up for the endpoint (send buffer bounded to send_buffer, no
+   * TCP user time-out) and starts its connect at `at`. */
+  void begin(bool use_tls, unsigned send_buffer, session_timing timing = {10000, 60000, 60000},
+             long long at = 0) {
     tls = use_tls;
     const std::string address = test_address(0);
     listener = loopback_listen(address, 1883);
@@ -175,24 +204,29 @@ protected:
                  endpoint,
                  connect,
                  timing,
-                 session_events{},
+                 session_events{this, connected, lost, message, delivered},
                  session_output{&output, test_output::gather, test_output::written});
-    session_connect(session.get(), monotonic_ms());
+    session_connect(session.get(), at != 0 ? at : monotonic_ms());
   }
 
   /* Accepts the session's connection as the broker (TLS handshake included), small
    * receive buffer. */
-  bool accept_peer() {
+  bool accept_peer(long long at = 0) {
     const long long deadline = monotonic_ms() + 10000;
     while (peer.fd < 0 && monotonic_ms() < deadline) {
-      turn(20);
+      if (at != 0) {
+        step(at, 20);
+      } else {
+        turn(20);
+      }
       pollfd p{listener, POLLIN, 0};
       if (poll(&p, 1, 0) > 0) peer.fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     }
     if (peer.fd < 0) return false;
     if (!tls) return true;
     peer.context = SSL_CTX_new(TLS_server_method());
-    if (SSL_CTX_use_certificate_file(peer.context, (ca.folder + "/server.pem").c_str(), SSL_FILETYPE_PEM) != 1 ||
+    if (SSL_CTX_use_certificate_file(peer.context, (ca.folder + "/server.pem").c_str(), SSL_FILETYPE_PEM) !=
+            1 ||
         SSL_CTX_use_PrivateKey_file(peer.context, (ca.folder + "/server.key").c_str(), SSL_FILETYPE_PEM) != 1)
       return false;
     peer.ssl = SSL_new(peer.context);
@@ -210,24 +244,53 @@ protected:
     return accepted == 1;
   }
 
-  /* Reads the CONNECT and answers CONNACK 0; true once the session is up. */
-  bool connack() {
-    char buffer[1024];
-    std::string got;
+  /* Packets the broker read within timeout_ms (whole ones; the rest is kept). */
+  std::string peer_input;
+  std::vector<parsed_packet> peer_read(int timeout_ms) {
+    char buffer[65536];
+    const long n = peer.read_some(buffer, sizeof buffer, timeout_ms);
+    if (n > 0) peer_input.append(buffer, static_cast<size_t>(n));
+    std::vector<parsed_packet> packets;
+    size_t whole = 0;
+    for (size_t cut = peer_input.size(); cut > 0 && whole == 0; cut--) {
+      std::vector<parsed_packet> candidate;
+      if (parse_stream(peer_input.substr(0, cut), &candidate)) {
+        packets = candidate;
+        whole = cut;
+      }
+    }
+    peer_input.erase(0, whole);
+    return packets;
+  }
+
+  /* Reads the CONNECT and answers with the given bytes (CONNACK 0 by default); true once
+   * the CONNECT came. */
+  bool answer_connect(const std::string &answer = std::string("\x20\x02\x00\x00", 4), long long at = 0) {
     std::vector<parsed_packet> packets;
     const bool read = wait_until(
         [&] {
-          turn(10);
-          const long n = peer.read_some(buffer, sizeof buffer, 0);
-          if (n > 0) got.append(buffer, static_cast<size_t>(n));
-          packets.clear();
-          return !got.empty() && parse_stream(got, &packets) && !packets.empty();
+          if (at != 0) {
+            step(at, 10);
+          } else {
+            turn(10);
+          }
+          packets = peer_read(0);
+          return !packets.empty();
         },
         10000);
-    if (!read || packets[0].type_byte != 0x10 || !peer.write_all(std::string("\x20\x02\x00\x00", 4))) return false;
+    return read && packets[0].type_byte == 0x10 && peer.write_all(answer);
+  }
+
+  /* Answers the CONNECT with CONNACK 0; true once the session is up. */
+  bool connack(long long at = 0) {
+    if (!answer_connect(std::string("\x20\x02\x00\x00", 4), at)) return false;
     return wait_until(
         [&] {
-          turn(10);
+          if (at != 0) {
+            step(at, 10);
+          } else {
+            turn(10);
+          }
           return session->state == SESSION_UP;
         },
         10000);
@@ -237,7 +300,7 @@ protected:
   struct progress {
     uint32_t read_start, read_end, control_length, control_sent;
     uint64_t written;
-    session_state state;
+    session_phase state;
     bool operator==(const progress &o) const {
       return read_start == o.read_start && read_end == o.read_end && control_length == o.control_length &&
              control_sent == o.control_sent && written == o.written && state == o.state;
@@ -245,24 +308,32 @@ protected:
   };
   progress snapshot() const {
     const mqtt_session *s = session.get();
-    return progress{s->reader.start, s->reader.end, s->control_length, s->control_sent, s->transport.written, s->state};
+    return progress{
+        s->reader.start, s->reader.end, s->control_length, s->control_sent, s->transport.written, s->state};
   }
 
-  /* One turn of the event loop, polling at most cap_ms. */
-  void turn(int cap_ms) {
+  /* One turn of the event loop at time `at` (0: the real time after the wait), after
+   * waiting for the descriptors at most wait_ms of real time. A turn that changes nothing
+   * must not ask to run again at once. */
+  void step(long long at, int wait_ms) {
     pollfd fds[SESSION_POLL_MAX];
     const unsigned count = session_poll_fds(session.get(), fds);
+    const int ready = poll(fds, count, wait_ms);
+    const long long now = at != 0 ? at : monotonic_ms();
+    const progress before = snapshot();
+    session_handle(session.get(), fds, ready > 0 ? count : 0, now);
+    session_flush(session.get(), now);
+    const long long due = session_next_ms(session.get(), now);
+    if (snapshot() == before && due != 0 && due <= now) spins++;
+  }
+
+  /* One turn at the real time, polling at most cap_ms or until the session's next due time. */
+  void turn(int cap_ms) {
     const long long now = monotonic_ms();
     const long long next = session_next_ms(session.get(), now);
     int timeout = cap_ms;
     if (next != 0 && next - now < cap_ms) timeout = next <= now ? 0 : static_cast<int>(next - now);
-    const int ready = poll(fds, count, timeout);
-    const progress before = snapshot();
-    const long long after = monotonic_ms();
-    session_handle(session.get(), fds, ready > 0 ? count : 0, after);
-    session_flush(session.get(), after);
-    const long long due = session_next_ms(session.get(), after);
-    if (snapshot() == before && due != 0 && due <= after) spins++;
+    step(0, timeout);
   }
 };
 
@@ -283,7 +354,6 @@ TEST_F(SessionTest, OwedAcknowledgementsThatCannotBeWrittenStopTheReadingWithout
       },
       10000))
       << "the session's output never filled";
-  spins = 0;
   for (int i = 0; i < 20; i++) turn(50);
   EXPECT_EQ(0u, spins) << "the loop spun while the session owed answers";
   pollfd fds[SESSION_POLL_MAX];
@@ -381,5 +451,302 @@ INSTANTIATE_TEST_SUITE_P(Links, SessionOutputOrder, ::testing::Values(false, tru
                          [](const ::testing::TestParamInfo<bool> &info) {
                            return std::string(info.param ? "Tls" : "Tcp");
                          });
+
+constexpr long long T0 = 1000000; /* the chosen time of the connect */
+constexpr unsigned KEEP_ALIVE = 10000, STALL = 30000;
+
+/* What the broker does in a row of the keep-alive table. */
+enum output_feed { FEED_NONE, FEED_TRICKLE, FEED_FLOOD };
+
+struct keep_alive_case {
+  int line;
+  const char *name;
+  output_feed feed;     /* the owner's output: none, a document every step, or 2 MB at once */
+  bool peer_reads;      /* the broker takes what comes */
+  bool answer_pings;    /* and answers each PINGREQ */
+  long long pause_from; /* the owner takes no messages from .. until (offsets from T0) */
+  long long pause_until;
+  long long lost_from, lost_by; /* the session ends within [from, by]; 0: stays up. For a
+                                   flood, counted from the output's last progress */
+  const char *reason;
+};
+void PrintTo(const keep_alive_case &c, std::ostream *os) { *os << c.name; }
+
+class SessionKeepAlive : public SessionTest, public ::testing::WithParamInterface<keep_alive_case> {};
+
+/* Chosen times, 500 ms apart, over four keep-alive intervals: when pings go out, when a
+ * silent broker or a stalled output ends the session, and that a paused owner does not. */
+TEST_P(SessionKeepAlive, PingsAndLosesTheLinkOnTime) {
+  const keep_alive_case &c = GetParam();
+  SCOPED_TRACE(c.line);
+  begin(false, 4096, session_timing{10000, KEEP_ALIVE, STALL}, T0);
+  ASSERT_TRUE(accept_peer(T0));
+  ASSERT_TRUE(connack(T0));
+  if (c.feed == FEED_FLOOD)
+    for (int i = 0; i < 700; i++) output.packets.push_back(publish_packet("t", std::string(3000, 'f'), 0, 0));
+  long long lost_at = 0, progress_at = 0;
+  for (long long offset = 0; offset <= 6 * KEEP_ALIVE && lost_at == 0; offset += 500) {
+    if (c.pause_from != 0) session_pause(session.get(), offset >= c.pause_from && offset < c.pause_until);
+    if (c.feed == FEED_TRICKLE) output.packets.push_back(publish_packet("t", "{}", 0, 0));
+    const size_t head = output.head;
+    const uint32_t sent = output.sent;
+    step(T0 + offset, 5);
+    if (output.head != head || output.sent != sent) progress_at = offset;
+    if (session->state != SESSION_UP) {
+      lost_at = offset;
+      break;
+    }
+    if (!c.peer_reads) continue;
+    for (const parsed_packet &p : peer_read(5)) {
+      if (p.type_byte == 0xC0 && c.answer_pings) {
+        ASSERT_TRUE(peer.write_all(std::string("\xD0\x00", 2)));
+      }
+    }
+  }
+  if (c.lost_from == 0) {
+    EXPECT_EQ(0, lost_at) << "the session ended";
+    EXPECT_TRUE(losses.empty());
+    return;
+  }
+  const long long from = c.feed == FEED_FLOOD ? progress_at : 0;
+  EXPECT_GE(lost_at, from + c.lost_from);
+  EXPECT_LE(lost_at, from + c.lost_by);
+  ASSERT_EQ(1u, losses.size());
+  EXPECT_EQ(c.reason, losses[0]);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SessionKeepAlive,
+    ::testing::Values(
+        keep_alive_case{__LINE__,
+                        "IdleBothWays",
+                        FEED_NONE,
+                        true,
+                        false,
+                        0,
+                        0,
+                        20000,
+                        20000,
+                        "no answer to a ping within 10 s"},
+        keep_alive_case{__LINE__, "IdleAnswered", FEED_NONE, true, true, 0, 0, 0, 0, ""},
+        keep_alive_case{__LINE__,
+                        "SendingWhileTheBrokerIsSilent",
+                        FEED_TRICKLE,
+                        true,
+                        false,
+                        0,
+                        0,
+                        20000,
+                        20000,
+                        "no answer to a ping within 10 s"},
+        keep_alive_case{
+            __LINE__, "PausedOneAndAHalfIntervalsThenResumed", FEED_NONE, true, true, 10500, 25500, 0, 0, ""},
+        keep_alive_case{__LINE__,
+                        "OutputBlockedPastTheStallLimit",
+                        FEED_FLOOD,
+                        false,
+                        false,
+                        0,
+                        0,
+                        STALL,
+                        STALL + 500,
+                        "output stalled for 30 s: the broker takes nothing"}),
+    [](const ::testing::TestParamInfo<keep_alive_case> &info) { return std::string(info.param.name); });
+
+/* The time the session asks to be woken is the time its timer acts: not a moment later
+ * (the loop would sleep through it) nor earlier (it would spin). */
+TEST_F(SessionTest, TheTimeToWakeIsTheTimeTheTimerActs) {
+  begin(false, 0, session_timing{10000, KEEP_ALIVE, STALL}, T0);
+  ASSERT_TRUE(accept_peer(T0));
+  ASSERT_TRUE(connack(T0));
+  const long long ping_at = session_next_ms(session.get(), T0);
+  ASSERT_GT(ping_at, T0);
+  step(ping_at - 1, 5);
+  EXPECT_EQ(0, session->ping_sent) << "pinged before the time it gave";
+  step(ping_at, 5);
+  EXPECT_EQ(ping_at, session->ping_sent) << "did not ping at the time it gave";
+  const long long lost_at = session_next_ms(session.get(), ping_at);
+  ASSERT_GT(lost_at, ping_at);
+  step(lost_at - 1, 5);
+  EXPECT_EQ(SESSION_UP, session->state);
+  step(lost_at, 5);
+  EXPECT_EQ(SESSION_DOWN, session->state) << "the unanswered ping did not end it at the time it gave";
+}
+
+struct connack_case {
+  int line;
+  const char *name;
+  std::string answer; /* bytes the broker sends after the CONNECT; empty: none */
+  int rc;
+  const char *reason;
+};
+void PrintTo(const connack_case &c, std::ostream *os) { *os << c.name; }
+
+class SessionConnack : public SessionTest, public ::testing::WithParamInterface<connack_case> {};
+
+/* The connect's answer: accepted, each refusal with its code, a first packet that is not a
+ * CONNACK or is a broken one, and none at all by the deadline (not a moment before). */
+TEST_P(SessionConnack, AnswersTheConnectOnce) {
+  const connack_case &c = GetParam();
+  SCOPED_TRACE(c.line);
+  begin(false, 0, session_timing{10000, KEEP_ALIVE, STALL}, T0);
+  ASSERT_TRUE(accept_peer(T0));
+  if (c.answer.empty()) {
+    ASSERT_TRUE(wait_until(
+        [&] {
+          step(T0, 10);
+          return !peer_read(0).empty();
+        },
+        10000));
+    step(T0 + 9999, 5);
+    EXPECT_TRUE(answers.empty()) << "failed before the deadline";
+    step(T0 + 10000, 5);
+  } else {
+    ASSERT_TRUE(answer_connect(c.answer, T0));
+    wait_until(
+        [&] {
+          step(T0, 10);
+          return !answers.empty();
+        },
+        10000);
+  }
+  ASSERT_EQ(1u, answers.size());
+  EXPECT_EQ(c.rc, answers[0]);
+  EXPECT_EQ(c.reason, std::string(session_reason(session.get())));
+  EXPECT_EQ(c.rc == 0 ? SESSION_UP : SESSION_DOWN, session_state(session.get()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, SessionConnack,
+    ::testing::Values(connack_case{__LINE__, "Accepted", std::string("\x20\x02\x00\x00", 4), 0, ""},
+                      connack_case{__LINE__,
+                                   "Protocol",
+                                   std::string("\x20\x02\x00\x01", 4),
+                                   1,
+                                   "refused by the broker (return code 1)"},
+                      connack_case{__LINE__,
+                                   "Identifier",
+                                   std::string("\x20\x02\x00\x02", 4),
+                                   2,
+                                   "refused by the broker (return code 2)"},
+                      connack_case{__LINE__,
+                                   "Unavailable",
+                                   std::string("\x20\x02\x00\x03", 4),
+                                   3,
+                                   "refused by the broker (return code 3)"},
+                      connack_case{__LINE__,
+                                   "Credentials",
+                                   std::string("\x20\x02\x00\x04", 4),
+                                   4,
+                                   "refused by the broker (return code 4)"},
+                      connack_case{__LINE__,
+                                   "NotAuthorised",
+                                   std::string("\x20\x02\x00\x05", 4),
+                                   5,
+                                   "refused by the broker (return code 5)"},
+                      connack_case{__LINE__,
+                                   "AnotherPacketFirst",
+                                   std::string("\xD0\x00", 2),
+                                   -1,
+                                   "the broker answered CONNECT with another packet (type 13)"},
+                      connack_case{__LINE__,
+                                   "BrokenConnack",
+                                   std::string("\x20\x03\x00\x00\x00", 5),
+                                   -1,
+                                   "the broker's answer to CONNECT was not a valid CONNACK"},
+                      connack_case{__LINE__, "NoAnswer", "", -1, "no answer within 10 s (CONNACK)"}),
+    [](const ::testing::TestParamInfo<connack_case> &info) { return std::string(info.param.name); });
+
+/* Turns until the condition holds (10 s at most). */
+#define TURN_UNTIL(condition) \
+  ASSERT_TRUE(wait_until(     \
+      [&] {                   \
+        turn(10);             \
+        return (condition);   \
+      },                      \
+      10000))
+
+/* Each acknowledgement carries the identifier of the packet it answers; QoS 2 is delivered
+ * once, answered with PUBREC until PUBREL ends it, and a later publish with the same
+ * identifier is a new message. */
+TEST_F(SessionTest, AnswersEachPublishWithItsOwnIdentifier) {
+  begin(false, 0);
+  ASSERT_TRUE(accept_peer());
+  ASSERT_TRUE(connack());
+  ASSERT_TRUE(peer.write_all(publish_packet("QZ/a", "one", 1, 7) + publish_packet("QZ/a", "two", 1, 300) +
+                             publish_packet("QZ/a", "three", 1, 65535)));
+  std::vector<parsed_packet> got;
+  TURN_UNTIL((got = peer_read(0)).size() > 0 || !got.empty());
+  while (got.size() < 3) {
+    std::vector<parsed_packet> more;
+    TURN_UNTIL(!(more = peer_read(0)).empty());
+    got.insert(got.end(), more.begin(), more.end());
+  }
+  const char *ids[] = {"\x00\x07", "\x01\x2C", "\xFF\xFF"};
+  for (int i = 0; i < 3; i++) {
+    EXPECT_EQ(0x40, got[static_cast<size_t>(i)].type_byte);
+    EXPECT_EQ(std::string(ids[i], 2), got[static_cast<size_t>(i)].body) << i;
+  }
+
+  messages.clear();
+  const std::string qos2 = publish_packet("QZ/a", "twice", 2, 9);
+  ASSERT_TRUE(peer.write_all(qos2 + std::string(1, '\x3C') + qos2.substr(1)));
+  std::vector<parsed_packet> recs;
+  while (recs.size() < 2) {
+    std::vector<parsed_packet> more;
+    TURN_UNTIL(!(more = peer_read(0)).empty());
+    recs.insert(recs.end(), more.begin(), more.end());
+  }
+  EXPECT_EQ(1u, messages.size()) << "a QoS 2 publish sent again was delivered again";
+  for (const parsed_packet &p : recs) EXPECT_EQ(0x50, p.type_byte);
+  ASSERT_TRUE(peer.write_all(std::string("\x62\x02\x00\x09", 4)));
+  std::vector<parsed_packet> comp;
+  TURN_UNTIL(!(comp = peer_read(0)).empty());
+  EXPECT_EQ(0x70, comp[0].type_byte);
+  EXPECT_EQ(std::string("\x00\x09", 2), comp[0].body);
+  ASSERT_TRUE(peer.write_all(qos2));
+  TURN_UNTIL(messages.size() == 2);
+
+  /* Acknowledgements of the session's own packets reach the owner with their identifier. */
+  ASSERT_TRUE(peer.write_all(std::string("\x40\x02\x12\x34", 4)));
+  TURN_UNTIL(!acknowledged.empty());
+  EXPECT_EQ(0x1234, acknowledged[0]);
+}
+
+/* A handler that ends the session gets no further event from it, though more packets were
+ * read in the same turn. */
+TEST_F(SessionTest, AHandlerThatEndsTheSessionStopsFurtherEvents) {
+  begin(false, 0);
+  ASSERT_TRUE(accept_peer());
+  ASSERT_TRUE(connack());
+  on_message = [this](const mqtt_publish *) {
+    session_disconnect(session.get());
+    return 1;
+  };
+  ASSERT_TRUE(peer.write_all(publish_packet("QZ/a", "1", 0, 0) + publish_packet("QZ/a", "2", 0, 0) +
+                             publish_packet("QZ/a", "3", 1, 5)));
+  TURN_UNTIL(session->state == SESSION_DOWN);
+  for (int i = 0; i < 5; i++) turn(10);
+  EXPECT_EQ(1u, messages.size());
+  EXPECT_TRUE(losses.empty());
+}
+
+/* A packet that fills the read buffer exactly is delivered whole; one byte more is read
+ * past and reported as too large, and the packet after it is delivered. */
+TEST_F(SessionTest, APacketFillingTheReadBufferExactlyIsDelivered) {
+  begin(false, 0);
+  ASSERT_TRUE(accept_peer());
+  ASSERT_TRUE(connack());
+  /* Fixed header of 4 bytes (remaining length over 16 383), topic "QZ/a" with its length. */
+  const std::string exact_payload(SESSION_INPUT_CAPACITY - 4 - 6, 'e');
+  const std::string exact = publish_packet("QZ/a", exact_payload, 0, 0);
+  ASSERT_EQ(SESSION_INPUT_CAPACITY, exact.size());
+  const std::string over = publish_packet("QZ/a", exact_payload + "o", 0, 0);
+  ASSERT_TRUE(peer.write_all(exact + over + publish_packet("QZ/a", "after", 0, 0)));
+  TURN_UNTIL(messages.size() == 3);
+  EXPECT_EQ(exact_payload, messages[0]);
+  EXPECT_EQ("<oversize " + std::to_string(over.size() - 4) + ">", messages[1]);
+  EXPECT_EQ("after", messages[2]);
+}
 
 } // namespace
