@@ -373,6 +373,61 @@ TEST_F(DaemonStatus, DocumentsQueuedAtShutdownAreReportedInTheSystemLog) {
   EXPECT_EQ(7u, count_occurrences(out(), "Failed to send message to NIMBA (RC=-3)."));
 }
 
+/* At least once: while the cloud is away documents fill memory and then the spool; the
+ * record shows them waiting, their age, and the spool, and after the reconnect every one is
+ * published in order and nothing waits. */
+TEST_F(DaemonStatus, AtLeastOnceShowsTheSpoolWhileTheCloudIsAway) {
+  daemon_launch launch;
+  launch.pause = 1;
+  launch.settings = "NIMBA_QOS=1\n";
+  start_relay(launch);
+  broker_stop(cloud);
+  status_map v;
+  ASSERT_TRUE(status_shows("CLOUD_STATE", "down", 10000, &v)) << describe(v);
+  const long long before = std::time(nullptr);
+  for (int i = 0; i < 400; i++)
+    ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"q\":" + std::to_string(i) + "}"));
+  ASSERT_TRUE(status_shows("WAITING", "400", 10000, &v)) << describe(v);
+  const std::string file = read_file(run.status_path);
+  EXPECT_NE(std::string::npos, file.find("\nQOS=1\n")) << file;
+  EXPECT_NE(std::string::npos, file.find("\nSPOOL_DOCUMENTS=144\n")) << file;
+  EXPECT_NE(std::string::npos, file.find("\nSPOOL_ERRNO=0\n")) << file;
+  EXPECT_EQ(std::string::npos, file.find("\nSPOOL_BYTES=0\n")) << file;
+  const size_t oldest = file.find("\nOLDEST_WAITING=");
+  ASSERT_NE(std::string::npos, oldest);
+  EXPECT_GE(std::atoll(file.c_str() + oldest + 16), before - 1);
+
+  ASSERT_TRUE(broker_restart(cloud));
+  client_close(observer);
+  ASSERT_TRUE(client_connect(observer, broker_uri(cloud), "observer"));
+  ASSERT_TRUE(client_subscribe(observer, "#", 1));
+  ASSERT_TRUE(status_shows([](const status_map &s) { return number(s, "WAITING") == 0; }, 20000, &v))
+      << describe(v);
+  EXPECT_EQ(400, number(v, "PUBLISHED"));
+  EXPECT_EQ(0, number(v, "DROPPED"));
+  EXPECT_NE(std::string::npos, read_file(run.status_path).find("\nSPOOL_DOCUMENTS=0\n"));
+}
+
+/* A spool folder that cannot be used (here a file stands where it should be) is reported
+ * once at LOG_ERR and in the record; the relay goes on with its memory queue. */
+TEST_F(DaemonStatus, AnUnusableSpoolIsReportedAndMemoryCarriesOn) {
+  daemon_launch launch;
+  launch.settings = "NIMBA_QOS=1\n";
+  launch.env = {"NIMBA_TEST_SPOOL_PATH=/opt/nimba_message_router/etc/settings"};
+  start_relay(launch);
+  EXPECT_TRUE(
+      syslog_wait(&run.log,
+                  "The spool folder '/opt/nimba_message_router/etc/settings' cannot be used (errno=20).",
+                  5000,
+                  1,
+                  DAEMON_ERR));
+  ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"m\":1}"));
+  ASSERT_TRUE(client_wait_count(observer, 1, 5000));
+  status_map v;
+  ASSERT_TRUE(status_shows("PUBLISHED", "1", 5000, &v)) << describe(v);
+  EXPECT_NE(std::string::npos, read_file(run.status_path).find("\nSPOOL_ERRNO=20\n"));
+}
+
 /* Under a flood every message changes the record, yet the file is replaced at most once a
  * second: the renames into the folder are counted as they happen. */
 TEST_F(DaemonStatus, IsWrittenAtMostOnceASecondUnderAFlood) {

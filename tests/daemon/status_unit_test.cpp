@@ -70,6 +70,38 @@ TEST(StatusRecord, TextHoldsEveryKeyWithControlBytesReplaced) {
       << "kept within the reader's range";
 }
 
+/* At least once, the delivery's figures follow LAST_RELAYED; drops by reason add up to
+ * DROPPED. At most once none of them is written (the file is as it always was). */
+TEST(StatusRecord, DeliveryFiguresOnlyAtLeastOnce) {
+  relay_status s = sample_record(nullptr);
+  status_dropped(&s, DROP_SPOOL_FULL, 4);
+  status_dropped(&s, DROP_REFUSED, 1);
+  char text[STATUS_TEXT_CAPACITY];
+  std::string plain(text, status_format(&s, 0, text, sizeof text));
+  EXPECT_EQ(std::string::npos, plain.find("QOS")) << plain;
+  EXPECT_NE(std::string::npos, plain.find("\nDROPPED=5\n"));
+  status_delivery d{};
+  d.at_least_once = true;
+  d.resent = 3;
+  d.awaiting = 20;
+  d.spool_documents = 1500;
+  d.spool_bytes = 84000;
+  d.oldest_waiting_ms = START_WALL_S * 1000 + 2500;
+  s.dirty = false;
+  status_delivery_set(&s, d);
+  EXPECT_TRUE(s.dirty);
+  s.dirty = false;
+  status_delivery_set(&s, d);
+  EXPECT_FALSE(s.dirty) << "the same figures marked the record changed";
+  const std::string full(text, status_format(&s, 0, text, sizeof text));
+  EXPECT_EQ(0u, full.find(plain));
+  EXPECT_EQ(
+      "QOS=1\nAWAITING_PUBACK=20\nRESENT=3\nDROPPED_QUEUE_FULL=0\nDROPPED_SPOOL_FULL=4\n"
+      "DROPPED_REFUSED=1\nSPOOL_DOCUMENTS=1500\nSPOOL_BYTES=84000\nSPOOL_ERRNO=0\n"
+      "OLDEST_WAITING=1765000002\n",
+      full.substr(plain.size()));
+}
+
 struct rc_case {
   int line;
   int rc;

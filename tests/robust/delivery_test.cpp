@@ -5,6 +5,8 @@
  * must be exactly the drops the daemon counted. */
 #include <signal.h>
 
+#include <cstdlib>
+
 #include <map>
 #include <set>
 #include <string>
@@ -14,6 +16,7 @@
 #include "cloud_tap.h"
 #include "daemon_test_fixture.h"
 #include "numbered_flow.h"
+#include "relay_queue.h"
 
 namespace {
 
@@ -46,7 +49,8 @@ unsigned logged_total(syslog_collector *log, const char *format) {
   for (const syslog_entry &e : syslog_entries(log)) {
     unsigned n = 0;
     int used = -1;
-    if (std::sscanf(e.message.c_str(), whole.c_str(), &n, &used) == 1 && used == static_cast<int>(e.message.size()))
+    if (std::sscanf(e.message.c_str(), whole.c_str(), &n, &used) == 1 &&
+        used == static_cast<int>(e.message.size()))
       total += n;
   }
   return total;
@@ -161,8 +165,8 @@ TEST_P(Delivery, EveryNumberReachesTheCloudOrIsCountedAsDropped) {
       flow.start(broker_uri(gateway), "QZ/node1/flow", c.interval, c.messages, filler);
       ASSERT_TRUE(wait_until([&] { return flow.published == c.messages; }, 60000));
       /* Everything has reached the daemon: in memory and the spool. */
-      ASSERT_TRUE(process_wait_stdout(
-          &run.process, PREFIX + "n\":" + std::to_string(c.messages - 1) + ",", 30000));
+      ASSERT_TRUE(
+          process_wait_stdout(&run.process, PREFIX + "n\":" + std::to_string(c.messages - 1) + ",", 30000));
       restart_cloud();
       break;
     }
@@ -209,8 +213,159 @@ INSTANTIATE_TEST_SUITE_P(
         delivery_case{__LINE__, "CloudRestartedUnderFlow", false, CLOUD_RESTARTED, 4000, 2000, 0, 0, false},
         delivery_case{__LINE__, "AedesRestartedUnderFlow", true, CLOUD_RESTARTED, 4000, 2000, 0, 0, false},
         delivery_case{__LINE__, "CloudFrozenPastTheStallLimit", false, CLOUD_FROZEN, 4000, 2000, 0, 0, false},
-        delivery_case{__LINE__, "OutageLongerThanTheMemoryQueue", false, CLOUD_AWAY, 3000, 500, 200, 0, false},
-        delivery_case{__LINE__, "OutageLongerThanTheSpoolHolds", false, CLOUD_AWAY, 3000, 500, 1000, 256, true}),
+        delivery_case{
+            __LINE__, "OutageLongerThanTheMemoryQueue", false, CLOUD_AWAY, 3000, 500, 200, 0, false},
+        delivery_case{
+            __LINE__, "OutageLongerThanTheSpoolHolds", false, CLOUD_AWAY, 3000, 500, 1000, 256, true}),
     [](const ::testing::TestParamInfo<delivery_case> &info) { return std::string(info.param.name); });
+
+/* The numbers of the flow messages in payloads (as the gateway sent them, {"n":N,...}). */
+std::set<long> message_numbers(const std::vector<std::string> &payloads) {
+  std::set<long> numbers;
+  for (const std::string &payload : payloads)
+    if (payload.rfind("{\"n\":", 0) == 0) numbers.insert(std::strtol(payload.c_str() + 5, nullptr, 10));
+  return numbers;
+}
+
+using DeliveryKill = Delivery;
+
+/* The daemon killed (SIGKILL) ten times while the flow runs and started again on its spool.
+ * Of what the gateway delivered to it (seen by a tap in front of the gateway), only
+ * documents that were in memory, not yet acknowledged nor synced to the spool, can be
+ * missing; nothing corrupt ever reaches the cloud. */
+TEST_F(DeliveryKill, KilledTenTimesLosesAtMostWhatWasOnlyInMemory) {
+  broker_config gateway_setup;
+  gateway_setup.address = address(3);
+  gateway = start_broker(gateway_setup);
+  ASSERT_NE(nullptr, gateway);
+  cloud_tap gateway_tap;
+  ASSERT_TRUE(tap_start(&gateway_tap, address(0), 1883, address(3), 1883));
+  start_cloud();
+  ASSERT_TRUE(tap_start(&tap, address(1), 1883, address(2), 1883));
+  daemon_launch launch = timings(1, 3);
+  launch.settings = "NIMBA_QOS=1\n";
+  ASSERT_TRUE(start_daemon(launch));
+  ASSERT_TRUE(wait_subscribed(gateway, 1, 15000));
+  message_flow flow;
+  constexpr long kMessages = 6000;
+  flow.start(broker_uri(gateway), "QZ/node1/flow", 2000, kMessages, std::string(200, 'f'));
+  constexpr int kKills = 10;
+  for (int kill = 1; kill <= kKills; kill++) {
+    ASSERT_TRUE(wait_until([&] { return flow.published >= kill * 500; }, 30000));
+    process_kill(&run.process);
+    ASSERT_TRUE(start_daemon_again(launch));
+    ASSERT_TRUE(wait_subscribed(gateway, static_cast<unsigned>(kill + 1), 15000));
+  }
+  ASSERT_TRUE(wait_until([&] { return flow.published == kMessages; }, 60000));
+  flow.stop();
+  /* The last daemon delivers everything it holds: the acknowledgements stop growing. */
+  size_t settled = 0;
+  long long still_since = monotonic_ms();
+  wait_until(
+      [&] {
+        const size_t now = tap_acked(&tap).size();
+        if (now != settled) {
+          settled = now;
+          still_since = monotonic_ms();
+        }
+        return monotonic_ms() - still_since > 3000;
+      },
+      60000);
+  tap_stop(&gateway_tap);
+  const std::set<long> received = message_numbers(tap_delivered(&gateway_tap));
+  const std::set<long> got = acknowledged(false);
+  unsigned missing = 0;
+  for (long n : received) missing += got.count(n) == 0 ? 1 : 0;
+  /* In memory at a kill: the queue of 256, and the spool's batches not synced yet (at most
+   * two of 64 KiB, about 280 of these documents each). */
+  const unsigned bound = kKills * (RELAY_QUEUE_SLOTS + 2 * 280);
+  std::fprintf(stderr,
+               "killed %d times: delivered to the daemon %zu, acknowledged by the cloud %zu, missing %u "
+               "(bound %u), %zu publishes sent\n",
+               kKills,
+               received.size(),
+               got.size(),
+               missing,
+               bound,
+               tap_sent(&tap).size());
+  EXPECT_LE(missing, bound);
+  EXPECT_GT(received.size(), static_cast<size_t>(kMessages / 2));
+  for (long n : got) EXPECT_EQ(1u, received.count(n)) << "acknowledged, never delivered: " << n;
+}
+
+/* A sync of the spool that takes two seconds (slow flash): the loop goes on reading the
+ * gateway and answering its pings (keep-alive 1 s: a stall of 1.5 s would lose it) while
+ * documents go to the spool, and everything arrives once the cloud is back. */
+TEST_F(Delivery, ASlowSyncNeverStallsTheRelay) {
+  if (!std::string(NIMBA_DAEMON_TEST_EMULATOR).empty())
+    GTEST_SKIP() << "the preload is not for the emulated daemon";
+  broker_config gateway_setup;
+  gateway_setup.address = address(0);
+  gateway = start_broker(gateway_setup);
+  ASSERT_NE(nullptr, gateway);
+  start_cloud();
+  ASSERT_TRUE(tap_start(&tap, address(1), 1883, address(2), 1883));
+  daemon_launch launch = timings(1, 3);
+  launch.keep_alive = 1;
+  launch.settings = "NIMBA_QOS=1\n";
+  launch.env = {"LD_PRELOAD=" NIMBA_SLOW_SYNC_LIBRARY, "NIMBA_SLOW_SYNC_MS=2000"};
+  const char *asan = std::getenv("ASAN_OPTIONS");
+  launch.env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
+                       ":verify_asan_link_order=0");
+  ASSERT_TRUE(start_daemon(launch));
+  ASSERT_TRUE(wait_subscribed(gateway, 1, 15000));
+  stop_cloud(SIGTERM);
+  ASSERT_TRUE(syslog_wait_prefix(&run.log, "Connection to NIMBA lost (cause=", 10000));
+  message_flow flow;
+  constexpr long kMessages = 1500;
+  flow.start(broker_uri(gateway), "QZ/node1/flow", 10000, kMessages, std::string(200, 'f'));
+  ASSERT_TRUE(wait_until([&] { return flow.published == kMessages; }, 60000));
+  ASSERT_TRUE(process_wait_stdout(&run.process, PREFIX + "n\":" + std::to_string(kMessages - 1) + ",", 20000))
+      << "the gateway was not read on";
+  EXPECT_EQ(0u, syslog_count_prefix(&run.log, "Connection to IoT Gateway lost"));
+  restart_cloud();
+  ASSERT_TRUE(wait_until([&] { return acknowledged(false).size() == static_cast<size_t>(kMessages); }, 60000))
+      << "acknowledged " << acknowledged(false).size();
+}
+
+/* A document the cloud never acknowledges is sent over five connections, then dropped,
+ * counted and logged, so it cannot stall the relay for good; an acknowledgement for no
+ * document in flight is ignored. */
+TEST_F(Delivery, DocumentsNeverAcknowledgedAreDroppedAfterFiveSends) {
+  fake_script silent; /* takes every PUBLISH, acknowledges none */
+  silent.after_connack = std::string("\x40\x02\x12\x34", 4);
+  fake_broker *cloud_fake = start_fake(address(1), silent);
+  ASSERT_NE(nullptr, cloud_fake);
+  gateway = start_broker(address(0));
+  ASSERT_NE(nullptr, gateway);
+  feeder = connect_client(broker_uri(gateway), "feeder");
+  ASSERT_NE(nullptr, feeder);
+  daemon_launch launch = timings(1, 3);
+  launch.stall = 1;
+  launch.settings = "NIMBA_QOS=1\n";
+  ASSERT_TRUE(start_daemon(launch));
+  ASSERT_TRUE(wait_subscribed(gateway, 1, 15000));
+  for (int i = 0; i < 3; i++)
+    ASSERT_EQ(0, client_publish(feeder, "QZ/node1/flow", "{\"n\":" + std::to_string(i) + "}"));
+  ASSERT_TRUE(
+      syslog_wait_prefix(&run.log, "Dropped a message for NIMBA: not acknowledged after 5 sends", 60000));
+  ASSERT_TRUE(wait_until(
+      [&] {
+        return syslog_count_prefix(&run.log, "Dropped a message for NIMBA: not acknowledged after 5 sends") ==
+               3;
+      },
+      10000));
+  EXPECT_TRUE(process_wait_stdout(
+      &run.process, "Ignored an acknowledgement from NIMBA for no message in flight (token=4660).", 5000));
+  std::map<long, int> sends;
+  for (const std::string &payload : fake_broker_payloads(cloud_fake)) sends[flow_number(payload, PREFIX)]++;
+  ASSERT_EQ(3u, sends.size());
+  for (const auto &entry : sends) EXPECT_EQ(5, entry.second) << "number " << entry.first;
+  for (const syslog_entry &e : syslog_entries(&run.log)) {
+    if (e.message.rfind("Dropped a message", 0) == 0) {
+      EXPECT_EQ(DAEMON_WARNING, e.priority);
+    }
+  }
+}
 
 } // namespace

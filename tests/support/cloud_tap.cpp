@@ -16,7 +16,8 @@
 namespace {
 
 /* Cuts whole packets off the front of bytes: type byte and body each. */
-template <typename Handle> void take_packets(std::string *bytes, Handle handle) {
+template <typename Handle>
+void take_packets(std::string *bytes, Handle handle) {
   for (;;) {
     if (bytes->size() < 2) return;
     uint32_t length = 0;
@@ -91,8 +92,15 @@ void serve_client(cloud_tap *tap, int client) {
       } else {
         down.append(buffer, static_cast<size_t>(n));
         take_packets(&down, [&](uint8_t type, const std::string &body) {
+          if ((type >> 4) == 3 && body.size() >= 2) {
+            const size_t topic = static_cast<uint8_t>(body[0]) << 8 | static_cast<uint8_t>(body[1]);
+            const size_t start = 2 + topic + ((type & 0x06) != 0 ? 2 : 0);
+            if (start <= body.size()) tap->delivered.push_back(body.substr(start));
+            return;
+          }
           if ((type >> 4) != 4 || body.size() != 2) return;
-          const uint16_t id = static_cast<uint16_t>(static_cast<uint8_t>(body[0]) << 8 | static_cast<uint8_t>(body[1]));
+          const uint16_t id =
+              static_cast<uint16_t>(static_cast<uint8_t>(body[0]) << 8 | static_cast<uint8_t>(body[1]));
           auto found = open.find(id);
           if (found == open.end()) return;
           tap->acked.push_back(found->second);
@@ -142,6 +150,11 @@ void tap_stop(cloud_tap *tap) {
 std::vector<tap_publish> tap_sent(cloud_tap *tap) {
   std::lock_guard<std::mutex> guard(tap->lock);
   return tap->sent;
+}
+
+std::vector<std::string> tap_delivered(cloud_tap *tap) {
+  std::lock_guard<std::mutex> guard(tap->lock);
+  return tap->delivered;
 }
 
 std::vector<std::string> tap_acked(cloud_tap *tap) {

@@ -1,8 +1,9 @@
-/* A tap between the daemon and the cloud broker, for delivery tests: a TCP proxy on a
- * loopback address that passes every byte both ways and reads the MQTT packets as they
- * pass. It records each PUBLISH the daemon sends (payload, DUP flag) and each PUBLISH the
- * broker acknowledged, so a test can tell what reached the cloud whatever the broker is,
- * and whatever happens to its subscribers. One client at a time; a thread of its own. */
+/* A tap between the daemon and a broker, for delivery tests: a TCP proxy on a loopback
+ * address that passes every byte both ways and reads the MQTT packets as they pass. It
+ * records each PUBLISH the daemon sends (payload, DUP flag), each one the broker
+ * acknowledged, and each one the broker sent the daemon, so a test can tell what reached
+ * the cloud (or left the gateway) whatever the broker is and whatever happens to its
+ * subscribers. One client at a time; a thread of its own. */
 #pragma once
 #include <atomic>
 #include <mutex>
@@ -22,8 +23,9 @@ struct cloud_tap {
   std::thread worker;
   std::atomic<bool> stop{false};
   std::mutex lock;
-  std::vector<tap_publish> sent;   /* PUBLISH packets from the daemon, in order */
-  std::vector<std::string> acked;  /* payloads of those the broker acknowledged, in order */
+  std::vector<tap_publish> sent;      /* PUBLISH packets from the daemon, in order */
+  std::vector<std::string> acked;     /* payloads of those the broker acknowledged, in order */
+  std::vector<std::string> delivered; /* payloads of the PUBLISH packets the broker sent the client */
   unsigned connections = 0;
 };
 
@@ -34,3 +36,4 @@ int tap_start(cloud_tap *tap, const std::string &address, int port, const std::s
 void tap_stop(cloud_tap *tap);
 std::vector<tap_publish> tap_sent(cloud_tap *tap);
 std::vector<std::string> tap_acked(cloud_tap *tap);
+std::vector<std::string> tap_delivered(cloud_tap *tap);

@@ -34,7 +34,19 @@ int daemon_start(daemon_run *run, const daemon_launch &launch) {
     if (!write_file(run->resolv_path, launch.resolv_conf)) return 0;
   }
   if (!syslog_start(&run->log)) return 0;
+  return daemon_spawn(run, launch);
+}
 
+int daemon_start_again(daemon_run *run, const daemon_launch &launch) {
+  if (run->root.empty()) return 0;
+  if (run->process.pid > 0 && !run->process.exited) process_kill(&run->process);
+  run->earlier_output += process_stdout(&run->process);
+  process_cleanup(&run->process);
+  run->process = child_process();
+  return daemon_spawn(run, launch);
+}
+
+int daemon_spawn(daemon_run *run, const daemon_launch &launch) {
   spawn_request setup;
   /* An emulator (for a daemon built for another processor) goes in front of it. */
   setup.argv.clear();

@@ -26,6 +26,7 @@ struct daemon_run {
   std::string status_path; /* <root>/run/nimba_vezidozu.status: the daemon's status file */
   syslog_collector log;
   child_process process;
+  std::string earlier_output; /* standard output of the runs before daemon_start_again */
 };
 
 /* How to start the daemon. The usual run names a device, a gateway address and the address
@@ -52,6 +53,11 @@ struct daemon_launch {
 
 /* Starts the daemon; 1 on success. */
 int daemon_start(daemon_run *run, const daemon_launch &launch);
+/* Starts it again in the same root (settings, spool, status folder, system log), killing it
+ * first if it still runs; its standard output so far is kept in earlier_output. */
+int daemon_start_again(daemon_run *run, const daemon_launch &launch);
+/* Starts the process itself in the prepared root (daemon_start and daemon_start_again). */
+int daemon_spawn(daemon_run *run, const daemon_launch &launch);
 /* With settings_fifo: waits until the daemon has opened its settings to read and returns
  * the FIFO's write end (the daemon then waits for what is written, or for its close); -1
  * when it did not open it in time. */

@@ -61,9 +61,18 @@ protected:
   /* Starts the daemon with its gateway at address(0) and the cloud host at address(1),
    * unless the launch names others; 1 on success. */
   int start_daemon(daemon_launch launch = {}) {
-    if (launch.gateway.empty() && launch.args.empty()) launch.gateway = address(0);
-    if (launch.cloud.empty()) launch.cloud = address(1);
+    with_addresses(&launch);
     return daemon_start(&run, launch);
+  }
+  /* Starts it again in the same root (its spool, settings and log), killing it first if it
+   * still runs. */
+  int start_daemon_again(daemon_launch launch = {}) {
+    with_addresses(&launch);
+    return daemon_start_again(&run, launch);
+  }
+  static void with_addresses(daemon_launch *launch) {
+    if (launch->gateway.empty() && launch->args.empty()) launch->gateway = address(0);
+    if (launch->cloud.empty()) launch->cloud = address(1);
   }
   /* A launch with these timings (seconds; 0 keeps the test daemon's own). */
   static daemon_launch timings(unsigned pause, unsigned connect_timeout = 0) {

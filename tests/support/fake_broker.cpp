@@ -114,6 +114,8 @@ bool answer(fake_broker *broker, int fd, std::string *input) {
             body.size() >= 2 ? (static_cast<uint8_t>(body[0]) << 8 | static_cast<uint8_t>(body[1])) : 0;
         const size_t start = 2 + topic + (qos > 0 ? 2 : 0);
         broker->payloads.push_back(start <= body.size() ? body.substr(start) : std::string());
+        if (qos == 1 && script.acknowledge && start <= body.size())
+          ok = send_text(fd, std::string("\x40\x02", 2) + body.substr(2 + topic, 2));
         break;
       }
       case 14:

@@ -18,6 +18,7 @@ struct fake_script {
   uint32_t huge_publish = 0; /* after the SUBACK: a PUBLISH on QZ/big/x of this remaining
                                 length, sent whole in 1 MiB blocks */
   std::string after_huge;    /* raw bytes sent after the huge PUBLISH */
+  bool acknowledge = false;  /* PUBACK for each QoS 1 PUBLISH */
 };
 
 struct fake_counts {
