@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "broker.h"
+#include "cloud_tap.h"
+#include "numbered_flow.h"
 #include "loopback.h"
 #include "nimba_config.h"
 #include "process.h"
@@ -376,6 +378,71 @@ TEST_F(InitScript, StartRefusesWhenADaemonRunsWithoutAPidFile) {
   const std::vector<pid_t> running = daemons_with(gateway_address, root);
   EXPECT_EQ(1u, running.size());
   for (pid_t pid : running) kill(pid, SIGTERM);
+}
+
+/* At least once (NIMBA_QOS=1), ten restarts through the init script while a numbered flow
+ * runs: each stop hands what is unacknowledged to the spool and each start sends it first,
+ * so every document that reached a daemon (echoed in its output) is acknowledged by the
+ * cloud, which sits behind a tap that records its acknowledgements. */
+TEST_F(InitScript, RestartsUnderAFlowLoseNothingThatReachedTheDaemon) {
+  broker_remove(&cloud);
+  test_broker real_cloud;
+  broker_config cloud_setup;
+  cloud_setup.address = test_address(3);
+  ASSERT_TRUE(broker_start(&real_cloud, cloud_setup));
+  cloud_tap tap;
+  ASSERT_TRUE(tap_start(&tap, cloud_address, 1883, test_address(3), 1883));
+  ASSERT_TRUE(write_file(root + "/etc/settings", "NIMBA_QOS=1\n"));
+  ASSERT_EQ(init("start").code, 0);
+  ASSERT_TRUE(log_shows("Connected to IoT Gateway."));
+  message_flow flow;
+  constexpr long kMessages = 5000;
+  flow.start(broker_uri(&gateway), "QZ/node1/flow", 2000, kMessages);
+  for (int restart = 1; restart <= 10; restart++) {
+    ASSERT_TRUE(wait_until([&] { return flow.published >= restart * 400; }, 60000));
+    const init_result r = init("restart");
+    ASSERT_EQ(r.code, 0) << r.output;
+  }
+  ASSERT_TRUE(wait_until([&] { return flow.published == kMessages; }, 60000));
+  flow.stop();
+  /* What a daemon received it echoed; a clean stop flushes its output. */
+  auto received = [&] {
+    std::vector<long> numbers;
+    const std::string log = read_file(root + "/run/daemon.log");
+    const std::string key = "'{\"d\":{\"node1/flow/n\":";
+    for (size_t at = log.find(key); at != std::string::npos; at = log.find(key, at + 1))
+      numbers.push_back(std::strtol(log.c_str() + at + key.size(), nullptr, 10));
+    return numbers;
+  };
+  auto acknowledged = [&] {
+    std::vector<bool> seen(kMessages, false);
+    for (const std::string &payload : tap_acked(&tap)) {
+      const long n = flow_number(payload, "node1/flow/");
+      if (n >= 0 && n < kMessages) seen[static_cast<size_t>(n)] = true;
+    }
+    return seen;
+  };
+  ASSERT_EQ(init("stop").code, 0);
+  ASSERT_EQ(init("start").code, 0);
+  std::vector<long> missing;
+  ASSERT_TRUE(wait_until(
+      [&] {
+        const std::vector<bool> seen = acknowledged();
+        missing.clear();
+        for (long n : received())
+          if (!seen[static_cast<size_t>(n)]) missing.push_back(n);
+        return missing.empty();
+      },
+      60000))
+      << missing.size() << " received and never acknowledged, the first " << missing.front();
+  std::fprintf(stderr,
+               "restarted 10 times: %zu received, none lost; %zu publishes sent for them\n",
+               received().size(),
+               tap_sent(&tap).size());
+  /* Messages published while no daemon ran never reached one: the gateway drops them. */
+  EXPECT_GT(received().size(), 500u);
+  tap_stop(&tap);
+  broker_remove(&real_cloud);
 }
 
 } // namespace
