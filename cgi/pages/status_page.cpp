@@ -61,6 +61,12 @@ constexpr const char *COUNTER_LABELS[STATUS_COUNTERS] = {"Received from the gate
                                                          "Waiting now"};
 constexpr const char *COUNTER_JSON_NAMES[STATUS_COUNTERS] = {
     "received", "published", "not_json", "too_large", "dropped", "waiting"};
+/* At least once drops for more than the queue: there the counter is their sum. */
+constexpr const char DROPPED_SUM_LABEL[] = "Dropped, all reasons";
+
+constexpr const char *DROP_LABELS[STATUS_DROP_REASONS] = {
+    "Dropped, queue full", "Dropped, spool full", "Dropped, refused by the cloud"};
+constexpr const char *DROP_JSON_NAMES[STATUS_DROP_REASONS] = {"queue_full", "spool_full", "refused"};
 
 struct kv_deleter {
   void operator()(kv_table *table) const { kv_free(table); }
@@ -93,10 +99,19 @@ struct side_view {
   const char *uri, *failed_text;
 };
 
+/* At least once only: the delivery's figures. */
+struct delivery_view {
+  bool shown; /* QOS=1 in the file */
+  status_number awaiting, resent, spool_documents, spool_bytes, oldest_waiting;
+  status_number dropped[STATUS_DROP_REASONS];
+  status_number spool_errno; /* 0 usable, -1 no spool, else why it cannot be used */
+};
+
 struct status_view {
   status_number pid, started, last_relayed;
   side_view cloud, gateway;
   status_number counters[STATUS_COUNTERS];
+  delivery_view delivery;
 };
 
 const char *read_state(const kv_table *table, const char *key) {
@@ -118,6 +133,22 @@ side_view read_side(const kv_table *table, const status_side_keys &keys) {
   return side;
 }
 
+delivery_view read_delivery(const kv_table *table) {
+  delivery_view d{};
+  int64_t qos = 0;
+  d.shown = kv_get_int(table, STATUS_KEY_QOS, &qos) == KV_OK && qos == 1;
+  if (!d.shown) return d;
+  d.awaiting = read_number(table, STATUS_KEY_AWAITING_PUBACK);
+  d.resent = read_number(table, STATUS_KEY_RESENT);
+  for (unsigned i = 0; i < STATUS_DROP_REASONS; i++) d.dropped[i] = read_number(table, STATUS_DROP_KEYS[i]);
+  d.spool_documents = read_number(table, STATUS_KEY_SPOOL_DOCUMENTS);
+  d.spool_bytes = read_number(table, STATUS_KEY_SPOOL_BYTES);
+  d.spool_errno = read_code(table, STATUS_KEY_SPOOL_ERRNO);
+  if (d.spool_errno.valid && d.spool_errno.value < -1) d.spool_errno.valid = false;
+  d.oldest_waiting = read_number(table, STATUS_KEY_OLDEST_WAITING);
+  return d;
+}
+
 status_view read_view(const kv_table *table) {
   status_view view;
   view.pid = read_number(table, STATUS_KEY_PID);
@@ -127,6 +158,7 @@ status_view read_view(const kv_table *table) {
   view.gateway = read_side(table, STATUS_GATEWAY_KEYS);
   for (unsigned i = 0; i < STATUS_COUNTERS; i++)
     view.counters[i] = read_number(table, STATUS_COUNTER_KEYS[i]);
+  view.delivery = read_delivery(table);
   return view;
 }
 
@@ -239,6 +271,27 @@ void side_rows(const char *title, const side_view &side, int64_t now) {
   row("Reason", reason.storage);
 }
 
+void spool_row(const status_number &spool_errno) {
+  char text[64] = "unknown";
+  if (spool_errno.valid && spool_errno.value == 0) std::snprintf(text, sizeof text, "usable");
+  if (spool_errno.valid && spool_errno.value == -1) std::snprintf(text, sizeof text, "not in use");
+  if (spool_errno.valid && spool_errno.value > 0)
+    std::snprintf(text, sizeof text, "cannot be used (errno %" PRId64 ")", spool_errno.value);
+  row("Spool", text);
+}
+
+void delivery_rows(const delivery_view &d, int64_t now) {
+  section("Delivery");
+  row("Mode", "at least once");
+  number_row("Awaiting acknowledgement", d.awaiting);
+  number_row("Resent", d.resent);
+  for (unsigned i = 0; i < STATUS_DROP_REASONS; i++) number_row(DROP_LABELS[i], d.dropped[i]);
+  spool_row(d.spool_errno);
+  number_row("Documents in the spool", d.spool_documents);
+  number_row("Bytes in the spool", d.spool_bytes);
+  time_row("Oldest waiting", d.oldest_waiting, "none", now);
+}
+
 void refresh_button() {
   grid_break();
   grid_begin(1, 0);
@@ -263,8 +316,12 @@ void status_html(const kv_table *table, bool running) {
     side_rows("NIMBA Cloud", view.cloud, now);
     side_rows("IoT Gateway", view.gateway, now);
     section("Messages since start");
-    for (unsigned i = 0; i < STATUS_COUNTERS; i++) number_row(COUNTER_LABELS[i], view.counters[i]);
+    for (unsigned i = 0; i < STATUS_COUNTERS; i++) {
+      const bool sum = i == STATUS_DROPPED && view.delivery.shown;
+      number_row(sum ? DROPPED_SUM_LABEL : COUNTER_LABELS[i], view.counters[i]);
+    }
     time_row("Last relayed", view.last_relayed, "none yet", now);
+    if (view.delivery.shown) delivery_rows(view.delivery, now);
   }
   refresh_button();
   page_close();
@@ -334,6 +391,28 @@ void json_side(const side_view &side) {
   std::fputs("}", out);
 }
 
+void json_delivery(const delivery_view &d) {
+  FILE *out = html_out();
+  std::fputs("{\"qos\":1,\"awaiting_puback\":", out);
+  json_number(d.awaiting);
+  std::fputs(",\"resent\":", out);
+  json_number(d.resent);
+  std::fputs(",\"dropped\":{", out);
+  for (unsigned i = 0; i < STATUS_DROP_REASONS; i++) {
+    std::fprintf(out, "%s\"%s\":", i > 0 ? "," : "", DROP_JSON_NAMES[i]);
+    json_number(d.dropped[i]);
+  }
+  std::fputs("},\"spool\":{\"documents\":", out);
+  json_number(d.spool_documents);
+  std::fputs(",\"bytes\":", out);
+  json_number(d.spool_bytes);
+  std::fputs(",\"errno\":", out);
+  json_number(d.spool_errno);
+  std::fputs("},\"oldest_waiting\":", out);
+  json_time(d.oldest_waiting);
+  std::fputs("}", out);
+}
+
 void status_json(const kv_table *table, bool running) {
   FILE *out = html_out();
   std::fputs(JSON_HEADER, out);
@@ -358,7 +437,12 @@ void status_json(const kv_table *table, bool running) {
   }
   std::fputs(",\"last_relayed\":", out);
   json_time(view.last_relayed);
-  std::fputs("}}\n", out);
+  std::fputs("}", out);
+  if (view.delivery.shown) {
+    std::fputs(",\"delivery\":", out);
+    json_delivery(view.delivery);
+  }
+  std::fputs("}\n", out);
   html_flush();
 }
 

@@ -78,6 +78,31 @@ const std::string JSON_DAMAGED =
     "CLOUD_FAILED_AT=1765000050\nCLOUD_FAILED_TEXT=\tlate for acm\xc3\xa9 \xe2\x82\xac\n"
     "GATEWAY_STATE=??\nRECEIVED=-4\nPUBLISHED=9\n";
 
+/* At least once: the cloud down for a while, documents spooled, drops of every reason. */
+const char DELIVERY[] =
+    "PID=@PID@\nSTARTED=@AGO:172900@\n"
+    "CLOUD_STATE=down\nCLOUD_SINCE=@AGO:3700@\nCLOUD_URI=acme.messaging.nimba.example:1883\n"
+    "CLOUD_FAILED_AT=@AGO:70@\nCLOUD_FAILED_RC=-1\n"
+    "CLOUD_FAILED_TEXT=no connection (refused, unreachable, TLS or time-out)\n"
+    "GATEWAY_STATE=up\nGATEWAY_SINCE=@AGO:10890@\nGATEWAY_URI=127.0.0.1:1883\n"
+    "GATEWAY_FAILED_AT=0\nGATEWAY_FAILED_RC=0\nGATEWAY_FAILED_TEXT=\n"
+    "RECEIVED=5200\nPUBLISHED=4000\nNOT_JSON=0\nTOO_LARGE=0\nDROPPED=19\nWAITING=1181\n"
+    "LAST_RELAYED=@AGO:3700@\nQOS=1\nAWAITING_PUBACK=20\nRESENT=7\n"
+    "DROPPED_QUEUE_FULL=0\nDROPPED_SPOOL_FULL=17\nDROPPED_REFUSED=2\n"
+    "SPOOL_DOCUMENTS=925\nSPOOL_BYTES=48133\nSPOOL_ERRNO=0\nOLDEST_WAITING=@AGO:3690@\n";
+
+/* The spool folder unusable; damaged figures show as unknown. */
+const std::string DELIVERY_DAMAGED =
+    std::string(UP) +
+    "QOS=1\nAWAITING_PUBACK=-3\nRESENT=many\nDROPPED_QUEUE_FULL=4\nDROPPED_SPOOL_FULL=\n"
+    "SPOOL_DOCUMENTS=0\nSPOOL_ERRNO=13\nOLDEST_WAITING=0\n";
+
+const char JSON_DELIVERY[] =
+    "PID=@PID@\nSTARTED=1765000000\nRECEIVED=12\nPUBLISHED=9\nDROPPED=2\nWAITING=1\n"
+    "LAST_RELAYED=1765000300\nQOS=1\nAWAITING_PUBACK=1\nRESENT=3\nDROPPED_QUEUE_FULL=2\n"
+    "DROPPED_SPOOL_FULL=0\nDROPPED_REFUSED=x\nSPOOL_DOCUMENTS=0\nSPOOL_BYTES=0\nSPOOL_ERRNO=-1\n"
+    "OLDEST_WAITING=1765000290\n";
+
 /* A file far beyond what the page reads, whose last line the read cuts: a value cut
  * short must not be shown (the file says DROPPED=37 before). */
 const std::string LARGE = std::string(UP) + "DROPPED=99999";
@@ -109,6 +134,9 @@ const status_case STATUS_CASES[] = {
     {__LINE__, "DamagedFile", DAMAGED, FAKE_DAEMON, false, "status_damaged.html"},
     {__LINE__, "Json", JSON_UP, FAKE_DAEMON, true, "status_up.json"},
     {__LINE__, "JsonDamaged", JSON_DAMAGED, FAKE_DAEMON, true, "status_damaged.json"},
+    {__LINE__, "AtLeastOnce", DELIVERY, FAKE_DAEMON, false, "status_delivery.html"},
+    {__LINE__, "AtLeastOnceDamaged", DELIVERY_DAMAGED, FAKE_DAEMON, false, "status_delivery_damaged.html"},
+    {__LINE__, "JsonAtLeastOnce", JSON_DELIVERY, FAKE_DAEMON, true, "status_delivery.json"},
     {__LINE__, "JsonNotRunning", JSON_UP, OTHER_PROGRAM, true, "status_not_running.json"},
     {__LINE__, "LinkIsNotFollowed", UP, FAKE_DAEMON, false, "status_not_running.html", LINK_TO_FILE},
     {__LINE__, "LinkToDevZero", "", FAKE_DAEMON, false, "status_not_running.html", LINK_TO_DEV_ZERO},
