@@ -99,10 +99,11 @@ struct relay_daemon {
   /* At least once (the settings' qos 1): documents wait in the spool when memory is full,
    * and the gateway waits while the spool cannot take one now. */
   bool at_least_once;
-  bool spool_in_use;          /* spool_open was called: the spool must be closed */
-  long long spool_refused_ms; /* the spool refused a document then (its writer was busy): the
-                                 gateway waits a moment; 0 when it takes them */
-  long long ack_progress_ms;  /* last acknowledgement, or the first document in flight after none */
+  bool spool_in_use;             /* spool_open was called: the spool must be closed */
+  long long spool_refused_ms;    /* the spool refused a document then (its writer was busy): the
+                                    gateway waits a moment; 0 when it takes them */
+  long long ack_progress_ms;     /* last acknowledgement, or the first document in flight after none */
+  long long delivery_checked_ms; /* the delivery's figures were last looked at then */
   struct spool spool;
 };
 

@@ -3,6 +3,7 @@
 
 #include <syslog.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -87,7 +88,7 @@ void queue_at_most_once(relay_daemon *d, uint32_t n) {
  * to the spool again. */
 constexpr long long SPOOL_RETRY_MS = 20;
 
-bool spool_usable(const relay_daemon *d) { return d->spool_in_use && spool_stats(&d->spool).usable; }
+bool spool_takes(const relay_daemon *d) { return d->spool_in_use && spool_usable(&d->spool); }
 
 /* Documents in memory that did not come from the spool must be older than every document in
  * it: those held behind documents that came from it go into it first, as already taken. */
@@ -119,10 +120,10 @@ void spool_newer_held(relay_daemon *d) {
  * gateway waits). */
 bool keep_at_least_once(relay_daemon *d, uint32_t n, int64_t now_wall) {
   const bool waiting = d->spool_in_use && spool_waiting(&d->spool);
-  if (spool_usable(d) && (waiting || relay_queue_full(&d->queue))) {
+  if (spool_takes(d) && (waiting || relay_queue_full(&d->queue))) {
     if (!waiting) spool_newer_held(d);
     if (spool_append(&d->spool, d->relay_out, n, now_wall)) return true;
-    if (spool_stats(&d->spool).usable) {
+    if (spool_usable(&d->spool)) {
       d->spool_refused_ms = daemon_clock_ms();
       return false;
     }
@@ -237,7 +238,7 @@ void cloud_output_written(void *context, uint32_t bytes) {
 }
 
 void relay_gateway_flow(relay_daemon *d) {
-  const bool full = relay_queue_full(&d->queue) && !(d->at_least_once && spool_usable(d));
+  const bool full = relay_queue_full(&d->queue) && !(d->at_least_once && spool_takes(d));
   session_pause(&d->gateway, d->spool_refused_ms != 0 || (cloud_up(d) && full));
 }
 
@@ -316,7 +317,7 @@ void relay_status_update(relay_daemon *d) {
     const spool_figures figures = spool_stats(&d->spool);
     now.spool_documents = figures.documents;
     now.spool_bytes = figures.bytes;
-    now.spool_errno = figures.usable ? 0 : (figures.error != 0 ? figures.error : -1);
+    now.spool_errno = figures.usable ? 0 : (figures.error != 0 ? figures.error : EIO);
     if (figures.oldest_ms != 0 && (oldest == 0 || figures.oldest_ms < oldest)) oldest = figures.oldest_ms;
   }
   now.oldest_waiting_ms = oldest;

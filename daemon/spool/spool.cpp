@@ -825,6 +825,8 @@ long long spool_next_ms(const spool *s) {
   return s->other_busy ? s->last_tick_ms + SPOOL_POLL_MS : 0;
 }
 
+int spool_usable(const spool *s) { return s->failed_errno.load() == 0 ? 1 : 0; }
+
 spool_figures spool_stats(const spool *s) {
   spool_figures f = {};
   f.bytes = s->total_bytes;

@@ -239,6 +239,9 @@ long long spool_next_ms(const spool *s);
 /* The figures of the status record. */
 spool_figures spool_stats(const spool *s);
 
+/* 1 while the spool takes documents (spool_stats().usable, without counting anything). */
+int spool_usable(const spool *s);
+
 /* Documents dropped because the spool was full since the previous call (for one log line
  * per pass); restarts the count. Documents of dropped segments of an earlier run are
  * counted by the writer and may come in a later call. */

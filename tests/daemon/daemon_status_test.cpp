@@ -388,6 +388,10 @@ TEST_F(DaemonStatus, AtLeastOnceShowsTheSpoolWhileTheCloudIsAway) {
   for (int i = 0; i < 400; i++)
     ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"q\":" + std::to_string(i) + "}"));
   ASSERT_TRUE(status_shows("WAITING", "400", 10000, &v)) << describe(v);
+  /* The delivery's figures follow within a second. */
+  ASSERT_TRUE(wait_until(
+      [&] { return read_file(run.status_path).find("\nSPOOL_DOCUMENTS=144\n") != std::string::npos; }, 5000))
+      << read_file(run.status_path);
   const std::string file = read_file(run.status_path);
   EXPECT_NE(std::string::npos, file.find("\nQOS=1\n")) << file;
   EXPECT_NE(std::string::npos, file.find("\nSPOOL_DOCUMENTS=144\n")) << file;
@@ -405,7 +409,8 @@ TEST_F(DaemonStatus, AtLeastOnceShowsTheSpoolWhileTheCloudIsAway) {
       << describe(v);
   EXPECT_EQ(400, number(v, "PUBLISHED"));
   EXPECT_EQ(0, number(v, "DROPPED"));
-  EXPECT_NE(std::string::npos, read_file(run.status_path).find("\nSPOOL_DOCUMENTS=0\n"));
+  EXPECT_TRUE(wait_until(
+      [&] { return read_file(run.status_path).find("\nSPOOL_DOCUMENTS=0\n") != std::string::npos; }, 5000));
 }
 
 /* A spool folder that cannot be used (here a file stands where it should be) is reported
@@ -425,7 +430,8 @@ TEST_F(DaemonStatus, AnUnusableSpoolIsReportedAndMemoryCarriesOn) {
   ASSERT_TRUE(client_wait_count(observer, 1, 5000));
   status_map v;
   ASSERT_TRUE(status_shows("PUBLISHED", "1", 5000, &v)) << describe(v);
-  EXPECT_NE(std::string::npos, read_file(run.status_path).find("\nSPOOL_ERRNO=20\n"));
+  EXPECT_TRUE(wait_until(
+      [&] { return read_file(run.status_path).find("\nSPOOL_ERRNO=20\n") != std::string::npos; }, 5000));
 }
 
 /* Under a flood every message changes the record, yet the file is replaced at most once a
