@@ -1,5 +1,7 @@
 /* The relay daemon: its state, its entry point and its connection supervisor. */
 #pragma once
+#include <poll.h>
+
 #include <csignal>
 #include <cstdint>
 
@@ -17,6 +19,9 @@ constexpr unsigned DAEMON_KEEP_ALIVE_SECONDS = 20;
 constexpr unsigned DAEMON_CONNECT_TIMEOUT_SECONDS = 30;
 /* A cloud link whose pending output makes no progress this long is lost. */
 constexpr unsigned DAEMON_STALL_SECONDS = 30;
+/* The cloud socket's send buffer: what a lost connection can take with it unnoticed by the
+ * relay's queue (the system's default grows to megabytes on loopback). */
+constexpr unsigned DAEMON_SEND_BUFFER = 65536;
 /* How long shutdown lets the cloud take the documents still queued for it. */
 constexpr unsigned DAEMON_DISCONNECT_TIMEOUT_MS = 10000;
 
@@ -45,6 +50,7 @@ struct daemon_options {
   unsigned keep_alive_seconds;      /* keep-alive of both connections */
   unsigned connect_timeout_seconds; /* of each connect attempt */
   unsigned stall_seconds;           /* pending cloud output without progress: lost */
+  unsigned send_buffer;             /* SO_SNDBUF of the cloud socket in bytes; 0: the system's */
   const char *ca_path;              /* folder of trusted CA certificates for TLS to the cloud */
   const char *status_path;          /* the status file; nullptr or empty: none */
 };
@@ -54,6 +60,7 @@ inline daemon_options daemon_default_options() {
                         DAEMON_KEEP_ALIVE_SECONDS,
                         DAEMON_CONNECT_TIMEOUT_SECONDS,
                         DAEMON_STALL_SECONDS,
+                        DAEMON_SEND_BUFFER,
                         NIMBA_CA_PATH,
                         NIMBA_STATUS_PATH};
 }
@@ -66,9 +73,6 @@ enum pass_step {
   PASS_SUBSCRIBE, /* waiting for the gateway subscription's answer */
 };
 
-/* A connect or subscription whose answer has not come yet. */
-constexpr int DAEMON_PENDING = -1000;
-
 /* The whole state of the daemon, owned by daemon_main. */
 struct relay_daemon {
   daemon_options options;
@@ -76,16 +80,15 @@ struct relay_daemon {
   char cloud_client_id[CLOUD_CLIENT_ID_CAPACITY];
   char cloud_uri[CLOUD_URI_CAPACITY];
   char gateway_uri[GATEWAY_URI_CAPACITY];
-  bool cloud_connected, gateway_connected;
-  mqtt_session cloud, gateway;
-  relay_queue queue; /* documents for the cloud, as PUBLISH packets */
+  mqtt_endpoint cloud_address, gateway_address; /* where the sessions connect */
+  mqtt_session cloud, gateway;                  /* each the one record of whether its connection is up */
+  relay_queue queue;                            /* documents for the cloud, as PUBLISH packets */
   char relay_out[RELAY_DOCUMENT_CAPACITY];
   uint8_t publish_head[RELAY_HEAD_CAPACITY]; /* PUBLISH head for the document in relay_out */
   uint8_t cloud_failures, gateway_failures;
+  uint8_t subscribe_refusals; /* refused or unanswered subscriptions since the last granted */
   pass_step step;
-  int connect_rc;   /* answer to the connect in progress, DAEMON_PENDING while waiting */
-  int subscribe_rc; /* answer to the subscription, DAEMON_PENDING while waiting */
-  long long step_deadline;
+  long long step_deadline; /* of the subscription's answer */
   long long next_pass_ms;
   relay_status status; /* what the status file shows the operator */
 };
@@ -98,7 +101,7 @@ extern volatile sig_atomic_t stop_signal;
 int daemon_main(int argc, char **argv, const daemon_options &options);
 
 /* Stores the signal number in stop_signal and wakes the event loop; installed for SIGINT,
- * SIGTERM and SIGQUIT. */
+ * SIGTERM, SIGQUIT and SIGHUP (which would otherwise end the daemon without its shutdown). */
 void handle_stop_signal(int signal_number);
 
 /* The pipe whose read end the event loop polls; the stop handler writes to its other end.
@@ -109,6 +112,18 @@ void daemon_wake_close();
 /* Prints the arguments after the program path: a line feed before the first, a comma
  * before each later one, each as "%c %s", then two line feeds. */
 void echo_arguments(int argc, char **argv);
+
+/* Where the cloud broker is for the settings' mode and ssl switch, with the given host
+ * names: host, port and TLS into address (host cut to its capacity: 0). */
+int cloud_address(const module_settings *settings, const char *quickstart_host, const char *registered_domain,
+                  mqtt_endpoint *address);
+
+/* The gateway broker: "<devip>", port 1883, no TLS. */
+int gateway_address(const module_settings *settings, mqtt_endpoint *address);
+
+/* The server URI of an address as the trace prints it: "host:port", with "ssl://" in front
+ * for TLS. 1 when it fitted, 0 otherwise (buffer still terminated). */
+int endpoint_uri(const mqtt_endpoint *address, char *uri, unsigned capacity);
 
 /* Cloud client identifier and server URI for the settings' mode and ssl switch, with the
  * given host names. 1 when both fitted (always with the capacities above), 0 otherwise;
@@ -123,18 +138,30 @@ int gateway_endpoint(const module_settings *settings, char *uri, unsigned uri_ca
 /* Milliseconds of the monotonic clock, never 0 (so 0 can mean "not set"). */
 long long daemon_clock_ms();
 
-/* Sets up both sessions from the settings and endpoints in d (start-up). */
+/* Sets up both sessions from the settings and addresses in d (start-up), with the relay's
+ * handlers. */
 void relay_sessions_init(relay_daemon *d);
 
 /* The event loop: supervisor passes (cloud first, then the gateway while the cloud is up,
  * subscription after each gateway connect, a pause between passes), the relay, and the
- * stop request, checked before every pass. Returns after supervisor_shutdown. */
-void supervisor_run(relay_daemon *d, int wake_fd);
+ * stop request, which ends a pass at once. Returns after supervisor_shutdown: 1 after a
+ * stop request, 0 when the loop itself failed. */
+int supervisor_run(relay_daemon *d, int wake_fd);
 
-/* The answer to a connect the supervisor began (0 up, else the return code): sets the
- * connected flag and logs, throttling failures; after a gateway connect, subscribes. */
-void supervisor_cloud_answered(relay_daemon *d, int rc);
-void supervisor_gateway_answered(relay_daemon *d, int rc);
+/* The loop's poll (tests make it fail); nullptr restores poll. */
+using daemon_poll_fn = int (*)(pollfd *fds, nfds_t count, int timeout_ms);
+void daemon_set_poll(daemon_poll_fn function);
+
+/* One step of the supervisor at now: begins the pass when it is due, and carries it on as
+ * far as the sessions' answers allow (the subscription after a gateway connect, the pass's
+ * end). 0 once the daemon is to stop: a stop request ends the pass at once, abandoning an
+ * answer still awaited. */
+int supervisor_advance(relay_daemon *d, long long now);
+
+/* The sessions' connect results, registered as their handlers: log (failures throttled,
+ * one in four to the system log) and show them in the status record. */
+void cloud_connect_answered(void *context, mqtt_session *session, int rc);
+void gateway_connect_answered(void *context, mqtt_session *session, int rc);
 
 /* Disconnects the gateway and then the cloud (after letting it take the queued documents
  * for up to DAEMON_DISCONNECT_TIMEOUT_MS), whatever their connected flags say, and frees

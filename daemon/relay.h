@@ -1,5 +1,5 @@
-/* The six callbacks of the relay, which the event loop calls for the two sessions, and the
- * glue between the sessions and the cloud queue. */
+/* The relay's handlers, registered with the two sessions as they are, and the cloud queue
+ * as the cloud session's output. The context of each is the relay_daemon. */
 #pragma once
 #include "daemon.h"
 
@@ -7,35 +7,35 @@
  * connection was gone. */
 constexpr int RELAY_RC_DISCONNECTED = -3;
 
-/* Clear the connected flag and log the loss (with the cause when one is given). */
-void cloud_connection_lost(relay_daemon *d, const char *cause);
-void gateway_connection_lost(relay_daemon *d, const char *cause);
+/* A connection ended: the status record shows the side down and the loss is logged with its
+ * cause (the session's reason). For the cloud, the documents the broker's TCP had not
+ * acknowledged (unacknowledged bytes of the queue's output) are counted as dropped and
+ * logged once, and a partly written document goes out whole on the next connection. */
+void cloud_connection_lost(void *context, mqtt_session *session, uint64_t unacknowledged);
+void gateway_connection_lost(void *context, mqtt_session *session, uint64_t unacknowledged);
 
 /* Prints what the cloud sends (the daemon subscribes to nothing there). Returns 1. */
-int cloud_message_arrived(relay_daemon *d, const char *topic, int topic_length, const mqtt_publish *message);
+int cloud_message_arrived(void *context, mqtt_session *session, const mqtt_publish *message);
 
 /* The relay: transforms the message into the cloud document and queues it for the cloud
  * session, which writes it in the same loop turn. Returns 0, leaving the message to be
  * offered again, while the cloud is up and its queue is full (back-pressure); 1 otherwise.
- * A message too large to be stored (payload nullptr) is dropped as not fitting. */
-int gateway_message_arrived(relay_daemon *d, const char *topic, int topic_length,
-                            const mqtt_publish *message);
+ * A message too large to be stored (payload nullptr), on a topic that cannot be reshaped,
+ * or that is not JSON is counted and dropped. */
+int gateway_message_arrived(void *context, mqtt_session *session, const mqtt_publish *message);
 
-/* Acknowledgements of QoS 1/2 publishes of the daemon's own (it publishes at QoS 0). */
-void cloud_delivery_complete(relay_daemon *d, int token);
-void gateway_delivery_complete(relay_daemon *d, int token);
+/* The cloud's acknowledgement of a document of the daemon's (QoS 1). */
+void cloud_delivery_complete(void *context, mqtt_session *session, uint16_t packet_id);
 
-/* The session callbacks for each side; the connect and subscription answers go to
- * d->connect_rc and d->subscribe_rc for the supervisor. */
-session_events cloud_session_events(relay_daemon *d);
-session_events gateway_session_events(relay_daemon *d);
 /* The cloud queue as the cloud session's output; each packet written logs "Message sent
- * to NIMBA.". */
-session_output cloud_session_output(relay_daemon *d);
+ * to NIMBA." and counts as published. */
+unsigned cloud_output_gather(void *context, iovec *pieces, unsigned max);
+void cloud_output_written(void *context, uint32_t bytes);
 
 /* Pauses reading the gateway while the cloud is up and its queue is full; resumes it
  * otherwise. */
 void relay_gateway_flow(relay_daemon *d);
 
-/* Logs every document still queued as not sent and empties the queue (at shutdown). */
+/* Logs every document still queued as not sent (one line each at LOG_DEBUG, their number
+ * at LOG_WARNING) and empties the queue (at shutdown). */
 void relay_report_unsent(relay_daemon *d);

@@ -13,6 +13,12 @@ const char *slot_data(const relay_queue *queue, unsigned slot) {
   return queue->lengths[slot] <= RELAY_SLOT_CAPACITY ? queue->short_store[slot] : queue->long_store[slot];
 }
 
+void remember_written(relay_queue *queue, uint32_t length) {
+  queue->written_lengths[queue->written_next] = static_cast<uint16_t>(length);
+  queue->written_next = (queue->written_next + 1) % RELAY_WRITTEN_MEMORY;
+  if (queue->written_count < RELAY_WRITTEN_MEMORY) queue->written_count++;
+}
+
 void drop_oldest(relay_queue *queue) {
   queue->head = (queue->head + 1) % RELAY_QUEUE_SLOTS;
   queue->count--;
@@ -26,15 +32,18 @@ void relay_queue_reset(relay_queue *queue) {
   queue->count = 0;
   queue->dropped = 0;
   queue->sent = 0;
+  queue->written_next = queue->written_count = 0;
 }
 
 int relay_queue_push(relay_queue *queue, const uint8_t *head, uint32_t head_length, const char *body,
-                     uint32_t body_length) {
+                     uint32_t body_length, unsigned *dropped) {
+  if (dropped != nullptr) *dropped = 0;
   if (head_length > RELAY_PACKET_CAPACITY || body_length > RELAY_PACKET_CAPACITY - head_length ||
       (head == nullptr && head_length > 0) || (body == nullptr && body_length > 0))
     return 0;
   if (queue->count == RELAY_QUEUE_SLOTS) {
     queue->dropped++;
+    if (dropped != nullptr) *dropped = 1;
     if (queue->sent > 0) return 0;
     drop_oldest(queue);
   }
@@ -69,6 +78,7 @@ unsigned relay_queue_written(relay_queue *queue, uint32_t bytes) {
       break;
     }
     bytes -= left;
+    remember_written(queue, queue->lengths[queue->head]);
     drop_oldest(queue);
     completed++;
   }
@@ -76,6 +86,23 @@ unsigned relay_queue_written(relay_queue *queue, uint32_t bytes) {
 }
 
 void relay_queue_rewind(relay_queue *queue) { queue->sent = 0; }
+
+unsigned relay_queue_lost(relay_queue *queue, uint64_t unacknowledged) {
+  uint64_t left = unacknowledged > queue->sent ? unacknowledged - queue->sent : 0;
+  unsigned lost = 0;
+  unsigned at = queue->written_next;
+  for (unsigned i = 0; i < queue->written_count && left > 0; i++) {
+    at = (at + RELAY_WRITTEN_MEMORY - 1) % RELAY_WRITTEN_MEMORY;
+    const uint32_t length = queue->written_lengths[at];
+    left = left > length ? left - length : 0;
+    lost++;
+  }
+  /* Beyond the memory (never with the bounded send buffer): the shortest packet a document
+   * makes counts, so no loss is under-reported. */
+  if (left > 0) lost += static_cast<unsigned>((left + RELAY_HEAD_CAPACITY - 1) / RELAY_HEAD_CAPACITY);
+  queue->written_next = queue->written_count = 0;
+  return lost;
+}
 
 unsigned relay_queue_clear(relay_queue *queue) {
   unsigned count = queue->count;

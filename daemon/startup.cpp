@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 
 #include "daemon.h"
@@ -33,31 +34,19 @@ void stdout_buffering() {
   }
 }
 
-/* The stop signals run handle_stop_signal without SA_RESTART, so the loop's poll returns. */
+/* The stop signals run handle_stop_signal without SA_RESTART, so the loop's poll returns.
+ * SIGHUP (a closed terminal, or an operator's habit) stops cleanly too; SIGUSR1 and SIGUSR2
+ * mean nothing here and would otherwise end the daemon without its shutdown. */
 void install_signal_handlers() {
   struct sigaction action = {};
   action.sa_handler = handle_stop_signal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGQUIT, &action, nullptr);
+  for (int signal_number : {SIGINT, SIGTERM, SIGQUIT, SIGHUP}) sigaction(signal_number, &action, nullptr);
   struct sigaction ignore = {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
-  sigaction(SIGPIPE, &ignore, nullptr);
-}
-
-/* "host:port" (an "ssl://" scheme in front taken off) into the endpoint. */
-void endpoint_from_uri(mqtt_endpoint *endpoint, const char *uri) {
-  const size_t scheme = std::strlen(CLOUD_TLS_SCHEME);
-  if (std::strncmp(uri, CLOUD_TLS_SCHEME, scheme) == 0) uri += scheme;
-  const char *colon = std::strrchr(uri, ':');
-  size_t host_length = colon != nullptr ? static_cast<size_t>(colon - uri) : std::strlen(uri);
-  if (host_length >= sizeof endpoint->host) host_length = sizeof endpoint->host - 1;
-  std::memcpy(endpoint->host, uri, host_length);
-  endpoint->host[host_length] = '\0';
-  endpoint->port = colon != nullptr ? static_cast<uint16_t>(std::strtoul(colon + 1, nullptr, 10)) : 0;
+  for (int signal_number : {SIGPIPE, SIGUSR1, SIGUSR2}) sigaction(signal_number, &ignore, nullptr);
 }
 
 struct free_deleter {
@@ -97,57 +86,94 @@ void echo_arguments(int argc, char **argv) {
   std::puts("\n");
 }
 
+namespace {
+
+/* host (cut to the capacity: 0), port and TLS into address. */
+int set_address(mqtt_endpoint *address, const char *host_format, const char *first, const char *second,
+                uint16_t port, bool tls) {
+  const int n = std::snprintf(address->host, sizeof address->host, host_format, first, second);
+  address->port = port;
+  address->tls = tls;
+  return n >= 0 && static_cast<unsigned>(n) < sizeof address->host;
+}
+
+} // namespace
+
+int cloud_address(const module_settings *settings, const char *quickstart_host, const char *registered_domain,
+                  mqtt_endpoint *address) {
+  const bool tls = settings->ssl != 0;
+  const uint16_t port = tls ? CLOUD_TLS_PORT : CLOUD_PORT;
+  if (settings->mode == 1)
+    return set_address(address, "%s.%s", settings->orgid, registered_domain, port, tls);
+  return set_address(address, "%s%s", quickstart_host, "", port, tls);
+}
+
+int gateway_address(const module_settings *settings, mqtt_endpoint *address) {
+  return set_address(address, "%s%s", settings->devip, "", GATEWAY_PORT, false);
+}
+
+int endpoint_uri(const mqtt_endpoint *address, char *uri, unsigned capacity) {
+  const int n = std::snprintf(
+      uri, capacity, "%s%s:%u", address->tls ? CLOUD_TLS_SCHEME : "", address->host, unsigned{address->port});
+  return n >= 0 && static_cast<unsigned>(n) < capacity;
+}
+
 int cloud_endpoint(const module_settings *settings, const char *quickstart_host,
                    const char *registered_domain, char *client_id, unsigned id_capacity, char *uri,
                    unsigned uri_capacity) {
-  const char *scheme = settings->ssl ? CLOUD_TLS_SCHEME : "";
-  int port = settings->ssl ? CLOUD_TLS_PORT : CLOUD_PORT;
-  int id_length, uri_length;
+  int id_length;
   if (settings->mode == 1) {
     id_length = std::snprintf(
         client_id, id_capacity, "d:%s:%s:%s", settings->orgid, settings->dtypeid, settings->devid);
-    uri_length =
-        std::snprintf(uri, uri_capacity, "%s%s.%s:%d", scheme, settings->orgid, registered_domain, port);
   } else {
     id_length = std::snprintf(client_id, id_capacity, "d:quickstart:zunquo:%s", settings->devid);
-    uri_length = std::snprintf(uri, uri_capacity, "%s%s:%d", scheme, quickstart_host, port);
   }
-  return id_length >= 0 && static_cast<unsigned>(id_length) < id_capacity && uri_length >= 0 &&
-         static_cast<unsigned>(uri_length) < uri_capacity;
+  mqtt_endpoint address{};
+  const int host_fits = cloud_address(settings, quickstart_host, registered_domain, &address);
+  const int uri_fits = endpoint_uri(&address, uri, uri_capacity);
+  return id_length >= 0 && static_cast<unsigned>(id_length) < id_capacity && host_fits && uri_fits;
 }
 
 int gateway_endpoint(const module_settings *settings, char *uri, unsigned uri_capacity) {
-  int length = std::snprintf(uri, uri_capacity, "%s:%d", settings->devip, GATEWAY_PORT);
-  return length >= 0 && static_cast<unsigned>(length) < uri_capacity;
+  mqtt_endpoint address{};
+  const int host_fits = gateway_address(settings, &address);
+  return endpoint_uri(&address, uri, uri_capacity) && host_fits;
 }
 
 void relay_sessions_init(relay_daemon *d) {
   const daemon_options &o = d->options;
   const session_timing timing{
       o.connect_timeout_seconds * 1000, o.keep_alive_seconds * 1000, o.stall_seconds * 1000};
-  mqtt_endpoint cloud{};
-  endpoint_from_uri(&cloud, d->cloud_uri);
-  cloud.tls = d->settings.ssl != 0;
+  mqtt_endpoint cloud = d->cloud_address;
   cloud.ca_path = o.ca_path;
   cloud.user_timeout_ms = timing.stall_timeout_ms;
+  cloud.send_buffer = o.send_buffer;
   mqtt_connect_fields cloud_connect{
       d->cloud_client_id, nullptr, nullptr, static_cast<uint16_t>(o.keep_alive_seconds), true};
   if (d->settings.mode == 1) {
     cloud_connect.user_name = CLOUD_USER_NAME;
     cloud_connect.password = d->settings.authtoken;
   }
-  session_init(&d->cloud, cloud, cloud_connect, timing, cloud_session_events(d), cloud_session_output(d));
+  const session_events cloud_events{
+      d, cloud_connect_answered, cloud_connection_lost, cloud_message_arrived, cloud_delivery_complete};
+  session_init(&d->cloud,
+               cloud,
+               cloud_connect,
+               timing,
+               cloud_events,
+               session_output{d, cloud_output_gather, cloud_output_written});
 
-  mqtt_endpoint gateway{};
-  endpoint_from_uri(&gateway, d->gateway_uri);
+  mqtt_endpoint gateway = d->gateway_address;
   gateway.user_timeout_ms = timing.stall_timeout_ms;
   const mqtt_connect_fields gateway_connect{
       GATEWAY_CLIENT_ID, nullptr, nullptr, static_cast<uint16_t>(o.keep_alive_seconds), true};
+  const session_events gateway_events{
+      d, gateway_connect_answered, gateway_connection_lost, gateway_message_arrived, nullptr};
   session_init(&d->gateway,
                gateway,
                gateway_connect,
                timing,
-               gateway_session_events(d),
+               gateway_events,
                session_output{nullptr, nullptr, nullptr});
   relay_queue_reset(&d->queue);
 }
@@ -185,16 +211,17 @@ int daemon_main(int argc, char **argv, const daemon_options &options) {
                      sizeof d->cloud_client_id,
                      d->cloud_uri,
                      sizeof d->cloud_uri);
+      cloud_address(&d->settings, NIMBA_QUICKSTART_HOST, NIMBA_REGISTERED_DOMAIN, &d->cloud_address);
       std::printf("NIMBA URL:    '%s'\n", d->cloud_uri);
       std::printf("NIMBA Client: '%s'\n", d->cloud_client_id);
       gateway_endpoint(&d->settings, d->gateway_uri, sizeof d->gateway_uri);
+      gateway_address(&d->settings, &d->gateway_address);
       std::printf("IoT Gateway URL:    '%s'\n", d->gateway_uri);
       std::printf("IoT Gateway Client: '%s'\n", GATEWAY_CLIENT_ID);
       std::fflush(stdout);
       relay_sessions_init(d);
 
-      supervisor_run(d, wake_fd);
-      status = 0;
+      status = supervisor_run(d, wake_fd) ? 0 : 1;
       close(wake_fd);
       daemon_wake_close();
     }

@@ -101,16 +101,32 @@ bool write_all(int fd, const char *data, unsigned size) {
   return true;
 }
 
+/* A name the daemon made itself and left behind (it was killed between create and
+ * rename): a plain file of this user with no other link. Anything else was put there. */
+bool own_leftover(const char *temp) {
+  struct stat st {};
+  return lstat(temp, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid();
+}
+
+/* Creates the temporary file exclusively: never opens what is already there (a FIFO would
+ * block the daemon, a link would lead the write elsewhere). -1 with errno on failure. */
+int create_temp(const char *temp) {
+  constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = open(temp, flags, 0644);
+  if (fd < 0 && errno == EEXIST && own_leftover(temp) && unlink(temp) == 0) fd = open(temp, flags, 0644);
+  return fd;
+}
+
 /* The whole text into the temporary file, which is then renamed over the status file.
- * 0 with errno set on failure; the temporary file is then gone. */
-int replace_file(const char *path, const char *text, unsigned length) {
+ * 0 with errno set on failure; a temporary file it made is then gone. */
+int replace_file(const char *path, long pid, const char *text, unsigned length) {
   char temp[STATUS_PATH_CAPACITY];
-  const int n = std::snprintf(temp, sizeof temp, "%s.tmp", path);
+  const int n = std::snprintf(temp, sizeof temp, "%s.tmp.%ld", path, pid);
   if (n < 0 || static_cast<unsigned>(n) >= sizeof temp) {
     errno = ENAMETOOLONG;
     return 0;
   }
-  const int fd = open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  const int fd = create_temp(temp);
   if (fd < 0) return 0;
   /* Readable by the web server's user whatever the umask. */
   bool ok = fchmod(fd, 0644) == 0 && write_all(fd, text, length);
@@ -147,6 +163,7 @@ void status_init(relay_status *s, const char *path, long pid, long long now_ms, 
   s->wall_offset_ms = status_wall_ms() - now_ms;
   s->cloud = status_side{STATUS_DOWN, now_ms, cloud_uri, 0, 0, ""};
   s->gateway = status_side{STATUS_DOWN, now_ms, gateway_uri, 0, 0, ""};
+
   s->dirty = true;
 }
 
@@ -162,8 +179,20 @@ void status_side_failed(relay_status *s, status_side *side, int rc, const char *
   side->since_ms = now_ms;
   side->failed_at_ms = now_ms;
   side->failed_rc = rc;
-  side->failed_text = text;
+  std::snprintf(side->failed_text, sizeof side->failed_text, "%s", text != nullptr ? text : "");
   s->dirty = true;
+}
+
+void status_count(relay_status *s, status_counter counter, uint64_t n) {
+  if (n == 0) return;
+  s->counters[counter] += n;
+  s->dirty = true;
+}
+
+void status_lost(relay_status *s, uint64_t n) {
+  uint64_t &published = s->counters[STATUS_PUBLISHED];
+  published -= n < published ? n : published;
+  status_count(s, STATUS_DROPPED, n);
 }
 
 const char *status_connect_text(int rc, bool cloud) {
@@ -224,16 +253,14 @@ int status_write(relay_status *s, unsigned waiting, long long now_ms, int64_t wa
   s->written_ms = now_ms;
   if (s->path == nullptr || *s->path == '\0') return 0;
   /* Accurate to the write, which follows the first unwritten document within a second. */
-  if (s->counters[STATUS_PUBLISHED] != s->published_written) {
-    s->published_written = s->counters[STATUS_PUBLISHED];
-    s->last_relayed_ms = now_ms;
-  }
+  if (s->counters[STATUS_PUBLISHED] > s->published_written) s->last_relayed_ms = now_ms;
+  s->published_written = s->counters[STATUS_PUBLISHED];
   const int64_t offset = wall_ms - now_ms;
   if (offset > s->wall_offset_ms + WALL_CLOCK_SET_MS || offset < s->wall_offset_ms - WALL_CLOCK_SET_MS)
     s->wall_offset_ms = offset;
   char text[STATUS_TEXT_CAPACITY];
   const unsigned length = status_format(s, waiting, text, sizeof text);
-  if (length > 0 && replace_file(s->path, text, length)) {
+  if (length > 0 && replace_file(s->path, s->pid, text, length)) {
     s->failure_logged = false;
     return 1;
   }

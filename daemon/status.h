@@ -8,14 +8,16 @@
 
 /* At most one write of the status file in this many milliseconds. */
 constexpr long long STATUS_WRITE_INTERVAL_MS = 1000;
-/* The file's text: two URIs of at most 300 bytes are its longest values. */
-constexpr unsigned STATUS_TEXT_CAPACITY = 2048;
-/* The temporary file's name: the path and ".tmp". */
+/* A failure's reason in words, as the transport and the session give it. */
+constexpr unsigned STATUS_REASON_CAPACITY = 384;
+/* The file's text: two URIs of at most 300 bytes and two reasons are its longest values. */
+constexpr unsigned STATUS_TEXT_CAPACITY = 4096;
+/* The temporary file's name: the path, ".tmp." and the pid. */
 constexpr unsigned STATUS_PATH_CAPACITY = 4096;
 
 /* One connection as the operator sees it. Times are of the monotonic clock (ms, never 0)
  * and become wall-clock times when written, so a clock set after the start (a device
- * without a real-time clock that gets the time later) does not falsify them. The texts
+ * without a real-time clock that gets the time later) does not falsify them. state and uri
  * are constants or the daemon's own buffers, which outlive the record. */
 struct status_side {
   const char *state; /* STATUS_DOWN, STATUS_CONNECTING or STATUS_UP */
@@ -23,7 +25,7 @@ struct status_side {
   const char *uri;
   long long failed_at_ms; /* 0: no failed attempt yet */
   int failed_rc;
-  const char *failed_text;
+  char failed_text[STATUS_REASON_CAPACITY];
 };
 
 struct relay_status {
@@ -55,8 +57,15 @@ void status_init(relay_status *s, const char *path, long pid, long long now_ms, 
 /* The side enters state at now_ms (nothing changes when it is in that state already). */
 void status_side_set(relay_status *s, status_side *side, const char *state, long long now_ms);
 
-/* A failed attempt at now_ms: the side is down since then, with the return code and text. */
+/* A failed attempt at now_ms: the side is down since then, with the return code and text
+ * (copied, cut to the capacity). */
 void status_side_failed(relay_status *s, status_side *side, int rc, const char *text, long long now_ms);
+
+/* Adds n to a counter (not STATUS_WAITING, which is taken when the file is written). */
+void status_count(relay_status *s, status_counter counter, uint64_t n = 1);
+
+/* n documents published before were lost with the connection: dropped, not published. */
+void status_lost(relay_status *s, uint64_t n);
 
 /* The meaning of a connect's return code: -1 (no connection) or a CONNACK refusal; the
  * cloud's credential refusals name the settings to check. */
@@ -73,7 +82,10 @@ long long status_due_ms(const relay_status *s);
 void status_write_due(relay_status *s, unsigned waiting, long long now_ms);
 
 /* Writes the file now (now_ms on the monotonic clock, wall_ms on the wall clock): a
- * temporary file beside it, renamed over it (no fsync: the state is volatile). Documents
+ * temporary file "<path>.tmp.<pid>" beside it, created exclusively (never through a link,
+ * a FIFO or a file someone else put there; a leftover of the daemon's own, a plain file of
+ * its user with one link, is removed first), renamed over it (no fsync: the state is
+ * volatile). Documents
  * published since the previous write date the last relayed message now. The first failure
  * is logged (LOG_WARNING) until a write succeeds again. The record counts as written
  * either way. 1 on success, 0 on failure or without a path. */

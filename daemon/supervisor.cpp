@@ -1,5 +1,5 @@
 /* Connection supervisor and event loop: passes that reconnect the cloud, then the gateway;
- * the relay between them; shutdown. */
+ * the relay between them; shutdown. Whether a connection is up is asked of its session. */
 #include <poll.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -20,18 +20,99 @@ constexpr unsigned FAILURE_LOG_EVERY = 4;
 /* The wake pipe, then each session's descriptors. */
 constexpr unsigned LOOP_POLL_MAX = 1 + 2 * SESSION_POLL_MAX;
 
+daemon_poll_fn poll_function = poll;
+
+relay_daemon *owner(void *context) { return static_cast<relay_daemon *>(context); }
+
 const char *mode_word(const relay_daemon *d) { return d->settings.mode == 1 ? "registered" : "quickstart"; }
 const char *ssl_suffix(const relay_daemon *d) { return d->settings.ssl ? " over SSL" : ""; }
 
 /* Every FAILURE_LOG_EVERY-th failure (the first included) goes to the system log. */
 bool failure_goes_to_log(uint8_t failures) { return failures % FAILURE_LOG_EVERY == 0; }
 
+/* What a failed connect means, in words: the session's reason when no connection was made,
+ * the refusal's meaning otherwise. */
+const char *failure_text(const mqtt_session *session, int rc, bool cloud) {
+  const char *reason = session_reason(session);
+  return rc == -1 && reason[0] != '\0' ? reason : status_connect_text(rc, cloud);
+}
+
+bool up(const mqtt_session *session) { return session_state(session) == SESSION_UP; }
+bool answering(const mqtt_session *session) {
+  const session_phase phase = session_state(session);
+  return phase == SESSION_OPENING || phase == SESSION_CONNACK;
+}
+
+/* The subscription's answer (a SUBACK code, or -1 when none came in time). A refusal drops
+ * the gateway, so the next pass connects and subscribes again instead of staying connected
+ * and relaying nothing; repeated refusals are throttled like failed connects. The gateway
+ * counts as up for the operator once it is subscribed. */
+void subscription_answered(relay_daemon *d, int rc) {
+  if (rc >= 0 && rc != MQTT_SUBACK_FAILURE) {
+    d->subscribe_refusals = 0;
+    status_side_set(&d->status, &d->status.gateway, STATUS_UP, daemon_clock_ms());
+    return;
+  }
+  const char *failed = "Failed to subscribe to topic '%s' on IoT Gateway (RC=%i).";
+  if (failure_goes_to_log(d->subscribe_refusals)) {
+    log_msg(LOG_ERR, failed, GATEWAY_TOPIC_FILTER, rc);
+  } else {
+    std::printf(failed, GATEWAY_TOPIC_FILTER, rc);
+  }
+  d->subscribe_refusals++;
+  session_disconnect(&d->gateway);
+  status_side_failed(&d->status, &d->status.gateway, rc, status_subscribe_text(rc), daemon_clock_ms());
+}
+
+void report_dropped(relay_daemon *d) {
+  unsigned dropped = relay_queue_take_dropped(&d->queue);
+  if (dropped > 0) log_msg(LOG_WARNING, "Dropped %u messages for NIMBA: queue full.", dropped);
+}
+
+void begin_connect(relay_daemon *d, mqtt_session *session, status_side *side, long long now) {
+  status_side_set(&d->status, side, STATUS_CONNECTING, now);
+  session_connect(session, now);
+}
+
+/* Ends the pass; the next begins after the pause. */
+int end_pass(relay_daemon *d, long long now) {
+  report_dropped(d);
+  std::fflush(stdout);
+  d->step = PASS_PAUSE;
+  d->next_pass_ms = now + d->options.pause_seconds * 1000LL;
+  return 1;
+}
+
+/* A stop request ends the pass at once: an answer still awaited is abandoned (no failure
+ * is reported for it) and no new connect or subscription begins. A subscription awaited
+ * is left to the shutdown, which disconnects the gateway. */
+void abandon_pass(relay_daemon *d) {
+  if (answering(&d->cloud)) session_disconnect(&d->cloud);
+  if (answering(&d->gateway)) session_disconnect(&d->gateway);
+  d->step = PASS_PAUSE;
+}
+
+long long earliest(long long a, long long b) { return a == 0 || (b != 0 && b < a) ? b : a; }
+
+/* Lets the cloud take what is queued for it, within DAEMON_DISCONNECT_TIMEOUT_MS. */
+void drain_cloud(relay_daemon *d) {
+  const long long deadline = daemon_clock_ms() + DAEMON_DISCONNECT_TIMEOUT_MS;
+  for (;;) {
+    long long now = daemon_clock_ms();
+    session_flush(&d->cloud, now);
+    if (!up(&d->cloud) || !session_output_pending(&d->cloud) || now >= deadline) return;
+    pollfd fds[SESSION_POLL_MAX];
+    unsigned count = session_poll_fds(&d->cloud, fds);
+    if (poll_function(fds, count, static_cast<int>(deadline - now)) < 0 && errno != EINTR) return;
+    session_handle(&d->cloud, fds, count, daemon_clock_ms());
+  }
+}
+
 } // namespace
 
-void supervisor_cloud_answered(relay_daemon *d, int rc) {
-  d->connect_rc = rc;
+void cloud_connect_answered(void *context, mqtt_session *session, int rc) {
+  relay_daemon *d = owner(context);
   if (rc == 0) {
-    d->cloud_connected = true;
     d->cloud_failures = 0;
     status_side_set(&d->status, &d->status.cloud, STATUS_UP, daemon_clock_ms());
     log_msg(LOG_INFO, "Connected to NIMBA in %s mode%s.", mode_word(d), ssl_suffix(d));
@@ -43,23 +124,21 @@ void supervisor_cloud_answered(relay_daemon *d, int rc) {
     std::printf("Failed to connect to NIMBA in %s mode%s (RC=%i).", mode_word(d), ssl_suffix(d), rc);
   }
   d->cloud_failures++;
-  status_side_failed(&d->status, &d->status.cloud, rc, status_connect_text(rc, true), daemon_clock_ms());
+  status_side_failed(&d->status, &d->status.cloud, rc, failure_text(session, rc, true), daemon_clock_ms());
 }
 
-void supervisor_gateway_answered(relay_daemon *d, int rc) {
-  d->connect_rc = rc;
+void gateway_connect_answered(void *context, mqtt_session *session, int rc) {
+  relay_daemon *d = owner(context);
   if (rc == 0) {
-    const long long now = daemon_clock_ms();
-    d->gateway_connected = true;
     d->gateway_failures = 0;
-    log_msg(LOG_INFO,
-            "Connected to IoT Gateway. Subscribing to topic '%s' on IoT Gateway using QoS%d.",
-            GATEWAY_TOPIC_FILTER,
-            GATEWAY_SUBSCRIBE_QOS);
-    d->subscribe_rc =
-        session_subscribe(&d->gateway, GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS) ? DAEMON_PENDING : -1;
-    d->step_deadline = now + d->options.connect_timeout_seconds * 1000LL;
-    session_flush(&d->gateway, now);
+    /* A gateway that takes the connect but refuses the subscription every pass is throttled
+     * like one that refuses the connect: its refusals count until one is granted. */
+    const char *connected = "Connected to IoT Gateway. Subscribing to topic '%s' on IoT Gateway using QoS%d.";
+    if (failure_goes_to_log(d->subscribe_refusals)) {
+      log_msg(LOG_INFO, connected, GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS);
+    } else {
+      std::printf(connected, GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS);
+    }
     return;
   }
   if (failure_goes_to_log(d->gateway_failures)) {
@@ -68,96 +147,50 @@ void supervisor_gateway_answered(relay_daemon *d, int rc) {
     std::printf("Failed to connect to IoT Gateway (RC=%i).", rc);
   }
   d->gateway_failures++;
-  status_side_failed(&d->status, &d->status.gateway, rc, status_connect_text(rc, false), daemon_clock_ms());
+  status_side_failed(&d->status, &d->status.gateway, rc, failure_text(session, rc, false), daemon_clock_ms());
 }
 
-namespace {
-
-/* A refused or unanswered subscription: the gateway is dropped, so the next pass connects
- * and subscribes again instead of staying connected and relaying nothing. The gateway
- * counts as up for the operator once it is subscribed. */
-void subscription_answered(relay_daemon *d, int rc) {
-  if (rc >= 0 && rc != MQTT_SUBACK_FAILURE) {
-    status_side_set(&d->status, &d->status.gateway, STATUS_UP, daemon_clock_ms());
-    return;
+int supervisor_advance(relay_daemon *d, long long now) {
+  if (stop_signal != 0) {
+    abandon_pass(d);
+    return 0;
   }
-  log_msg(LOG_ERR, "Failed to subscribe to topic '%s' on IoT Gateway (RC=%i).", GATEWAY_TOPIC_FILTER, rc);
-  session_disconnect(&d->gateway);
-  d->gateway_connected = false;
-  status_side_failed(&d->status, &d->status.gateway, rc, status_subscribe_text(rc), daemon_clock_ms());
-}
-
-void report_dropped(relay_daemon *d) {
-  unsigned dropped = relay_queue_take_dropped(&d->queue);
-  if (dropped > 0) log_msg(LOG_WARNING, "Dropped %u messages for NIMBA: queue full.", dropped);
-}
-
-void begin_connect(relay_daemon *d, mqtt_session *session, long long now) {
-  d->connect_rc = DAEMON_PENDING;
-  status_side *side = session == &d->cloud ? &d->status.cloud : &d->status.gateway;
-  status_side_set(&d->status, side, STATUS_CONNECTING, now);
-  session_connect(session, now);
-}
-
-/* Ends the pass; false when a stop request skips the pause. */
-bool end_pass(relay_daemon *d, long long now) {
-  report_dropped(d);
-  std::fflush(stdout);
-  d->step = PASS_PAUSE;
-  d->next_pass_ms = now + d->options.pause_seconds * 1000LL;
-  return stop_signal == 0;
-}
-
-/* Carries the pass on as far as the answers received allow. False once the daemon is to
- * stop: a stop request is honoured before a pass begins and during the pause, while a pass
- * that has begun runs to its end. */
-bool advance_pass(relay_daemon *d, long long now) {
   for (;;) {
     switch (d->step) {
       case PASS_PAUSE:
-        if (stop_signal != 0) return false;
-        if (now < d->next_pass_ms) return true;
+        if (now < d->next_pass_ms) return 1;
         d->step = PASS_CLOUD;
-        if (d->cloud_connected) continue;
-        begin_connect(d, &d->cloud, now);
+        if (!up(&d->cloud)) begin_connect(d, &d->cloud, &d->status.cloud, now);
         continue;
       case PASS_CLOUD:
-        if (!d->cloud_connected && d->connect_rc == DAEMON_PENDING) return true;
-        if (!d->cloud_connected || d->gateway_connected) return end_pass(d, now);
+        if (answering(&d->cloud)) return 1;
+        if (!up(&d->cloud) || session_state(&d->gateway) != SESSION_DOWN) return end_pass(d, now);
         d->step = PASS_GATEWAY;
-        begin_connect(d, &d->gateway, now);
+        begin_connect(d, &d->gateway, &d->status.gateway, now);
         continue;
       case PASS_GATEWAY:
-        if (d->connect_rc == DAEMON_PENDING) return true;
-        if (d->connect_rc != 0) return end_pass(d, now);
+        if (answering(&d->gateway)) return 1;
+        if (!up(&d->gateway)) return end_pass(d, now);
+        /* The answer to the connect came inside the gateway's session; the subscription that
+         * follows it is made here, after that session's turn. */
         d->step = PASS_SUBSCRIBE;
+        d->step_deadline = now + d->options.connect_timeout_seconds * 1000LL;
+        if (!session_subscribe(&d->gateway, GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS)) {
+          subscription_answered(d, -1);
+          return end_pass(d, now);
+        }
+        session_flush(&d->gateway, now);
         continue;
-      case PASS_SUBSCRIBE:
-        if (d->gateway_connected && d->subscribe_rc == DAEMON_PENDING && now < d->step_deadline) return true;
-        if (d->gateway_connected)
-          subscription_answered(d, d->subscribe_rc == DAEMON_PENDING ? -1 : d->subscribe_rc);
+      case PASS_SUBSCRIBE: {
+        if (!up(&d->gateway)) return end_pass(d, now); /* lost meanwhile: already reported */
+        const int answer = session_subscription(&d->gateway);
+        if (answer == SESSION_SUBSCRIPTION_PENDING && now < d->step_deadline) return 1;
+        subscription_answered(d, answer == SESSION_SUBSCRIPTION_PENDING ? -1 : answer);
         return end_pass(d, now);
+      }
     }
   }
 }
-
-long long earliest(long long a, long long b) { return a == 0 || (b != 0 && b < a) ? b : a; }
-
-/* Lets the cloud take what is queued for it, within DAEMON_DISCONNECT_TIMEOUT_MS. */
-void drain_cloud(relay_daemon *d) {
-  const long long deadline = daemon_clock_ms() + DAEMON_DISCONNECT_TIMEOUT_MS;
-  for (;;) {
-    long long now = daemon_clock_ms();
-    session_flush(&d->cloud, now);
-    if (d->cloud.state != SESSION_UP || !session_output_pending(&d->cloud) || now >= deadline) return;
-    pollfd fds[SESSION_POLL_MAX];
-    unsigned count = session_poll_fds(&d->cloud, fds);
-    if (poll(fds, count, static_cast<int>(deadline - now)) < 0 && errno != EINTR) return;
-    session_handle(&d->cloud, fds, count, daemon_clock_ms());
-  }
-}
-
-} // namespace
 
 long long daemon_clock_ms() {
   timespec now{};
@@ -165,9 +198,13 @@ long long daemon_clock_ms() {
   return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000 + 1;
 }
 
-void supervisor_run(relay_daemon *d, int wake_fd) {
+void daemon_set_poll(daemon_poll_fn function) { poll_function = function != nullptr ? function : poll; }
+
+int supervisor_run(relay_daemon *d, int wake_fd) {
+  int ok = 1;
   d->cloud_failures = 0;
   d->gateway_failures = 0;
+  d->subscribe_refusals = 0;
   d->step = PASS_PAUSE;
   d->next_pass_ms = daemon_clock_ms();
   status_init(&d->status,
@@ -178,7 +215,7 @@ void supervisor_run(relay_daemon *d, int wake_fd) {
               d->gateway_uri);
   for (;;) {
     long long now = daemon_clock_ms();
-    if (!advance_pass(d, now)) break;
+    if (!supervisor_advance(d, now)) break;
     relay_gateway_flow(d);
 
     pollfd fds[LOOP_POLL_MAX];
@@ -193,9 +230,10 @@ void supervisor_run(relay_daemon *d, int wake_fd) {
     int timeout = -1;
     if (next != 0) timeout = next <= now ? 0 : static_cast<int>(next - now < INT_MAX ? next - now : INT_MAX);
 
-    int ready = poll(fds, 1 + cloud_count + gateway_count, timeout);
+    int ready = poll_function(fds, 1 + cloud_count + gateway_count, timeout);
     if (ready < 0 && errno != EINTR) {
       log_msg(LOG_ERR, "The event loop failed (errno=%i).", errno);
+      ok = 0;
       break;
     }
     now = daemon_clock_ms();
@@ -212,6 +250,7 @@ void supervisor_run(relay_daemon *d, int wake_fd) {
   }
   supervisor_shutdown(d);
   status_remove(&d->status);
+  return ok;
 }
 
 void supervisor_shutdown(relay_daemon *d) {

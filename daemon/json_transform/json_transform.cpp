@@ -166,13 +166,46 @@ uint32_t mem_sink_write(const char *data, uint32_t size, mem_sink *sink) {
   return size;
 }
 
+namespace {
+
+/* The name as it may stand in one line of the daemon's output: a gateway could otherwise
+ * forge lines with escapes that decode to line feeds. Control bytes and the backslash are
+ * written as C escapes, everything else as it is; written in blocks (stderr is unbuffered). */
+void print_escaped(FILE *out, const char *name, uint32_t length) {
+  char block[1024];
+  unsigned used = 0;
+  for (uint32_t i = 0; i < length; i++) {
+    if (used > sizeof block - 5) {
+      fwrite(block, 1, used, out);
+      used = 0;
+    }
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    const char *named = c == '\n'   ? "\\n"
+                        : c == '\r' ? "\\r"
+                        : c == '\t' ? "\\t"
+                        : c == '\\' ? "\\\\"
+                                    : nullptr;
+    if (named != nullptr) {
+      block[used++] = named[0];
+      block[used++] = named[1];
+    } else if (c < 0x20 || c == 0x7F) {
+      used += static_cast<unsigned>(snprintf(block + used, sizeof block - used, "\\x%02X", c));
+    } else {
+      block[used++] = static_cast<char>(c);
+    }
+  }
+  fwrite(block, 1, used, out);
+}
+
+} // namespace
+
 const char *prefix_element_name(const char *name, uint32_t name_length, uint32_t prefix_length,
                                 const char *prefix, uint32_t *new_length) {
   uint64_t needed = uint64_t{prefix_length} + 1 + name_length;
   if (needed > JSON_NAME_CAPACITY - 1) {
-    fprintf(stderr,
-            "Element renaming failed. The new name for element, \"%s\" does not fit in the buffer.\n",
-            name);
+    fputs("Element renaming failed. The new name for element, \"", stderr);
+    print_escaped(stderr, name, name_length);
+    fputs("\" does not fit in the buffer.\n", stderr);
     *new_length = name_length;
     return name;
   }

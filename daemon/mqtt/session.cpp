@@ -1,42 +1,93 @@
 /* MQTT client session state machine. */
 #include "session.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
 
+/* Appends one of the session's own packets; the bytes already written make room first. */
 bool add_control(mqtt_session *s, const uint8_t *packet, uint32_t length) {
-  if (length == 0 || SESSION_CONTROL_CAPACITY - s->control_length < length) return false;
+  if (length == 0) return false;
+  if (SESSION_CONTROL_CAPACITY - s->control_length < length && s->control_sent > 0) {
+    std::memmove(s->control, s->control + s->control_sent, s->control_length - s->control_sent);
+    s->control_length -= s->control_sent;
+    s->control_sent = 0;
+  }
+  if (SESSION_CONTROL_CAPACITY - s->control_length < length) return false;
   std::memcpy(s->control + s->control_length, packet, length);
   s->control_length += length;
   return true;
 }
 
-void end_session(mqtt_session *s) {
-  transport_close(&s->transport);
+bool control_room(const mqtt_session *s, uint32_t length) {
+  return SESSION_CONTROL_CAPACITY - (s->control_length - s->control_sent) >= length;
+}
+
+void set_reason(mqtt_session *s, const char *format, unsigned value = 0, const char *text = "") {
+  std::snprintf(s->reason, sizeof s->reason, format, value, text);
+}
+
+void end_session(mqtt_session *s, bool abort) {
+  transport_close(&s->transport, abort);
   s->state = SESSION_DOWN;
   s->control_length = s->control_sent = 0;
   s->subscribe_id = 0;
+  s->subscription = SESSION_SUBSCRIPTION_NONE;
   s->ping_sent = 0;
   s->blocked_since = 0;
   s->readable = false;
+  s->answers_owed = false;
+  s->owner_partial = false;
+  s->stream_taken = s->owner_taken = 0;
+  s->mark_next = 0;
+  std::memset(s->marks, 0, sizeof s->marks);
   mqtt_reader_init(&s->reader, s->input, SESSION_INPUT_CAPACITY);
   std::memset(s->qos2_received, 0, sizeof s->qos2_received);
 }
 
-/* The connect attempt ended without a session. */
+/* The connect attempt ended without a session; the reason is set. */
 void connect_failed(mqtt_session *s, int rc) {
-  end_session(s);
+  end_session(s, true);
   if (s->events.connected != nullptr) s->events.connected(s->events.context, s, rc);
 }
 
+/* A failure of the transport: its reason in words. */
+void take_transport_reason(mqtt_session *s) {
+  transport_failure_text(&s->transport, s->reason, sizeof s->reason);
+}
+
+/* Of the bytes the broker's TCP has not acknowledged, those of the owner: the stream's tail
+ * less the session's own packets in it. */
+uint64_t owner_unacknowledged(const mqtt_session *s) {
+  uint64_t tail = transport_unacknowledged(&s->transport);
+  if (tail > s->stream_taken) tail = s->stream_taken;
+  const uint64_t acknowledged = s->stream_taken - tail;
+  uint64_t own = 0;
+  for (const session_control_mark &m : s->marks) {
+    if (m.length == 0 || m.end <= acknowledged) continue;
+    const uint64_t start = m.end - m.length;
+    own += m.end - (start > acknowledged ? start : acknowledged);
+  }
+  const uint64_t owner = tail > own ? tail - own : 0;
+  return owner < s->owner_taken ? owner : s->owner_taken;
+}
+
+/* Ends the session for the reason set; what the broker had not taken is reset, not
+ * delivered later. */
 void lose(mqtt_session *s) {
   if (s->state != SESSION_UP) {
     connect_failed(s, -1);
     return;
   }
-  end_session(s);
-  if (s->events.lost != nullptr) s->events.lost(s->events.context, s);
+  const uint64_t unacknowledged = owner_unacknowledged(s);
+  end_session(s, true);
+  if (s->events.lost != nullptr) s->events.lost(s->events.context, s, unacknowledged);
+}
+
+void lose_transport(mqtt_session *s) {
+  take_transport_reason(s);
+  lose(s);
 }
 
 bool qos2_seen(const mqtt_session *s, uint16_t id) {
@@ -51,26 +102,44 @@ void qos2_mark(mqtt_session *s, uint16_t id, bool seen) {
   }
 }
 
+constexpr uint32_t ACK_SIZE = 4;
+
 /* Hands a PUBLISH to the owner and answers it by its QoS. 0 when the owner cannot take it
- * now (or the answer does not fit: both leave the packet to be offered again). */
+ * now, or its answer cannot be stored until output went: both leave the packet unread. */
 bool take_publish(mqtt_session *s, const mqtt_publish *message) {
-  uint8_t ack[4];
+  uint8_t ack[ACK_SIZE];
   if (message->qos == 0) {
     return s->events.message == nullptr || s->events.message(s->events.context, s, message) != 0;
   }
-  if (SESSION_CONTROL_CAPACITY - s->control_length < sizeof ack) return false;
+  if (!control_room(s, ACK_SIZE)) {
+    s->answers_owed = true;
+    return false;
+  }
   if (message->qos == 1) {
     if (s->events.message != nullptr && s->events.message(s->events.context, s, message) == 0) return false;
+    if (s->state != SESSION_UP) return true; /* the owner ended the session */
     add_control(s, ack, mqtt_encode_ack(ack, MQTT_PUBACK, message->packet_id));
     return true;
   }
   /* QoS 2: delivered on the first PUBLISH, answered with PUBREC until PUBREL ends it. */
   if (!qos2_seen(s, message->packet_id)) {
     if (s->events.message != nullptr && s->events.message(s->events.context, s, message) == 0) return false;
+    if (s->state != SESSION_UP) return true;
     qos2_mark(s, message->packet_id, true);
   }
   add_control(s, ack, mqtt_encode_ack(ack, MQTT_PUBREC, message->packet_id));
   return true;
+}
+
+/* An answer of type to the packet id, or 0 (packet stays unread) while it does not fit. */
+int answer(mqtt_session *s, mqtt_packet_type type, uint16_t id) {
+  uint8_t ack[ACK_SIZE];
+  if (!control_room(s, ACK_SIZE)) {
+    s->answers_owed = true;
+    return 0;
+  }
+  add_control(s, ack, mqtt_encode_ack(ack, type, id));
+  return 1;
 }
 
 /* Handles one packet of an established session; 0 ends the reading for now (the packet
@@ -91,15 +160,13 @@ int handle_packet(mqtt_session *s, const mqtt_packet *packet) {
       if (!mqtt_decode_suback(packet, &id, &code)) return -1;
       if (id == s->subscribe_id) {
         s->subscribe_id = 0;
-        if (s->events.subscribed != nullptr) s->events.subscribed(s->events.context, s, code);
+        s->subscription = code;
       }
       return 1;
     case MQTT_PUBREL: {
-      uint8_t ack[4];
       if (!mqtt_decode_ack(packet, &id)) return -1;
-      if (SESSION_CONTROL_CAPACITY - s->control_length < sizeof ack) return 0;
+      if (!answer(s, MQTT_PUBCOMP, id)) return 0;
       qos2_mark(s, id, false);
-      add_control(s, ack, mqtt_encode_ack(ack, MQTT_PUBCOMP, id));
       return 1;
     }
     case MQTT_PUBACK:
@@ -107,13 +174,10 @@ int handle_packet(mqtt_session *s, const mqtt_packet *packet) {
       if (!mqtt_decode_ack(packet, &id)) return -1;
       if (s->events.delivered != nullptr) s->events.delivered(s->events.context, s, id);
       return 1;
-    case MQTT_PUBREC: {
+    case MQTT_PUBREC:
       /* The session publishes at QoS 0 only; a PUBREC is answered so the broker can finish. */
-      uint8_t ack[4];
       if (!mqtt_decode_ack(packet, &id)) return -1;
-      if (!add_control(s, ack, mqtt_encode_ack(ack, MQTT_PUBREL, id))) return 0;
-      return 1;
-    }
+      return answer(s, MQTT_PUBREL, id);
     default:
       return -1; /* CONNACK twice, or a packet only a server may receive */
   }
@@ -123,10 +187,12 @@ int handle_packet(mqtt_session *s, const mqtt_packet *packet) {
 void handle_connack(mqtt_session *s, const mqtt_packet *packet) {
   uint8_t code = 0;
   if (!mqtt_decode_connack(packet, &code)) {
+    set_reason(s, "the broker's answer to CONNECT was not a valid CONNACK");
     connect_failed(s, -1);
     return;
   }
   if (code != 0) {
+    set_reason(s, "refused by the broker (return code %u)", code);
     connect_failed(s, code);
     return;
   }
@@ -134,20 +200,32 @@ void handle_connack(mqtt_session *s, const mqtt_packet *packet) {
   if (s->events.connected != nullptr) s->events.connected(s->events.context, s, 0);
 }
 
-/* Hands over every complete packet read so far, unless paused. */
+/* Packets read and complete that the session could hand over now. */
+bool packet_ready(mqtt_session *s) {
+  if ((s->state == SESSION_UP && s->paused) || s->answers_owed) return false;
+  if (s->state != SESSION_UP && s->state != SESSION_CONNACK) return false;
+  if (transport_buffered(&s->transport)) return true;
+  if (s->reader.end == s->reader.start) return false;
+  mqtt_packet packet;
+  return mqtt_reader_peek(&s->reader, &packet) != MQTT_READ_MORE;
+}
+
+/* Hands over every complete packet read so far, unless paused or answers are owed. */
 void dispatch(mqtt_session *s, long long now) {
-  while ((s->state == SESSION_UP && !s->paused) || s->state == SESSION_CONNACK) {
+  while (((s->state == SESSION_UP && !s->paused) || s->state == SESSION_CONNACK) && !s->answers_owed) {
     mqtt_packet packet;
     mqtt_read_result result = mqtt_reader_peek(&s->reader, &packet);
     if (result == MQTT_READ_MORE) return;
     if (result == MQTT_READ_MALFORMED) {
+      set_reason(s, "malformed packet from the broker");
       lose(s);
       return;
     }
     s->last_received = now;
     s->ping_sent = 0;
     if (s->state == SESSION_CONNACK) {
-      if (result != MQTT_READ_PACKET) {
+      if (result != MQTT_READ_PACKET || packet.type != MQTT_CONNACK) {
+        set_reason(s, "the broker answered CONNECT with another packet (type %u)", packet.type);
         connect_failed(s, -1);
         return;
       }
@@ -158,6 +236,7 @@ void dispatch(mqtt_session *s, long long now) {
     if (result == MQTT_READ_SKIPPED) {
       /* Too large to be used: only a PUBLISH may be that long. */
       if (packet.type != MQTT_PUBLISH) {
+        set_reason(s, "protocol violation by the broker (packet type %u too long)", packet.type);
         lose(s);
         return;
       }
@@ -172,6 +251,7 @@ void dispatch(mqtt_session *s, long long now) {
     int handled = handle_packet(s, &packet);
     if (s->state == SESSION_DOWN) return; /* a callback ended the session */
     if (handled < 0) {
+      set_reason(s, "protocol violation by the broker (packet type %u)", packet.type);
       lose(s);
       return;
     }
@@ -188,7 +268,7 @@ void read_input(mqtt_session *s, long long now) {
     if (space == 0) return;
     long n = transport_read(&s->transport, into, space);
     if (n < 0) {
-      lose(s);
+      lose_transport(s);
       return;
     }
     if (n == 0) break;
@@ -196,7 +276,7 @@ void read_input(mqtt_session *s, long long now) {
     s->last_received = now;
     if (s->transport.ssl == nullptr) break;
     dispatch(s, now);
-  } while (s->state != SESSION_DOWN && !s->paused && transport_buffered(&s->transport));
+  } while (s->state != SESSION_DOWN && !s->paused && !s->answers_owed && transport_buffered(&s->transport));
   dispatch(s, now);
 }
 
@@ -204,35 +284,98 @@ void transport_opened(mqtt_session *s) {
   uint8_t packet[SESSION_CONTROL_CAPACITY];
   uint32_t length = mqtt_encode_connect(packet, sizeof packet, &s->connect);
   if (length == 0 || !add_control(s, packet, length)) {
+    set_reason(s, "the CONNECT packet does not fit");
     connect_failed(s, -1);
     return;
   }
   s->state = SESSION_CONNACK;
 }
 
-void check_timers(mqtt_session *s, long long now) {
-  if (s->state == SESSION_OPENING || s->state == SESSION_CONNACK) {
-    if (now >= s->deadline) connect_failed(s, -1);
-    return;
-  }
-  if (s->state != SESSION_UP) return;
-  if (s->blocked_since != 0 && now - s->blocked_since >= s->timing.stall_timeout_ms) {
-    lose(s);
-    return;
-  }
+/* What a session timer does when it is due. */
+enum timer_action {
+  TIMER_NONE,
+  TIMER_CONNECT_TIMEOUT, /* no CONNACK within the connect time-out */
+  TIMER_STALL,           /* output made no progress within the stall limit */
+  TIMER_PING_LOST,       /* no answer to the ping within the keep-alive */
+  TIMER_PING,            /* nothing went out or came in for the keep-alive: ping */
+};
+
+struct session_timer {
+  long long due; /* 0 with TIMER_NONE */
+  timer_action action;
+};
+
+/* The one definition of every timer: when the next is due and what it does. Both waking
+ * the loop (session_next_ms) and acting (check_timers) read it, so they cannot disagree. */
+session_timer next_timer(mqtt_session *s) {
+  if (s->state == SESSION_OPENING || s->state == SESSION_CONNACK)
+    return session_timer{s->deadline, TIMER_CONNECT_TIMEOUT};
+  if (s->state != SESSION_UP) return session_timer{0, TIMER_NONE};
+  session_timer next{0, TIMER_NONE};
+  auto consider = [&next](long long due, timer_action action) {
+    if (next.action == TIMER_NONE || due < next.due) next = session_timer{due, action};
+  };
+  if (s->blocked_since != 0) consider(s->blocked_since + s->timing.stall_timeout_ms, TIMER_STALL);
   if (s->ping_sent != 0) {
-    if (!s->paused && now - s->ping_sent >= s->timing.keep_alive_ms) lose(s);
-    return;
+    /* While paused nothing is read, so the answer cannot be seen: the ping waits. */
+    if (!s->paused) consider(s->ping_sent + s->timing.keep_alive_ms, TIMER_PING_LOST);
+  } else if (!session_output_pending(s)) {
+    /* A ping when nothing went out for the interval keeps the broker from dropping the
+     * session; one when nothing came in finds a broker that no longer answers. A ping waits
+     * for the output before it: until then the socket's room or the stall limit wakes the
+     * loop. */
+    const long long quiet = s->last_sent < s->last_received ? s->last_sent : s->last_received;
+    consider(quiet + s->timing.keep_alive_ms, TIMER_PING);
   }
-  /* A ping when nothing went out for the interval keeps the broker from dropping the
-   * session; one when nothing came in finds a broker that no longer answers. */
-  const bool quiet =
-      now - s->last_sent >= s->timing.keep_alive_ms || now - s->last_received >= s->timing.keep_alive_ms;
-  if (quiet && !session_output_pending(s) &&
-      add_control(s, MQTT_PINGREQ_PACKET, sizeof MQTT_PINGREQ_PACKET)) {
-    s->ping_sent = now;
-    session_flush(s, now);
+  return next;
+}
+
+const char *opening_step(const mqtt_session *s) {
+  switch (s->transport.state) {
+    case TRANSPORT_RESOLVING:
+      return "name lookup";
+    case TRANSPORT_CONNECTING:
+      return "TCP connect";
+    case TRANSPORT_HANDSHAKE:
+      return "TLS handshake";
+    default:
+      return "CONNACK";
   }
+}
+
+void check_timers(mqtt_session *s, long long now) {
+  for (int round = 0; round < 4 && s->state != SESSION_DOWN; round++) {
+    const session_timer timer = next_timer(s);
+    if (timer.action == TIMER_NONE || now < timer.due) return;
+    switch (timer.action) {
+      case TIMER_CONNECT_TIMEOUT:
+        set_reason(s, "no answer within %u s (%s)", s->timing.connect_timeout_ms / 1000, opening_step(s));
+        connect_failed(s, -1);
+        return;
+      case TIMER_STALL:
+        set_reason(s, "output stalled for %u s: the broker takes nothing", s->timing.stall_timeout_ms / 1000);
+        lose(s);
+        return;
+      case TIMER_PING_LOST:
+        set_reason(s, "no answer to a ping within %u s", s->timing.keep_alive_ms / 1000);
+        lose(s);
+        return;
+      case TIMER_PING:
+        if (!add_control(s, MQTT_PINGREQ_PACKET, sizeof MQTT_PINGREQ_PACKET)) return;
+        s->ping_sent = now;
+        session_flush(s, now);
+        break;
+      case TIMER_NONE:
+        return;
+    }
+  }
+}
+
+/* Notes where own bytes ended in the stream. */
+void mark_control(mqtt_session *s, uint32_t length) {
+  if (length == 0) return;
+  s->marks[s->mark_next] = session_control_mark{s->stream_taken, length};
+  s->mark_next = (s->mark_next + 1) % SESSION_CONTROL_MARKS;
 }
 
 } // namespace
@@ -248,16 +391,19 @@ void session_init(mqtt_session *s, const mqtt_endpoint &endpoint, const mqtt_con
   s->paused = false;
   s->next_packet_id = 0;
   s->deadline = s->last_sent = s->last_received = 0;
-  end_session(s);
+  s->reason[0] = '\0';
+  end_session(s, false);
 }
 
 void session_connect(mqtt_session *s, long long now) {
-  end_session(s);
+  end_session(s, true);
+  s->reason[0] = '\0';
   s->deadline = now + s->timing.connect_timeout_ms;
   s->last_sent = s->last_received = now;
   s->state = SESSION_OPENING;
   transport_state opened = transport_open(&s->transport);
   if (opened == TRANSPORT_FAILED) {
+    take_transport_reason(s);
     connect_failed(s, -1);
   } else if (opened == TRANSPORT_OPEN) {
     transport_opened(s);
@@ -272,8 +418,13 @@ int session_subscribe(mqtt_session *s, const char *filter, uint8_t qos) {
   uint32_t length = mqtt_encode_subscribe(packet, sizeof packet, s->next_packet_id, filter, qos);
   if (length == 0 || !add_control(s, packet, length)) return 0;
   s->subscribe_id = s->next_packet_id;
+  s->subscription = SESSION_SUBSCRIPTION_PENDING;
   return 1;
 }
+
+session_phase session_state(const mqtt_session *s) { return s->state; }
+
+int session_subscription(const mqtt_session *s) { return s->subscription; }
 
 void session_pause(mqtt_session *s, bool paused) {
   if (s->paused && !paused && s->ping_sent != 0) s->ping_sent = 0;
@@ -283,54 +434,29 @@ void session_pause(mqtt_session *s, bool paused) {
 unsigned session_poll_fds(mqtt_session *s, pollfd *fds) {
   if (s->state == SESSION_DOWN) return 0;
   const bool open = s->transport.state == TRANSPORT_OPEN;
-  const bool want_read = open && !(s->paused && s->state == SESSION_UP);
+  const bool want_read = open && !(s->paused && s->state == SESSION_UP) && !s->answers_owed;
   const bool want_write = open && session_output_pending(s);
-  /* A paused session with nothing to write is not polled at all: poll would report a
-   * hang-up on it again and again without anything to do about it. */
+  /* A session that takes nothing in and has nothing to write is not polled at all: poll
+   * would report a hang-up on it again and again without anything to do about it. */
   if (open && !want_read && !want_write) return 0;
   return transport_poll_fds(&s->transport, want_read, want_write, fds);
 }
 
 long long session_next_ms(mqtt_session *s, long long now) {
-  switch (s->state) {
-    case SESSION_OPENING: {
-      long long next = s->deadline;
-      int lookup = transport_timeout_ms(&s->transport);
-      if (lookup >= 0 && now + lookup < next) next = now + lookup;
-      return next;
-    }
-    case SESSION_CONNACK:
-      return s->deadline;
-    case SESSION_UP: {
-      if (!s->paused && (transport_buffered(&s->transport) || s->reader.end > s->reader.start)) {
-        mqtt_packet packet;
-        if (transport_buffered(&s->transport) || mqtt_reader_peek(&s->reader, &packet) != MQTT_READ_MORE)
-          return now;
-      }
-      long long next = 0;
-      auto earliest = [&next](long long at) {
-        if (next == 0 || at < next) next = at;
-      };
-      if (s->blocked_since != 0) earliest(s->blocked_since + s->timing.stall_timeout_ms);
-      if (s->ping_sent != 0) {
-        if (!s->paused) earliest(s->ping_sent + s->timing.keep_alive_ms);
-      } else if (!session_output_pending(s)) {
-        /* A ping waits for the output before it; until then the socket's room or the stall
-         * limit wakes the loop (an overdue ping time here would make it spin). */
-        long long quiet = s->last_sent < s->last_received ? s->last_sent : s->last_received;
-        earliest(quiet + s->timing.keep_alive_ms);
-      }
-      return next;
-    }
-    default:
-      return 0;
+  if (packet_ready(s)) return now;
+  long long next = next_timer(s).due;
+  if (s->state == SESSION_OPENING) {
+    const int lookup = transport_timeout_ms(&s->transport);
+    if (lookup >= 0 && (next == 0 || now + lookup < next)) next = now + lookup;
   }
+  return next;
 }
 
 void session_handle(mqtt_session *s, const pollfd *fds, unsigned count, long long now) {
   if (s->state == SESSION_OPENING) {
     transport_state state = transport_progress(&s->transport, fds, count);
     if (state == TRANSPORT_FAILED) {
+      take_transport_reason(s);
       connect_failed(s, -1);
       return;
     }
@@ -345,9 +471,10 @@ void session_handle(mqtt_session *s, const pollfd *fds, unsigned count, long lon
   short revents = count > 0 ? fds[0].revents : 0;
   bool input = (revents & (POLLIN | POLLHUP | POLLERR)) != 0 || transport_buffered(&s->transport);
   if (s->transport.read_wants_write && (revents & POLLOUT)) input = true;
-  if (s->state == SESSION_UP && s->paused) input = false;
+  if ((s->state == SESSION_UP && s->paused) || s->answers_owed) input = false;
   dispatch(s, now);
-  if (input && s->state != SESSION_DOWN && !(s->state == SESSION_UP && s->paused)) read_input(s, now);
+  if (input && s->state != SESSION_DOWN && !(s->state == SESSION_UP && s->paused) && !s->answers_owed)
+    read_input(s, now);
   /* Also on an error or hang-up: the write then fails and ends the session. */
   if (s->state != SESSION_DOWN && revents != 0 && session_output_pending(s)) session_flush(s, now);
   if (s->state != SESSION_DOWN) check_timers(s, now);
@@ -355,6 +482,7 @@ void session_handle(mqtt_session *s, const pollfd *fds, unsigned count, long lon
 
 int session_output_pending(mqtt_session *s) {
   if (s->control_sent < s->control_length) return 1;
+  if (transport_pending(&s->transport) > 0) return 1;
   if (s->state != SESSION_UP || s->output.gather == nullptr) return 0;
   iovec piece;
   return s->output.gather(s->output.context, &piece, 1) > 0 ? 1 : 0;
@@ -362,29 +490,67 @@ int session_output_pending(mqtt_session *s) {
 
 void session_flush(mqtt_session *s, long long now) {
   if (s->state != SESSION_CONNACK && s->state != SESSION_UP) return;
+  /* Own packets go between the owner's packets, never inside one: after the rest of a
+   * partly written owner packet, before the next. */
+  iovec owner[SESSION_PIECES_MAX];
+  unsigned owner_count = 0;
+  if (s->state == SESSION_UP && s->output.gather != nullptr)
+    owner_count = s->output.gather(s->output.context, owner, SESSION_PIECES_MAX - 1);
   iovec pieces[SESSION_PIECES_MAX];
   unsigned count = 0;
+  uint32_t before_control = 0; /* owner bytes ahead of the own packets */
+  unsigned next_owner = 0;
+  if (s->owner_partial && owner_count > 0) {
+    pieces[count++] = owner[next_owner++];
+    before_control = static_cast<uint32_t>(pieces[0].iov_len);
+  }
   const uint32_t control = s->control_length - s->control_sent;
   if (control > 0) pieces[count++] = iovec{s->control + s->control_sent, control};
-  if (s->state == SESSION_UP && s->output.gather != nullptr)
-    count += s->output.gather(s->output.context, pieces + count, SESSION_PIECES_MAX - count);
-  if (count == 0) {
+  while (next_owner < owner_count) pieces[count++] = owner[next_owner++];
+  if (count == 0 && transport_pending(&s->transport) == 0) {
     s->blocked_since = 0;
     return;
   }
   long n = transport_write(&s->transport, pieces, static_cast<int>(count));
   if (n < 0) {
-    lose(s);
+    lose_transport(s);
     return;
   }
   uint32_t written = static_cast<uint32_t>(n);
   if (written > 0) {
     s->last_sent = now;
-    uint32_t own = written < control ? written : control;
+    /* Which of the bytes were whose: owner rest, own packets, owner packets. */
+    const uint32_t owner_first = written < before_control ? written : before_control;
+    uint32_t rest = written - owner_first;
+    const uint32_t own = rest < control ? rest : control;
+    rest -= own;
+    const uint32_t owner_bytes = owner_first + rest;
+    s->stream_taken += owner_first;
+    s->stream_taken += own;
+    mark_control(s, own);
+    s->stream_taken += rest;
     s->control_sent += own;
     if (s->control_sent == s->control_length) s->control_length = s->control_sent = 0;
-    if (written > own && s->output.written != nullptr) s->output.written(s->output.context, written - own);
+    /* The write ends inside an owner packet when the piece it ends in is not the own one. */
+    if (owner_bytes > 0) {
+      const unsigned own_index = control > 0 ? (before_control > 0 ? 1 : 0) : count;
+      uint32_t left = written;
+      bool inside = false;
+      for (unsigned i = 0; i < count; i++) {
+        const uint32_t length = static_cast<uint32_t>(pieces[i].iov_len);
+        if (left < length) {
+          inside = left > 0 && i != own_index;
+          break;
+        }
+        left -= length;
+      }
+      s->owner_partial = inside;
+      s->owner_taken += owner_bytes;
+      if (s->output.written != nullptr) s->output.written(s->output.context, owner_bytes);
+    }
   }
+  /* Room for an answer again: the packets waiting for it are handed over next. */
+  if (s->answers_owed && control_room(s, ACK_SIZE)) s->answers_owed = false;
 
   if (!session_output_pending(s)) {
     s->blocked_since = 0;
@@ -397,11 +563,14 @@ void session_disconnect(mqtt_session *s) {
   if (s->state == SESSION_UP && !session_output_pending(s)) {
     iovec piece{const_cast<uint8_t *>(MQTT_DISCONNECT_PACKET), sizeof MQTT_DISCONNECT_PACKET};
     transport_write(&s->transport, &piece, 1);
+    transport_write(&s->transport, nullptr, 0); /* TLS: push it out if the socket takes it */
   }
-  end_session(s);
+  end_session(s, false);
 }
 
+const char *session_reason(const mqtt_session *s) { return s->reason; }
+
 void session_release(mqtt_session *s) {
-  end_session(s);
+  end_session(s, false);
   transport_release(&s->transport);
 }

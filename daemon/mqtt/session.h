@@ -18,38 +18,49 @@ constexpr unsigned SESSION_POLL_MAX = TRANSPORT_POLL_MAX;
  * the cloud queue can hold. */
 constexpr unsigned SESSION_PIECES_MAX = 1 + 256;
 
-enum session_state {
+/* The one record of whether a connection is up: the session's. Its owner asks
+ * (session_state, session_subscription) instead of keeping copies. */
+enum session_phase {
   SESSION_DOWN,
   SESSION_OPENING, /* lookup, TCP connect, TLS handshake */
   SESSION_CONNACK, /* CONNECT sent, waiting for the answer */
   SESSION_UP,
 };
 
+/* session_subscription while the SUBACK is awaited, and before any subscription. */
+constexpr int SESSION_SUBSCRIPTION_PENDING = -2;
+constexpr int SESSION_SUBSCRIPTION_NONE = -1;
+
 struct mqtt_session;
 
-/* What the session tells its owner. Every function may be nullptr. */
+/* What the session tells its owner: the registered functions are the handlers. Every
+ * function may be nullptr. A handler must not call into the session that runs it (answers
+ * that need a session call are taken after session_handle returns); one that ends the
+ * session gets no further event from it. */
 struct session_events {
   void *context;
   /* The connect's result: 0 accepted, a CONNACK refusal code, or -1 when no connection
-   * could be made (lookup, connect, TLS, time-out, a broken answer). */
+   * could be made (lookup, connect, TLS, time-out, a broken answer); session_reason says
+   * what failed. */
   void (*connected)(void *context, mqtt_session *session, int rc);
   /* An established session ended: read or write failed, the broker closed it, a broken
-   * packet, no answer to a ping, or output stalled. The session is down again. */
-  void (*lost)(void *context, mqtt_session *session);
+   * packet, no answer to a ping, or output stalled; session_reason says which. The
+   * session is down again. unacknowledged: bytes of the owner's output that the session
+   * took but the broker's TCP had not acknowledged (lost with the connection). */
+  void (*lost)(void *context, mqtt_session *session, uint64_t unacknowledged);
   /* A PUBLISH from the broker (QoS 2 ones once). 1 when taken; 0 to be offered the same
    * packet again later (the session stops reading until then). One too large to be
    * stored comes with topic and payload nullptr and payload_length its packet's length;
    * it is gone whatever the result. */
   int (*message)(void *context, mqtt_session *session, const mqtt_publish *message);
-  /* The SUBACK's code: 0 to 2 granted, MQTT_SUBACK_FAILURE refused. */
-  void (*subscribed)(void *context, mqtt_session *session, int code);
-  /* PUBACK or PUBCOMP for a packet id of the session's own. */
+  /* An acknowledgement (PUBACK or PUBCOMP) with its packet identifier. */
   void (*delivered)(void *context, mqtt_session *session, uint16_t packet_id);
 };
 
-/* The owner's output, written after the session's own packets once the session is up:
- * gather stores up to max pieces in order and returns how many (the first may start inside
- * a packet that is partly written); written says how many of those bytes were taken. */
+/* The owner's output, written once the session is up: gather stores up to max pieces in
+ * order and returns how many; each piece is one whole packet, except that the first may be
+ * the rest of a packet partly written. The session writes its own packets only between the
+ * owner's packets. written says how many of the gathered bytes were taken. */
 struct session_output {
   void *context;
   unsigned (*gather)(void *context, iovec *pieces, unsigned max);
@@ -63,8 +74,16 @@ struct session_timing {
   unsigned stall_timeout_ms;   /* lost when pending output makes no progress this long */
 };
 
+/* Own packets written recently: where they ended in the connection's byte stream, so a
+ * lost connection's unacknowledged bytes can be told from the owner's. */
+constexpr unsigned SESSION_CONTROL_MARKS = 16;
+struct session_control_mark {
+  uint64_t end;    /* stream offset just after the bytes */
+  uint32_t length; /* own bytes that ended there */
+};
+
 struct mqtt_session {
-  session_state state;
+  session_phase state;
   mqtt_endpoint endpoint;
   mqtt_connect_fields connect;
   session_timing timing;
@@ -72,15 +91,23 @@ struct mqtt_session {
   session_output output;
   mqtt_transport transport;
   bool paused;        /* the owner takes no messages now: nothing is read */
+  bool answers_owed;  /* an answer to the broker does not fit: nothing is read until it went */
+  bool owner_partial; /* the owner's first packet is partly written: own packets wait */
   long long deadline; /* of the connect attempt */
   long long last_sent, last_received;
   long long ping_sent;     /* 0: no ping outstanding */
   long long blocked_since; /* 0: output is not waiting for the socket */
   uint16_t next_packet_id;
   uint16_t subscribe_id; /* 0: no SUBACK awaited */
+  int subscription;      /* SUBACK code, SESSION_SUBSCRIPTION_PENDING or _NONE */
   bool readable;         /* poll reported input (or TLS holds some) */
+  uint64_t stream_taken; /* bytes taken by the transport since the open */
+  uint64_t owner_taken;  /* of which the owner's */
+  session_control_mark marks[SESSION_CONTROL_MARKS];
+  unsigned mark_next;
   uint32_t control_length, control_sent;
   uint8_t control[SESSION_CONTROL_CAPACITY];
+  char reason[TRANSPORT_REASON_CAPACITY]; /* why the last attempt failed or the session ended */
   mqtt_reader reader;
   uint8_t input[SESSION_INPUT_CAPACITY];
   uint8_t qos2_received[8192]; /* one bit per packet id: QoS 2 delivered, PUBREL awaited */
@@ -94,9 +121,16 @@ void session_init(mqtt_session *s, const mqtt_endpoint &endpoint, const mqtt_con
  * possibly before this returns. */
 void session_connect(mqtt_session *s, long long now);
 
-/* Sends SUBSCRIBE for one filter; the answer comes through events.subscribed. 0 when the
+/* Where the connection stands. */
+session_phase session_state(const mqtt_session *s);
+
+/* Sends SUBSCRIBE for one filter; session_subscription then gives the answer. 0 when the
  * session is not up or the packet does not fit. */
 int session_subscribe(mqtt_session *s, const char *filter, uint8_t qos);
+
+/* The SUBACK's code (0 to 2 granted, MQTT_SUBACK_FAILURE refused) of the last subscription
+ * of this connection; SESSION_SUBSCRIPTION_PENDING while it is awaited, _NONE without one. */
+int session_subscription(const mqtt_session *s);
 
 /* Stops reading (owner full) or goes on; a ping's answer is awaited afresh on resuming. */
 void session_pause(mqtt_session *s, bool paused);
@@ -122,6 +156,10 @@ int session_output_pending(mqtt_session *s);
 /* Writes DISCONNECT if the session is up, no output waits and the socket takes it at
  * once, then closes; no lost event. */
 void session_disconnect(mqtt_session *s);
+
+/* Why the last connect attempt failed or the session ended, in words; empty when it did
+ * not. */
+const char *session_reason(const mqtt_session *s);
 
 /* Closes and frees the transport's resources. */
 void session_release(mqtt_session *s);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "daemon_test_fixture.h"
+#include "fake_dns.h"
 
 namespace {
 
@@ -37,7 +38,11 @@ TEST_F(DaemonTest, MessagesDuringABriefCloudOutageArriveInOrderAfterTheReconnect
   start_relay(launch);
   test_client *impostor = connect_client(broker_uri(cloud), "d:quickstart:zunquo:dev1");
   ASSERT_NE(nullptr, impostor);
-  ASSERT_TRUE(syslog_wait(&run.log, "Connection to NIMBA lost.", 10000, 1, DAEMON_NOTICE));
+  ASSERT_TRUE(syslog_wait(&run.log,
+                          "Connection to NIMBA lost (cause='connection closed by the broker').",
+                          10000,
+                          1,
+                          DAEMON_NOTICE));
   for (int i = 0; i < 20; i++)
     ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"n\":" + std::to_string(i) + "}"));
   ASSERT_TRUE(syslog_wait(&run.log, CLOUD_CONNECTED, 15000, 2));
@@ -194,5 +199,65 @@ TEST_F(DaemonTest, SigtermDuringThePauseStopsAtOnceGatewayFirst) {
   ASSERT_NE(std::string::npos, cloud_end);
   EXPECT_LT(gateway_end, cloud_end);
 }
+
+/* The device's name servers are set up after the daemon started (DHCP later than the
+ * module): the next pass reads them afresh and reaches the cloud without a restart. */
+TEST_F(DaemonTest, NameServersSetUpAfterTheStartAreUsedAtTheNextPass) {
+  gateway = start_broker(address(0));
+  ASSERT_NE(nullptr, gateway);
+  cloud = start_broker(address(1));
+  ASSERT_NE(nullptr, cloud);
+  fake_dns dns;
+  ASSERT_TRUE(fake_dns_start(&dns, address(2)));
+  fake_dns_add(&dns, quickstart_host(), address(1));
+  daemon_launch launch = timings(1);
+  launch.cloud_host = "elsewhere.example"; /* the hosts file does not name the cloud */
+  launch.resolv_conf = "nameserver " + address(3) + "\noptions timeout:1 attempts:1\n";
+  ASSERT_TRUE(start_daemon(launch));
+  ASSERT_TRUE(syslog_wait(&run.log, "Failed to connect to NIMBA in quickstart mode (RC=-1).", 15000));
+  EXPECT_EQ(0u, fake_dns_queries(&dns));
+  ASSERT_TRUE(write_file(run.resolv_path, "nameserver " + address(2) + "\noptions timeout:1 attempts:1\n"));
+  ASSERT_TRUE(syslog_wait(&run.log, CLOUD_CONNECTED, 15000));
+  ASSERT_TRUE(syslog_wait(&run.log, GATEWAY_CONNECTED, 15000));
+  EXPECT_GE(fake_dns_queries(&dns), 1u);
+  fake_dns_stop(&dns);
+}
+
+struct signal_case {
+  int line;
+  const char *name;
+  int signal_number;
+  bool stops; /* else ignored: the daemon relays on */
+};
+void PrintTo(const signal_case &c, std::ostream *os) { *os << c.name; }
+
+class DaemonSignal : public DaemonTest, public ::testing::WithParamInterface<signal_case> {};
+
+/* SIGHUP stops the daemon cleanly like SIGTERM; SIGUSR1 and SIGUSR2 are ignored. None of
+ * them may end it without its shutdown (no "Stopped.", the status file left behind). */
+TEST_P(DaemonSignal, StopsCleanlyOrIsIgnored) {
+  const signal_case &c = GetParam();
+  SCOPED_TRACE(c.line);
+  start_relay();
+  ASSERT_TRUE(process_signal(&run.process, c.signal_number));
+  if (c.stops) {
+    ASSERT_TRUE(process_wait(&run.process, 20000));
+    EXPECT_EQ(0, process_exit_code(&run.process));
+  } else {
+    ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"after\":1}"));
+    ASSERT_TRUE(client_wait_count(observer, 1, 5000)) << "the daemon did not relay on";
+    ASSERT_EQ(0, daemon_stop(&run, SIGTERM, 20000));
+  }
+  EXPECT_TRUE(syslog_wait(&run.log, "Stopped.", 5000, 1, DAEMON_NOTICE));
+  EXPECT_NE(0, access(run.status_path.c_str(), F_OK)) << "the status file outlived the daemon";
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, DaemonSignal,
+                         ::testing::Values(signal_case{__LINE__, "Hangup", SIGHUP, true},
+                                           signal_case{__LINE__, "User1", SIGUSR1, false},
+                                           signal_case{__LINE__, "User2", SIGUSR2, false}),
+                         [](const ::testing::TestParamInfo<signal_case> &info) {
+                           return std::string(info.param.name);
+                         });
 
 } // namespace

@@ -67,4 +67,31 @@ TEST_F(DaemonTest, RelaysWholePayloadsAndDropsDocumentsOverTheLimit) {
   EXPECT_EQ(0u, count_occurrences(out(), over));
 }
 
+/* Topics no broker may send, or that cannot be reshaped truthfully, are not relayed: a NUL
+ * inside the topic would cut the member names, a wildcard or a topic outside QZ/ would be
+ * relayed as if it were under QZ/. The good message after them is. */
+TEST_F(DaemonTest, TopicsThatCannotBeReshapedTruthfullyAreNotRelayed) {
+  cloud = start_broker(address(1));
+  ASSERT_NE(nullptr, cloud);
+  observer = connect_client(broker_uri(cloud), "observer");
+  ASSERT_NE(nullptr, observer);
+  ASSERT_TRUE(client_subscribe(observer, "#", 0));
+  fake_script script;
+  for (const std::string &topic : {std::string("QZ/a\0evil/x", 11),
+                                   std::string("QZ/+/x"),
+                                   std::string("QZ/a/#"),
+                                   std::string("XY/a/b"),
+                                   std::string("qz/a/b")})
+    script.after_suback += mqtt_publish_bytes(topic, "{\"t\":1}");
+  script.after_suback += mqtt_publish_bytes("QZ/node1/sensor", "{\"good\":1}");
+  ASSERT_NE(nullptr, start_fake(address(0), script));
+  ASSERT_TRUE(start_daemon(timings(1)));
+  ASSERT_TRUE(client_wait_count(observer, 1, 15000));
+  ASSERT_TRUE(process_wait_stdout(&run.process, "'{\"d\":{\"node1/sensor/good\":1}}'", 5000));
+  EXPECT_EQ(5u, count_occurrences(out(), "The message's topic cannot be relayed"));
+  std::vector<received_message> got = client_messages(observer);
+  ASSERT_EQ(1u, got.size());
+  EXPECT_EQ(doc_for("good", "1"), got[0].payload);
+}
+
 } // namespace

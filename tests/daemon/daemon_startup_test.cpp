@@ -139,4 +139,16 @@ TEST_F(DaemonTest, WithoutArgumentsLogsStartAndStopAndExitsOne) {
   EXPECT_EQ(run.process.pid, entries[0].pid);
 }
 
+/* An event loop that fails ends the daemon with status 1, not as if it had been stopped;
+ * its shutdown still runs. */
+TEST_F(DaemonTest, AFailingEventLoopEndsWithStatusOne) {
+  daemon_launch launch;
+  launch.env = {"NIMBA_TEST_POLL_FAILS=1"};
+  ASSERT_TRUE(start_daemon(launch));
+  ASSERT_TRUE(process_wait(&run.process, 10000));
+  EXPECT_EQ(1, process_exit_code(&run.process));
+  EXPECT_TRUE(syslog_wait(&run.log, "The event loop failed (errno=22).", 2000, 1, DAEMON_ERR));
+  EXPECT_TRUE(syslog_wait(&run.log, "Stopped.", 2000, 1, DAEMON_NOTICE));
+}
+
 } // namespace

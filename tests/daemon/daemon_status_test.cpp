@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "daemon_test_fixture.h"
+#include "fake_dns.h"
 #include "kv_store.h"
 
 namespace {
@@ -43,7 +44,7 @@ const char *const STATUS_KEYS[] = {"PID",
                                    "WAITING",
                                    "LAST_RELAYED"};
 
-const std::string NO_CONNECTION = "no connection (refused, unreachable, TLS or time-out)";
+const std::string CLOUD_REFUSED = "connection refused by " + quickstart_host() + ":1883";
 
 /* The file as status.cgi reads it (the settings' reader); empty when there is none. */
 status_map read_status(const std::string &path) {
@@ -116,7 +117,7 @@ TEST_F(DaemonStatus, ShowsBothSidesUpAfterStartAndIsRemovedAtACleanStop) {
 
   ASSERT_EQ(0, daemon_stop(&run, SIGTERM, 15000));
   EXPECT_NE(0, access(run.status_path.c_str(), F_OK)) << "the status file outlived the daemon";
-  EXPECT_NE(0, access((run.status_path + ".tmp").c_str(), F_OK));
+  EXPECT_NE(0, access((run.status_path + ".tmp." + std::to_string(run.process.pid)).c_str(), F_OK));
 }
 
 /* Nothing listens where the cloud should be: the failure and its meaning, the gateway never
@@ -129,7 +130,7 @@ TEST_F(DaemonStatus, ShowsACloudFailureThenBothSidesUpOnceTheBrokerRuns) {
   ASSERT_TRUE(start_daemon(launch));
   status_map v;
   ASSERT_TRUE(status_shows("CLOUD_FAILED_RC", "-1", 15000, &v)) << describe(v);
-  EXPECT_EQ(NO_CONNECTION, text(v, "CLOUD_FAILED_TEXT"));
+  EXPECT_EQ(CLOUD_REFUSED, text(v, "CLOUD_FAILED_TEXT"));
   EXPECT_GE(number(v, "CLOUD_FAILED_AT"), number(v, "STARTED"));
   EXPECT_EQ("down", text(v, "GATEWAY_STATE"));
   EXPECT_EQ(0, number(v, "GATEWAY_FAILED_AT"));
@@ -141,7 +142,7 @@ TEST_F(DaemonStatus, ShowsACloudFailureThenBothSidesUpOnceTheBrokerRuns) {
   EXPECT_EQ("up", text(v, "CLOUD_STATE"));
   EXPECT_GE(number(v, "CLOUD_SINCE"), number(v, "CLOUD_FAILED_AT"));
   EXPECT_EQ(-1, number(v, "CLOUD_FAILED_RC"));
-  EXPECT_EQ(NO_CONNECTION, text(v, "CLOUD_FAILED_TEXT"));
+  EXPECT_EQ(CLOUD_REFUSED, text(v, "CLOUD_FAILED_TEXT"));
 }
 
 /* The cloud refuses the token (a broker with a password file answers CONNACK 5). */
@@ -162,6 +163,124 @@ TEST_F(DaemonStatus, ShowsARefusedTokenAsNotAuthorised) {
   EXPECT_EQ(registered_host("org9") + ":1883", text(v, "CLOUD_URI"));
 }
 
+/* How the cloud broker fails to answer. */
+enum cloud_fault {
+  NAME_UNKNOWN,      /* the name server knows no such host */
+  PORT_REFUSED,      /* nothing listens */
+  PORT_SILENT,       /* accepts, never answers the CONNECT */
+  TLS_SILENT,        /* accepts, never answers the handshake */
+  TLS_UNTRUSTED,     /* certificate from a CA the daemon does not trust */
+  TLS_EXPIRED,       /* expired certificate */
+  TLS_NOT_YET_VALID, /* certificate valid from tomorrow: the device's clock is behind */
+  TLS_WRONG_NAME,    /* certificate for another host */
+  CONNACK_REFUSAL,   /* answers CONNACK with a refusal code */
+};
+
+struct cause_case {
+  int line;
+  const char *name;
+  cloud_fault fault;
+  int rc;             /* CLOUD_FAILED_RC, and the refusal code for CONNACK_REFUSAL */
+  std::string reason; /* CLOUD_FAILED_TEXT */
+};
+void PrintTo(const cause_case &c, std::ostream *os) { *os << c.name; }
+
+class DaemonFailureCause : public DaemonStatus, public ::testing::WithParamInterface<cause_case> {};
+
+/* Every way the cloud can fail reaches the operator in words: the status record's failure
+ * text names what failed and in which step; the log keeps its return code. */
+TEST_P(DaemonFailureCause, NamesWhatFailedInTheStatusRecord) {
+  const cause_case &c = GetParam();
+  SCOPED_TRACE(c.line);
+  daemon_launch launch = timings(60, 2);
+  const bool tls = c.fault >= TLS_SILENT && c.fault <= TLS_WRONG_NAME;
+  if (tls) launch.settings = "NIMBA_SSL=1\n";
+  silent_listener silent;
+  fake_dns dns;
+  switch (c.fault) {
+    case NAME_UNKNOWN:
+      ASSERT_TRUE(fake_dns_start(&dns, address(2)));
+      launch.cloud_host = "elsewhere.example";
+      launch.resolv_conf = "nameserver " + address(2) + "\noptions timeout:1 attempts:1\n";
+      break;
+    case PORT_REFUSED:
+      break;
+    case PORT_SILENT:
+    case TLS_SILENT:
+      ASSERT_TRUE(silent_listener_open(&silent, address(1), tls ? 8883 : 1883));
+      break;
+    case CONNACK_REFUSAL: {
+      fake_script script;
+      script.connack = c.rc;
+      ASSERT_NE(nullptr, start_fake(address(1), script));
+      break;
+    }
+    default: {
+      cas.resize(2);
+      ASSERT_TRUE(ca_create(&cas[0], "Nimba Test CA"));
+      ASSERT_TRUE(ca_create(&cas[1], "Other Test CA"));
+      const std::string name =
+          "DNS:" + (c.fault == TLS_WRONG_NAME ? std::string("other.nimba.test") : quickstart_host());
+      if (c.fault == TLS_NOT_YET_VALID) {
+        ASSERT_TRUE(ca_issue_not_yet_valid(&cas[0], name, cas[0].folder, "server"));
+      } else {
+        ASSERT_TRUE(
+            ca_issue_certificate(&cas[0], name, c.fault == TLS_EXPIRED ? -1 : 2, cas[0].folder, "server"));
+      }
+      broker_config setup;
+      setup.address = address(1);
+      setup.tls = true;
+      setup.tls_cert = cas[0].folder + "/server.pem";
+      setup.tls_key = cas[0].folder + "/server.key";
+      cloud = start_broker(setup);
+      ASSERT_NE(nullptr, cloud);
+      launch.ca_path = cas[c.fault == TLS_UNTRUSTED ? 1 : 0].hashed_dir;
+    }
+  }
+  ASSERT_TRUE(start_daemon(launch));
+  status_map v;
+  ASSERT_TRUE(status_shows("CLOUD_FAILED_RC", std::to_string(c.rc), 20000, &v)) << describe(v);
+  EXPECT_EQ(c.reason, text(v, "CLOUD_FAILED_TEXT"));
+  EXPECT_EQ("down", text(v, "CLOUD_STATE"));
+  const std::string logged = std::string("Failed to connect to NIMBA in quickstart mode") +
+                             (tls ? " over SSL" : "") + " (RC=" + std::to_string(c.rc) + ").";
+  EXPECT_TRUE(syslog_wait(&run.log, logged, 5000, 1, DAEMON_ERR));
+  if (c.fault == NAME_UNKNOWN) fake_dns_stop(&dns);
+}
+
+const std::string VERIFY = "TLS certificate check failed: ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, DaemonFailureCause,
+    ::testing::Values(
+        cause_case{__LINE__,
+                   "UnknownName",
+                   NAME_UNKNOWN,
+                   -1,
+                   "name lookup of '" + quickstart_host() + "' failed: Domain name not found"},
+        cause_case{__LINE__, "RefusedPort", PORT_REFUSED, -1, CLOUD_REFUSED},
+        cause_case{__LINE__, "SilentPort", PORT_SILENT, -1, "no answer within 2 s (CONNACK)"},
+        cause_case{__LINE__, "SilentTlsPort", TLS_SILENT, -1, "no answer within 2 s (TLS handshake)"},
+        cause_case{
+            __LINE__, "UntrustedCa", TLS_UNTRUSTED, -1, VERIFY + "unable to get local issuer certificate"},
+        cause_case{__LINE__, "ExpiredCertificate", TLS_EXPIRED, -1, VERIFY + "certificate has expired"},
+        cause_case{__LINE__,
+                   "CertificateNotYetValid",
+                   TLS_NOT_YET_VALID,
+                   -1,
+                   VERIFY + "certificate is not yet valid (is the device's clock set?)"},
+        cause_case{__LINE__, "WrongHostName", TLS_WRONG_NAME, -1, VERIFY + "hostname mismatch"},
+        cause_case{__LINE__, "RefusedProtocol", CONNACK_REFUSAL, 1, "refused: protocol version not accepted"},
+        cause_case{__LINE__, "RefusedIdentifier", CONNACK_REFUSAL, 2, "refused: client identifier rejected"},
+        cause_case{__LINE__, "Unavailable", CONNACK_REFUSAL, 3, "refused: server unavailable"},
+        cause_case{__LINE__, "BadToken", CONNACK_REFUSAL, 4, "bad user name or password: check the token"},
+        cause_case{__LINE__,
+                   "NotAuthorised",
+                   CONNACK_REFUSAL,
+                   5,
+                   "not authorised: check the organisation and the token"}),
+    [](const ::testing::TestParamInfo<cause_case> &info) { return std::string(info.param.name); });
+
 /* The gateway side's failures: nothing listening (-1), then a refused subscription (128). */
 TEST_F(DaemonStatus, ShowsGatewayFailuresWithTheirMeaning) {
   cloud = start_broker(address(1));
@@ -171,7 +290,7 @@ TEST_F(DaemonStatus, ShowsGatewayFailuresWithTheirMeaning) {
   ASSERT_TRUE(start_daemon(launch));
   status_map v;
   ASSERT_TRUE(status_shows("GATEWAY_FAILED_RC", "-1", 15000, &v)) << describe(v);
-  EXPECT_EQ(NO_CONNECTION, text(v, "GATEWAY_FAILED_TEXT"));
+  EXPECT_EQ("connection refused by " + address(0) + ":1883", text(v, "GATEWAY_FAILED_TEXT"));
   EXPECT_EQ("up", text(v, "CLOUD_STATE"));
 
   /* A gateway that accepts the connection and refuses the subscription. */
@@ -248,6 +367,24 @@ TEST_F(DaemonStatus, CountsEveryKindOfMessageAndTheDropsOfAnOutage) {
       },
       5000))
       << reported;
+}
+
+/* Documents still queued when the daemon stops (the cloud is away) are reported: one debug
+ * line each, and their number in the system log. */
+TEST_F(DaemonStatus, DocumentsQueuedAtShutdownAreReportedInTheSystemLog) {
+  daemon_launch launch;
+  launch.pause = 60;
+  start_relay(launch);
+  broker_stop(cloud);
+  status_map v;
+  ASSERT_TRUE(status_shows("CLOUD_STATE", "down", 10000, &v)) << describe(v);
+  for (int i = 0; i < 7; i++)
+    ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"q\":" + std::to_string(i) + "}"));
+  ASSERT_TRUE(status_shows("WAITING", "7", 10000, &v)) << describe(v);
+  ASSERT_EQ(0, daemon_stop(&run, SIGTERM, 20000));
+  EXPECT_TRUE(
+      syslog_wait(&run.log, "Failed to send 7 messages to NIMBA at shutdown.", 5000, 1, DAEMON_WARNING));
+  EXPECT_EQ(7u, count_occurrences(out(), "Failed to send message to NIMBA (RC=-3)."));
 }
 
 /* Under a flood every message changes the record, yet the file is replaced at most once a

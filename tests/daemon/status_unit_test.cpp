@@ -148,7 +148,7 @@ TEST_F(StatusFile, IsWrittenWhenChangedAndAtMostOncePerInterval) {
   unlink(path.c_str());
   status_write_due(&s, 0, 60000);
   EXPECT_NE(0, access(path.c_str(), F_OK));
-  EXPECT_NE(0, access((path + ".tmp").c_str(), F_OK));
+  EXPECT_NE(0, access((path + ".tmp.4321").c_str(), F_OK));
 }
 
 int64_t written_number(const std::string &path, const char *key) {
@@ -203,5 +203,72 @@ TEST_F(StatusFile, AFolderThatCannotBeWrittenLeavesNoFileAndTheDaemonGoesOn) {
   status_remove(&s);
   EXPECT_NE(0, access(missing.c_str(), F_OK));
 }
+
+/* What may lie at the temporary file's name when the daemon writes (firmware whose status
+ * folder is /tmp lets others put things there). */
+enum planted_kind { PLANTED_FIFO, PLANTED_HARD_LINK, PLANTED_SYMLINK, OWN_LEFTOVER };
+
+struct planted_case {
+  int line;
+  const char *name;
+  planted_kind kind;
+};
+void PrintTo(const planted_case &c, std::ostream *os) { *os << c.name; }
+
+class StatusPlanted : public StatusFile, public ::testing::WithParamInterface<planted_case> {};
+
+/* A FIFO would block the daemon, a link would lead the write to another file and make it
+ * 0644: neither is opened, and what was planted stays as it was. A leftover of the daemon's
+ * own (killed between create and rename) is replaced. */
+TEST_P(StatusPlanted, NothingPlantedIsWrittenThroughOnlyOwnLeftoversAreReplaced) {
+  const planted_case &c = GetParam();
+  SCOPED_TRACE(c.line);
+  const std::string temp = path + ".tmp.4321";
+  const std::string target = folder + "/precious";
+  ASSERT_TRUE(write_file(target, "precious"));
+  ASSERT_EQ(0, chmod(target.c_str(), 0600));
+  switch (c.kind) {
+    case PLANTED_FIFO:
+      ASSERT_EQ(0, mkfifo(temp.c_str(), 0666));
+      break;
+    case PLANTED_HARD_LINK:
+      ASSERT_EQ(0, link(target.c_str(), temp.c_str()));
+      break;
+    case PLANTED_SYMLINK:
+      ASSERT_EQ(0, symlink(target.c_str(), temp.c_str()));
+      break;
+    case OWN_LEFTOVER:
+      ASSERT_TRUE(write_file(temp, "PID=4321\nSTAR"));
+      break;
+  }
+  relay_status s = sample_record(path.c_str());
+  const int written = status_write(&s, 0, START_MS, START_WALL_S * 1000);
+  EXPECT_EQ("precious", read_file(target));
+  struct stat info;
+  ASSERT_EQ(0, stat(target.c_str(), &info));
+  EXPECT_EQ(0600u, info.st_mode & 07777);
+  if (c.kind == OWN_LEFTOVER) {
+    EXPECT_EQ(1, written);
+    EXPECT_EQ(4321, written_number(path, "PID"));
+    EXPECT_NE(0, access(temp.c_str(), F_OK));
+    return;
+  }
+  EXPECT_EQ(0, written);
+  ASSERT_EQ(1u, logged.size());
+  EXPECT_EQ("Cannot write the status file '" + path + "' (errno=17).", logged[0]);
+  struct stat planted;
+  ASSERT_EQ(0, lstat(temp.c_str(), &planted)) << "the planted name was removed";
+  EXPECT_EQ(c.kind == PLANTED_FIFO, S_ISFIFO(planted.st_mode));
+  EXPECT_EQ(c.kind == PLANTED_SYMLINK, S_ISLNK(planted.st_mode));
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, StatusPlanted,
+                         ::testing::Values(planted_case{__LINE__, "Fifo", PLANTED_FIFO},
+                                           planted_case{__LINE__, "HardLink", PLANTED_HARD_LINK},
+                                           planted_case{__LINE__, "SymbolicLink", PLANTED_SYMLINK},
+                                           planted_case{__LINE__, "OwnLeftover", OWN_LEFTOVER}),
+                         [](const ::testing::TestParamInfo<planted_case> &info) {
+                           return std::string(info.param.name);
+                         });
 
 } // namespace

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 
 #include <cstdio>
 
@@ -49,6 +50,68 @@ int ca_create(test_ca *ca, const std::string &common_name) {
 void ca_remove(test_ca *ca) {
   if (!ca->folder.empty()) remove_tree(ca->folder);
   ca->folder.clear();
+}
+
+int ca_issue_not_yet_valid(const test_ca *ca, const std::string &alt_name, const std::string &folder,
+                           const std::string &stem) {
+  /* openssl x509 cannot set a start date: openssl ca with a throw-away database can. */
+  const std::string config = folder + "/" + stem + ".cnf";
+  const std::string database = folder + "/" + stem + ".index";
+  if (!write_file(database, "") || !write_file(folder + "/" + stem + ".serial", "1000\n") ||
+      !write_file(config,
+                  "[ca]\ndefault_ca = test\n[test]\ndatabase = " + database + "\nnew_certs_dir = " + folder +
+                      "\ncertificate = " + ca->cert_path + "\nprivate_key = " + ca->key_path +
+                      "\nserial = " + folder + "/" + stem +
+                      ".serial\ndefault_md = sha256\npolicy = any\nunique_subject = no\n"
+                      "[any]\ncommonName = supplied\n[server]\nsubjectAltName = " +
+                      alt_name + "\n"))
+    return 0;
+  auto utc = [](long seconds) {
+    const time_t at = time(nullptr) + seconds;
+    tm parts{};
+    gmtime_r(&at, &parts);
+    char text[32];
+    strftime(text, sizeof text, "%y%m%d%H%M%SZ", &parts);
+    return std::string(text);
+  };
+  const std::string key = folder + "/" + stem + ".key", request = folder + "/" + stem + ".csr";
+  std::string output;
+  if (process_run({"openssl",
+                   "req",
+                   "-newkey",
+                   "rsa:2048",
+                   "-nodes",
+                   "-subj",
+                   "/CN=server",
+                   "-keyout",
+                   key,
+                   "-out",
+                   request},
+                  30000,
+                  &output) != 0 ||
+      process_run({"openssl",
+                   "ca",
+                   "-batch",
+                   "-config",
+                   config,
+                   "-extensions",
+                   "server",
+                   "-startdate",
+                   utc(86400),
+                   "-enddate",
+                   utc(2 * 86400),
+                   "-in",
+                   request,
+                   "-out",
+                   folder + "/" + stem + ".pem",
+                   "-notext"},
+                  30000,
+                  &output) != 0) {
+    std::fprintf(stderr, "openssl ca: %s\n", output.c_str());
+    return 0;
+  }
+  chmod(key.c_str(), 0644);
+  return 1;
 }
 
 int ca_issue_server(const test_ca *ca, const std::string &dns_name, const std::string &folder,

@@ -31,6 +31,10 @@ int ca_issue_server(const test_ca *ca, const std::string &dns_name, const std::s
 int ca_issue_certificate(const test_ca *ca, const std::string &alt_name, int days, const std::string &folder,
                          const std::string &stem);
 
+/* A server certificate that becomes valid only tomorrow (a device whose clock is behind). */
+int ca_issue_not_yet_valid(const test_ca *ca, const std::string &alt_name, const std::string &folder,
+                           const std::string &stem);
+
 struct broker_config {
   std::string address; /* 127.x.y.z */
   int port = 1883;

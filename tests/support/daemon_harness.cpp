@@ -29,6 +29,10 @@ int daemon_start(daemon_run *run, const daemon_launch &launch) {
     hosts += launch.cloud + " " + (launch.cloud_host.empty() ? quickstart_host() : launch.cloud_host) + "\n";
   for (const auto &entry : launch.hosts) hosts += entry.first + " " + entry.second + "\n";
   if (!write_file(run->hosts_path, hosts)) return 0;
+  if (!launch.resolv_conf.empty()) {
+    run->resolv_path = run->root + "/resolv.conf";
+    if (!write_file(run->resolv_path, launch.resolv_conf)) return 0;
+  }
   if (!syslog_start(&run->log)) return 0;
 
   spawn_request setup;
@@ -61,6 +65,7 @@ int daemon_start(daemon_run *run, const daemon_launch &launch) {
   setup.sandbox.install_root = run->root;
   setup.sandbox.dev_log_socket = run->log.socket_path;
   setup.sandbox.hosts_file = run->hosts_path;
+  setup.sandbox.resolv_conf = run->resolv_path;
   return process_spawn(setup, &run->process);
 }
 

@@ -22,6 +22,7 @@ std::string registered_host(const std::string &orgid);
 struct daemon_run {
   std::string root; /* install root: etc/settings */
   std::string hosts_path;
+  std::string resolv_path; /* <root>/resolv.conf when the launch gave one (the daemon's) */
   std::string status_path; /* <root>/run/nimba_vezidozu.status: the daemon's status file */
   syslog_collector log;
   child_process process;
@@ -44,6 +45,7 @@ struct daemon_launch {
   /* Given arguments replace device and gateway (start-up tests of the command line). */
   std::vector<std::string> args;
   std::vector<std::pair<std::string, std::string>> hosts; /* further address, name pairs */
+  std::string resolv_conf;                                /* /etc/resolv.conf; empty: the machine's */
   std::vector<std::string> env;                           /* further NIMBA_TEST_* settings */
   /* NIMBA_TEST_STATUS_PATH is the run's status_path unless env sets it. */
 };

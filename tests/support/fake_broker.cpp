@@ -79,7 +79,8 @@ bool answer(fake_broker *broker, int fd, std::string *input) {
     }
     const size_t total = at + 1 + length;
     if (input->size() < total) return true;
-    const uint8_t type = static_cast<uint8_t>((*input)[0]) >> 4;
+    const char type_byte = (*input)[0];
+    const uint8_t type = static_cast<uint8_t>(type_byte) >> 4;
     const std::string body = input->substr(at + 1, length);
     input->erase(0, total);
     bool ok = true;
@@ -105,9 +106,16 @@ bool answer(fake_broker *broker, int fd, std::string *input) {
         count(broker, &fake_counts::pings);
         if (script.answer_pings) ok = send_text(fd, std::string("\xD0\x00", 2));
         break;
-      case 3:
-        count(broker, &fake_counts::publishes);
+      case 3: {
+        std::lock_guard<std::mutex> guard(broker->lock);
+        broker->counts.publishes++;
+        const uint8_t qos = (static_cast<uint8_t>(type_byte) >> 1) & 3;
+        const size_t topic =
+            body.size() >= 2 ? (static_cast<uint8_t>(body[0]) << 8 | static_cast<uint8_t>(body[1])) : 0;
+        const size_t start = 2 + topic + (qos > 0 ? 2 : 0);
+        broker->payloads.push_back(start <= body.size() ? body.substr(start) : std::string());
         break;
+      }
       case 14:
         count(broker, &fake_counts::disconnects);
         return false;
@@ -118,34 +126,53 @@ bool answer(fake_broker *broker, int fd, std::string *input) {
   }
 }
 
+/* One read from the client and the answers to it; false once the client is to be dropped
+ * (gone, or by the script). */
+bool take_input(fake_broker *broker, int client, std::string *input) {
+  char buffer[65536];
+  ssize_t n = recv(client, buffer, sizeof buffer, MSG_DONTWAIT);
+  if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return false;
+  if (n > 0) input->append(buffer, static_cast<size_t>(n));
+  return answer(broker, client, input);
+}
+
+/* Reads what the client's connection still holds, up to its end or until nothing comes. */
+void drain(fake_broker *broker, int client, std::string *input) {
+  for (int i = 0; i < 4096; i++) {
+    pollfd p{client, POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0 || !take_input(broker, client, input)) return;
+  }
+}
+
 void serve(fake_broker *broker) {
   int client = -1;
   std::string input;
   while (!broker->stop.load()) {
+    if (!broker->reading.load()) {
+      pollfd none{-1, 0, 0};
+      poll(&none, 0, 20);
+      continue;
+    }
     pollfd fds[2] = {{broker->listener, POLLIN, 0}, {client, POLLIN, 0}};
     if (poll(fds, client >= 0 ? 2 : 1, 50) <= 0) continue;
-    if (fds[0].revents & POLLIN) {
-      int accepted = accept4(broker->listener, nullptr, nullptr, SOCK_CLOEXEC);
-      if (accepted >= 0) {
-        if (client >= 0) close(client);
-        client = accepted;
-        input.clear();
-        count(broker, &fake_counts::connections);
+    if (client >= 0 && fds[1].revents != 0) {
+      if (!take_input(broker, client, &input)) {
+        drain(broker, client, &input);
+        close(client);
+        client = -1;
       }
       continue;
     }
-    if (client >= 0 && fds[1].revents != 0) {
-      char buffer[65536];
-      ssize_t n = recv(client, buffer, sizeof buffer, MSG_DONTWAIT);
-      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-        close(client);
-        client = -1;
-        continue;
-      }
-      if (n > 0) input.append(buffer, static_cast<size_t>(n));
-      if (!answer(broker, client, &input)) {
-        close(client);
-        client = -1;
+    if (fds[0].revents & POLLIN) {
+      int accepted = accept4(broker->listener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (accepted >= 0) {
+        if (client >= 0) {
+          drain(broker, client, &input);
+          close(client);
+        }
+        client = accepted;
+        input.clear();
+        count(broker, &fake_counts::connections);
       }
     }
   }
@@ -169,6 +196,13 @@ void fake_broker_stop(fake_broker *broker) {
   if (broker->listener >= 0) close(broker->listener);
   broker->listener = -1;
 }
+
+std::vector<std::string> fake_broker_payloads(fake_broker *broker) {
+  std::lock_guard<std::mutex> guard(broker->lock);
+  return broker->payloads;
+}
+
+void fake_broker_reading(fake_broker *broker, bool reading) { broker->reading = reading; }
 
 fake_counts fake_broker_counts(fake_broker *broker) {
   std::lock_guard<std::mutex> guard(broker->lock);

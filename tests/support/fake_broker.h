@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 struct fake_script {
   int connack = 0;           /* CONNACK return code; -1: never answer the CONNECT */
@@ -28,8 +29,10 @@ struct fake_broker {
   int listener = -1;
   std::thread worker;
   std::atomic<bool> stop{false};
+  std::atomic<bool> reading{true}; /* false: takes nothing from the client (its buffers fill) */
   std::mutex lock;
   fake_counts counts{};
+  std::vector<std::string> payloads; /* of the PUBLISH packets received, in order */
 };
 
 /* Listens on address:port and starts serving by the script; 1 on success. */
@@ -37,6 +40,11 @@ int fake_broker_start(fake_broker *broker, const std::string &address, int port,
 /* Stops serving and closes everything; safe to call twice. */
 void fake_broker_stop(fake_broker *broker);
 fake_counts fake_broker_counts(fake_broker *broker);
+/* The payloads of the PUBLISH packets received so far. */
+std::vector<std::string> fake_broker_payloads(fake_broker *broker);
+/* Stops or resumes reading from the client. A client replaced by a new connection, or gone,
+ * is read to its end first, so nothing its TCP acknowledged is missed. */
+void fake_broker_reading(fake_broker *broker, bool reading);
 /* Waits until pick(counts) reaches at least value; 1 when it did in time. */
 int fake_broker_wait(fake_broker *broker, unsigned fake_counts::*field, unsigned value, int timeout_ms);
 

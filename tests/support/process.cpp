@@ -34,7 +34,7 @@ struct child_plan {
   std::vector<std::string> env_storage;
   int stdin_fd = -1, stdout_fd = -1, stderr_fd = -1;
   bool sandboxed = false;
-  std::string install_root, var_log, dev_log, hosts, dev_stage;
+  std::string install_root, var_log, dev_log, hosts, resolv_conf, dev_stage;
   std::string status_folder, status_target;
 };
 
@@ -95,6 +95,10 @@ void enter_sandbox(const child_plan &plan) {
   if (!plan.hosts.empty()) {
     if (mount(plan.hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
       child_fail("/etc/hosts bind");
+  }
+  if (!plan.resolv_conf.empty()) {
+    if (mount(plan.resolv_conf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0)
+      child_fail("/etc/resolv.conf bind");
   }
   if (!plan.status_folder.empty()) {
     if (mount(plan.status_folder.c_str(), plan.status_target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) !=
@@ -211,6 +215,7 @@ int process_spawn(const spawn_request &setup, child_process *child) {
   plan.var_log = setup.sandbox.var_log;
   plan.dev_log = setup.sandbox.dev_log_socket;
   plan.hosts = setup.sandbox.hosts_file;
+  plan.resolv_conf = setup.sandbox.resolv_conf;
   plan.status_folder = setup.sandbox.status_folder;
   plan.status_target = NIMBA_STATUS_PATH;
   plan.status_target.erase(plan.status_target.rfind('/') + 1);

@@ -17,6 +17,7 @@ struct sandbox_mounts {
   std::string var_log;        /* bound at /var/log */
   std::string dev_log_socket; /* bound at /dev/log on a fresh /dev tmpfs */
   std::string hosts_file;     /* bound at /etc/hosts */
+  std::string resolv_conf;    /* bound at /etc/resolv.conf (rewrite it in place to change it) */
   std::string status_folder;  /* bound at the folder of the daemon's status file
                                  (NIMBA_STATUS_PATH, /var/run by default) */
 };

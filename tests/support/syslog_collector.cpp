@@ -96,6 +96,14 @@ unsigned syslog_count(syslog_collector *collector, const std::string &message, i
   return count;
 }
 
+unsigned syslog_count_prefix(syslog_collector *collector, const std::string &prefix) {
+  std::lock_guard<std::mutex> guard(collector->lock);
+  unsigned count = 0;
+  for (const syslog_entry &entry : collector->entries)
+    if (entry.message.compare(0, prefix.size(), prefix) == 0) count++;
+  return count;
+}
+
 int syslog_wait(syslog_collector *collector, const std::string &message, int timeout_ms, unsigned count,
                 int priority) {
   return wait_until([&] { return syslog_count(collector, message, priority) >= count; }, timeout_ms);

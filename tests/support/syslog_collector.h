@@ -36,6 +36,9 @@ std::vector<syslog_entry> syslog_entries(syslog_collector *collector);
 /* Entries whose message equals the text (priority < 0: any priority). */
 unsigned syslog_count(syslog_collector *collector, const std::string &message, int priority = -1);
 
+/* Entries whose message starts with the prefix. */
+unsigned syslog_count_prefix(syslog_collector *collector, const std::string &prefix);
+
 /* Waits until at least `count` entries equal the message; 1 when they arrived in time. */
 int syslog_wait(syslog_collector *collector, const std::string &message, int timeout_ms, unsigned count = 1,
                 int priority = -1);

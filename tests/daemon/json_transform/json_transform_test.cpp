@@ -218,6 +218,16 @@ TEST(json_transform, name_of_1023_bytes_fits_1024_is_reported) {
   EXPECT_EQ(reported,
             "Element renaming failed. The new name for element, \"" + too_long +
                 "\" does not fit in the buffer.\n");
+
+  // A name with escapes that decode to control bytes could forge lines in the daemon's
+  // output: they are reported escaped, on the one line, and so is the backslash.
+  const std::string forged = std::string(1100, 'f') + "\\n<3>Forged entry\\u0007\\\\";
+  capture_begin(&err, 2);
+  transform("{\"" + forged + "\":1}", "QZ/p", 4096);
+  reported = capture_end(&err);
+  EXPECT_EQ(reported,
+            "Element renaming failed. The new name for element, \"" + std::string(1100, 'f') +
+                "\\n<3>Forged entry\\x07\\\\\" does not fit in the buffer.\n");
 }
 
 TEST(json_transform, depth_250_passes_251_does_not) {

@@ -1,0 +1,267 @@
+/* The spool: documents waiting for the cloud, kept in append-only segment files in a folder
+ * on flash, bounded in size, written in batches by a thread of its own and read back lazily,
+ * oldest first.
+ *
+ * Use: a document goes to the caller's memory queue while it has room and spool_waiting is
+ * 0, else to spool_append (behind everything in the spool); spool_next refills the memory
+ * as room frees, oldest first; the caller reports acknowledged documents from the spool
+ * with spool_acknowledged, in order; it calls spool_tick when spool_next_ms says; a stop
+ * ends with spool_close and the documents memory still holds.
+ *
+ * What survives: a clean close keeps every unacknowledged document and resends nothing
+ * acknowledged. A kill or power cut keeps every record synced (a batch is synced within a
+ * second, or at once when 64 KiB are full) and loses what was only in memory; delivery is
+ * then at least once: documents acknowledged since the start in a segment not yet deleted
+ * (segments go only once all their documents are acknowledged) come back.
+ *
+ * Files: segments named by 16 hex digits and ".seg" (sorted by name = oldest first), each a
+ * run of records: u32 length (1 to SPOOL_DOCUMENT_MAX), u32 CRC-32 of the other 12 head
+ * bytes and the document, i64 arrival time in ms since 1970, then the document; all little
+ * endian. A segment is only ever appended to, and deleted once all of its documents were
+ * acknowledged. "acked" (written at a clean close) says how far the oldest segment was
+ * acknowledged.
+ *
+ * Threads: every function is called from one thread (the caller's loop); the spool's own
+ * writer thread does every write, sync and delete, and counts the documents of segments
+ * left by an earlier run in the background. The caller waits for it only in spool_close.
+ * Logging (log_msg) happens on the caller's thread only. */
+#pragma once
+#include <pthread.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+
+constexpr uint32_t SPOOL_DOCUMENT_MAX = 3072;
+constexpr uint32_t SPOOL_RECORD_HEAD = 16;
+constexpr uint32_t SPOOL_RECORD_MAX = SPOOL_RECORD_HEAD + SPOOL_DOCUMENT_MAX;
+/* One batch: written with one write and one fdatasync. */
+constexpr uint32_t SPOOL_BATCH_CAPACITY = 64 * 1024;
+/* A batch that is not full is handed to the writer this long after its first document. */
+constexpr long long SPOOL_BATCH_MS = 1000;
+/* How often spool_next_ms asks for a tick while the writer has a batch or one waits. */
+constexpr long long SPOOL_POLL_MS = 100;
+/* One block read from a segment file per spool_next call at most. */
+constexpr uint32_t SPOOL_READ_CAPACITY = 32 * 1024;
+/* Segments the spool keeps track of; beyond it the oldest goes as when the spool is full. */
+constexpr uint32_t SPOOL_SEGMENTS_MAX = 1024;
+/* Segment size: a 32nd of the limit, between these two. A dropped segment costs at most a
+ * 32nd of the spool (256 KiB of 8 MiB); at least one whole batch fits in one segment, so a
+ * new file (and its folder sync) comes at most once per batch. A record that would pass the
+ * size starts a new segment; the batch of the old one is handed to the writer then. */
+constexpr uint32_t SPOOL_SEGMENT_MIN = 64 * 1024;
+constexpr uint32_t SPOOL_SEGMENT_MAX = 256 * 1024;
+/* Smaller limits are raised to this: the limit holds at least four segments. */
+constexpr uint64_t SPOOL_LIMIT_MIN = 4 * SPOOL_SEGMENT_MIN;
+constexpr uint32_t SPOOL_FOLDER_CAPACITY = 256;
+
+/* Where a document ends in the spool (just after its record); segment 0: not in the spool. */
+struct spool_position {
+  uint64_t segment;
+  uint32_t offset;
+};
+
+/* What the status record shows. */
+struct spool_figures {
+  uint32_t documents; /* waiting in the spool, not yet taken by spool_next */
+  uint64_t bytes;     /* of the segment files, batches not yet written included */
+  int64_t oldest_ms;  /* arrival time of the next document spool_next returns (or of the last
+                         one it returned while the next has not been read); 0 when none */
+  uint32_t dropped;   /* documents dropped since spool_open because the spool was full */
+  int usable;         /* 0 when the folder cannot be used: the spool takes nothing more */
+  int error;          /* the errno that made it unusable */
+  int counting;       /* 1 while segments of an earlier run are being counted: documents is
+                         then a lower bound */
+};
+
+/* A document the caller holds in memory, handed over at spool_close. */
+struct spool_document {
+  const char *data;
+  uint32_t length;
+  int64_t time_ms;
+  spool_position from; /* as spool_next returned it; segment 0 when it did not come from the spool */
+};
+
+/* The writer's file calls; tests replace them to count, delay or fail them. */
+struct spool_io {
+  ssize_t (*write_at)(int fd, const void *data, size_t length, off_t offset);
+  int (*sync_data)(int fd);   /* fdatasync of a segment or of the "acked" file */
+  int (*sync_folder)(int fd); /* fsync of the folder after a new name in it */
+};
+
+/* Replaces the file calls of every spool (before spool_open); nullptr restores the system's. */
+void spool_set_io(const spool_io *io);
+
+/* One entry of the caller-side table of segments (internal). */
+struct spool_segment {
+  uint64_t number;
+  uint32_t bytes;            /* size of the file, batches not yet written included */
+  uint32_t end;              /* end of the whole records: bytes, or where a damaged tail begins */
+  uint32_t start;            /* first record still to send when the spool was opened */
+  uint32_t read;             /* next record spool_next returns from this segment */
+  uint32_t acked;            /* every record ending at or before this is acknowledged */
+  uint32_t durable;          /* bytes known to be written and synced */
+  uint32_t documents, taken; /* records from start on; those returned by spool_next */
+  int64_t first_ms;          /* arrival time of the record at start, 0 when unknown */
+  int32_t scan;              /* index in the earlier run's list, -1 for a segment of this run */
+  uint8_t counted, damage_reported;
+};
+
+/* A batch of records for one segment. */
+struct spool_batch {
+  uint64_t segment;
+  uint32_t offset; /* where it goes in the file */
+  uint32_t length;
+  long long started_ms; /* the tick time when its first record came */
+  uint8_t data[SPOOL_BATCH_CAPACITY];
+};
+
+/* What the writer learnt about a segment of an earlier run (internal). */
+struct spool_scan {
+  uint64_t number;
+  uint32_t start; /* count records from here on */
+  uint32_t documents, end, size;
+  int64_t first_ms;
+};
+
+/* A segment to delete, and whether to count its records from an offset on as dropped. */
+struct spool_deletion {
+  uint64_t number;
+  uint32_t count_from; /* UINT32_MAX: do not count */
+};
+
+enum spool_job_state { SPOOL_JOB_NONE, SPOOL_JOB_QUEUED, SPOOL_JOB_RUNNING, SPOOL_JOB_DONE };
+
+/* The whole state: about 320 KiB of fixed storage whose pages are touched only as used (the
+ * two batches while spooling, the read and count buffers while an earlier run's documents
+ * are read). It holds a thread: allocate it once (zeroed memory is fine, e.g. calloc),
+ * never copy or move it. Fields are internal. */
+struct spool {
+  char folder[SPOOL_FOLDER_CAPACITY];
+  int folder_fd;
+  uint64_t limit;
+  uint32_t segment_size;
+  uint64_t next_number; /* of the next new segment */
+  uint64_t total_bytes;
+  int open, thread_started, failure_reported;
+
+  /* The caller's side. */
+  spool_segment segments[SPOOL_SEGMENTS_MAX]; /* a ring, oldest first */
+  uint32_t head, count;
+  uint64_t write_segment; /* where appends go, 0 none yet */
+  long long last_tick_ms;
+  int64_t next_ms; /* arrival time of the record at next_at, or of the last one taken */
+  spool_position next_at;
+  spool_batch batches[2];
+  int filling;    /* the batch appends go to; the other one is with the writer or free */
+  int other_busy; /* the other batch is with the writer */
+  int pinned;     /* the other batch failed to be written: its records are read from memory */
+  int read_fd;    /* the file spool_next reads, and the part of it in read_buffer */
+  uint64_t read_fd_segment;
+  uint32_t read_offset, read_length;
+  uint8_t read_buffer[SPOOL_READ_CAPACITY];
+  uint32_t scans_applied;
+  uint64_t acked_segment; /* the segment the "acked" file names */
+
+  /* Shared with the writer: the job, deletions and purge under lock, the rest atomic. */
+  pthread_mutex_t lock;
+  pthread_cond_t wake, done;
+  pthread_t thread;
+  int stop;
+  spool_job_state job;
+  int job_batch, job_create, job_errno;             /* which batch; new segment: create, sync the folder */
+  spool_deletion deletions[2 * SPOOL_SEGMENTS_MAX]; /* a ring */
+  uint32_t deletions_head, deletions_count;
+  uint64_t purge_below; /* delete (and count) every segment file numbered below, 0 none */
+  std::atomic<int> failed_errno;
+  std::atomic<uint32_t> dropped_total, dropped_pending;
+  spool_scan scans[SPOOL_SEGMENTS_MAX]; /* segments of the earlier run, oldest first */
+  uint32_t scans_count;
+  std::atomic<uint32_t> scanned; /* scans[0 .. scanned) are filled in */
+
+  /* The writer's own. */
+  int write_fd;
+  uint64_t write_fd_segment;
+  uint8_t scan_buffer[SPOOL_READ_CAPACITY];
+};
+
+/* Opens (creating it 0700 when missing) the folder as a spool of at most limit_bytes
+ * (raised to SPOOL_LIMIT_MIN) and starts the writer. Lists the folder (reads at most two
+ * record heads, never all), removes leftovers of an interrupted close. Returns 1 when the
+ * spool is usable; 0 after logging at LOG_ERR "The spool folder '%s' cannot be used
+ * (errno=%i).": what is already in the folder can still be read, nothing is appended. A
+ * failure later (a write or sync error, a full disk) is logged the same way, once, at the
+ * next call after it. Call spool_close in either case. */
+int spool_open(spool *s, const char *folder, uint64_t limit_bytes);
+
+/* Appends a document (1 to SPOOL_DOCUMENT_MAX bytes) that arrived at time_ms behind every
+ * other; it goes to flash with the next batch. When the spool would pass its limit the
+ * oldest segment goes first and its documents not yet taken count as dropped. Returns 1
+ * when taken, 0 when not: the spool is unusable (spool_stats().usable 0: go on without it)
+ * or both batches are full while the writer is slow (back-pressure: try again after a
+ * later spool_tick), or the length is out of range. */
+int spool_append(spool *s, const char *doc, uint32_t length, int64_t time_ms);
+
+/* As spool_append for a document the caller keeps in memory, counted as taken already
+ * (spool_next does not return it); *end as spool_next would give it. Only when no document
+ * waits to be taken (0 otherwise). For the caller's order rule: documents it holds that
+ * did not come from the spool must be older than every document in the spool. So when it
+ * must start appending while it holds such documents behind ones from the spool, it first
+ * appends those with this call. */
+int spool_append_taken(spool *s, const char *doc, uint32_t length, int64_t time_ms, spool_position *end);
+
+/* Takes the oldest document not taken yet: copies it to out (capacity at least
+ * SPOOL_DOCUMENT_MAX), with its length, arrival time and end position. Reads at most one
+ * block from a file; documents of batches not yet written come from memory. A record whose
+ * length or CRC is wrong ends its segment: the rest of that file is skipped with one
+ * warning, "Skipped a damaged tail of %u bytes in spool segment '%s'.". Returns 1 with a
+ * document, 0 when none waits. */
+int spool_next(spool *s, char *out, uint32_t capacity, uint32_t *length, int64_t *time_ms,
+               spool_position *end);
+
+/* 1 while documents wait to be taken (spool_next may still find none when all that is left
+ * is a damaged tail). While it is 1, new documents go behind them into the spool. */
+int spool_waiting(const spool *s);
+
+/* Every document up to end is acknowledged (in order; older positions are ignored).
+ * Segments whose documents are all acknowledged are deleted; when every document of the
+ * spool was acknowledged, the folder is left without segments. */
+void spool_acknowledged(spool *s, spool_position end);
+
+/* Hands a due batch to the writer and reports what the writer found (failures, damaged
+ * tails). now_ms: a monotonic clock in ms; batches are timed by these ticks. */
+void spool_tick(spool *s, long long now_ms);
+
+/* When spool_tick has something to do (a monotonic time in ms as given to spool_tick),
+ * 0 when nothing. */
+long long spool_next_ms(const spool *s);
+
+/* The figures of the status record. */
+spool_figures spool_stats(const spool *s);
+
+/* Documents dropped because the spool was full since the previous call (for one log line
+ * per pass); restarts the count. Documents of dropped segments of an earlier run are
+ * counted by the writer and may come in a later call. */
+uint32_t spool_take_dropped(spool *s);
+
+/* Ends the spool (blocking): hands it the caller's unacknowledged documents held in
+ * memory (held, oldest first), writes and syncs what is pending and records how far the
+ * oldest segment was acknowledged. Held documents still safely in the spool are skipped;
+ * the others go in front of the spool when older than its first document kept (a segment
+ * numbered before all others), else behind it. These may take the spool past its limit by
+ * what the caller held. Returns how many held documents could not be kept (the spool is
+ * unusable or a write failed). spool_take_dropped and spool_stats remain usable after it. */
+uint32_t spool_close(spool *s, const spool_document *held, uint32_t count);
+
+/* Record format helpers (tests and the fuzz target build and check segments with them). */
+enum spool_record_result { SPOOL_RECORD_WHOLE, SPOOL_RECORD_SHORT, SPOOL_RECORD_DAMAGED };
+
+/* Writes the record of a document (length 1 to SPOOL_DOCUMENT_MAX) to out (room for
+ * SPOOL_RECORD_HEAD + length bytes); returns the record's size. */
+uint32_t spool_encode(uint8_t *out, const char *doc, uint32_t length, int64_t time_ms);
+
+/* Checks the record at bytes (available bytes there): WHOLE with the document's length and
+ * time, SHORT when more bytes are needed to tell, DAMAGED when the length is out of range
+ * or the CRC does not match. */
+spool_record_result spool_decode(const uint8_t *bytes, uint32_t available, uint32_t *length,
+                                 int64_t *time_ms);
