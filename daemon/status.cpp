@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "daemon/mqtt/codec.h"
+#include "settings/io.h"
 #include "settings/log.h"
 
 namespace {
@@ -86,19 +87,6 @@ void add_side(status_text *t, const status_side_keys &keys, const status_side &s
   add_number(t, keys.failed_at, clock.at(side.failed_at_ms));
   add_number(t, keys.failed_rc, side.failed_at_ms != 0 ? side.failed_rc : 0);
   add_text(t, keys.failed_text, side.failed_at_ms != 0 ? side.failed_text : "");
-}
-
-bool write_all(int fd, const char *data, unsigned size) {
-  while (size > 0) {
-    const ssize_t n = write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<unsigned>(n);
-  }
-  return true;
 }
 
 /* A name the daemon made itself and left behind (it was killed between create and

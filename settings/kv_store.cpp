@@ -1,5 +1,7 @@
 #include "kv_store.h"
 
+#include "io.h"
+
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -68,19 +70,6 @@ const kv_line *find_last(const kv_table *table, const char *key) {
 bool storable(const char *text) {
   for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p)
     if (*p < 0x20 || *p == 0x7F) return false;
-  return true;
-}
-
-bool write_all(int fd, const char *data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
   return true;
 }
 

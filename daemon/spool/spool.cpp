@@ -100,7 +100,7 @@ DIR *open_listing(const spool *s) {
 }
 
 /* Writes all bytes at offset; 0 or the errno. */
-int write_all(int fd, const uint8_t *data, uint32_t length, uint64_t offset) {
+int write_all_at(int fd, const uint8_t *data, uint32_t length, uint64_t offset) {
   while (length > 0) {
     ssize_t n = io.write_at(fd, data, length, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
@@ -215,7 +215,7 @@ int write_batch(spool *s, const spool_batch &b, int create) {
     if (s->write_fd < 0) return errno;
     s->write_fd_segment = b.segment;
   }
-  if (int error = write_all(s->write_fd, b.data, b.length, b.offset)) return error;
+  if (int error = write_all_at(s->write_fd, b.data, b.length, b.offset)) return error;
   if (io.sync_data(s->write_fd) != 0) return errno ? errno : EIO;
   if (create && io.sync_folder(s->folder_fd) != 0) return errno ? errno : EIO;
   return 0;
@@ -874,7 +874,7 @@ uint32_t write_front(spool *s, const spool_document *held, uint32_t count) {
   b->length = 0;
   for (uint32_t i = 0; i <= count && !error; i++) {
     if (i == count || b->length + SPOOL_RECORD_MAX > SPOOL_BATCH_CAPACITY) {
-      error = write_all(fd, b->data, b->length, offset);
+      error = write_all_at(fd, b->data, b->length, offset);
       offset += b->length;
       b->length = 0;
     }
@@ -914,7 +914,7 @@ void write_acked(spool *s) {
   put_u32(acked + 24, static_cast<uint32_t>(crc32(0L, acked, 24)));
   int fd = openat(s->folder_fd, ACKED_TEMP_NAME, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return;
-  int error = write_all(fd, acked, ACKED_SIZE, 0);
+  int error = write_all_at(fd, acked, ACKED_SIZE, 0);
   if (!error && io.sync_data(fd) != 0) error = errno ? errno : EIO;
   close(fd);
   if (!error && renameat(s->folder_fd, ACKED_TEMP_NAME, s->folder_fd, ACKED_NAME) == 0)

@@ -35,7 +35,8 @@ struct free_deleter {
  * the relay's handlers registered, driven here instead of by supervisor_run. */
 class Supervisor : public ::testing::Test {
 protected:
-  std::unique_ptr<relay_daemon, free_deleter> owned{static_cast<relay_daemon *>(std::calloc(1, sizeof(relay_daemon)))};
+  std::unique_ptr<relay_daemon, free_deleter> owned{
+      static_cast<relay_daemon *>(std::calloc(1, sizeof(relay_daemon)))};
   relay_daemon *d = owned.get();
   fake_broker cloud, gateway;
 
@@ -119,12 +120,14 @@ TEST_P(SupervisorStop, EndsThePassAtOnceAtEveryStep) {
   SCOPED_TRACE(c.line);
   start(c.cloud, c.gateway);
   if (c.at == PASS_PAUSE) {
-    ASSERT_TRUE(turn_until([&] { return d->step == PASS_PAUSE && session_state(&d->gateway) == SESSION_UP; }));
+    ASSERT_TRUE(
+        turn_until([&] { return d->step == PASS_PAUSE && session_state(&d->gateway) == SESSION_UP; }));
     d->next_pass_ms = daemon_clock_ms() + 60000;
   } else {
     ASSERT_TRUE(turn_until([&] {
       const mqtt_session &waiting = c.at == PASS_CLOUD ? d->cloud : d->gateway;
-      return d->step == c.at && (c.at == PASS_SUBSCRIBE ? waiting.subscribe_id != 0 : waiting.state == SESSION_CONNACK);
+      return d->step == c.at &&
+             (c.at == PASS_SUBSCRIBE ? waiting.subscribe_id != 0 : waiting.state == SESSION_CONNACK);
     }));
   }
   const fake_counts cloud_before = fake_broker_counts(&cloud), gateway_before = fake_broker_counts(&gateway);
@@ -144,10 +147,22 @@ INSTANTIATE_TEST_SUITE_P(
     Steps, SupervisorStop,
     ::testing::Values(
         stop_case{__LINE__, "InThePause", PASS_PAUSE, fake_script(), fake_script(), SESSION_UP, SESSION_UP},
-        stop_case{__LINE__, "AtTheCloudsConnack", PASS_CLOUD, silent_connack(), fake_script(), SESSION_DOWN, SESSION_DOWN},
+        stop_case{__LINE__,
+                  "AtTheCloudsConnack",
+                  PASS_CLOUD,
+                  silent_connack(),
+                  fake_script(),
+                  SESSION_DOWN,
+                  SESSION_DOWN},
+        stop_case{__LINE__,
+                  "AtTheGatewaysConnack",
+                  PASS_GATEWAY,
+                  fake_script(),
+                  silent_connack(),
+                  SESSION_UP,
+                  SESSION_DOWN},
         stop_case{
-            __LINE__, "AtTheGatewaysConnack", PASS_GATEWAY, fake_script(), silent_connack(), SESSION_UP, SESSION_DOWN},
-        stop_case{__LINE__, "AtTheSuback", PASS_SUBSCRIBE, fake_script(), silent_suback(), SESSION_UP, SESSION_UP}),
+            __LINE__, "AtTheSuback", PASS_SUBSCRIBE, fake_script(), silent_suback(), SESSION_UP, SESSION_UP}),
     [](const ::testing::TestParamInfo<stop_case> &info) { return std::string(info.param.name); });
 
 /* The steps of a pass: the cloud, the gateway only once the cloud is up, the subscription

@@ -497,8 +497,11 @@ TEST_P(SessionKeepAlive, PingsAndLosesTheLinkOnTime) {
       break;
     }
     if (!c.peer_reads) continue;
-    for (const parsed_packet &p : peer_read(5))
-      if (p.type_byte == 0xC0 && c.answer_pings) ASSERT_TRUE(peer.write_all(std::string("\xD0\x00", 2)));
+    for (const parsed_packet &p : peer_read(5)) {
+      if (p.type_byte == 0xC0 && c.answer_pings) {
+        ASSERT_TRUE(peer.write_all(std::string("\xD0\x00", 2)));
+      }
+    }
   }
   if (c.lost_from == 0) {
     EXPECT_EQ(0, lost_at) << "the session ended";

@@ -923,7 +923,7 @@ TEST_F(Spool, KilledWhileAppendingKeepsEverySyncedRecord) {
   waitpid(child, &status, 0);
   close(report[0]);
   ASSERT_TRUE(WIFSIGNALED(status)) << status;
-  ASSERT_EQ(5, reports);
+  ASSERT_GE(reports, 5);
 
   long long synced_records = 0;
   for (const auto &entry : synced) synced_records += entry.second / RECORD;
