@@ -110,7 +110,8 @@ protected:
 };
 
 /* A save killed with SIGKILL at a random moment, 200 times: the file is always the one
- * before the save or the one it wrote, whole. */
+ * before the save or the one it wrote, whole. The moment is taken after the loop's first
+ * save, so that a slow start on a busy machine does not leave every kill before it. */
 TEST_F(SettingsStress, SaveKilledAtRandomMomentsLeavesTheOldOrTheNewFile) {
   constexpr int kRounds = 200;
   const unsigned seed = static_cast<unsigned>(monotonic_ms());
@@ -118,14 +119,14 @@ TEST_F(SettingsStress, SaveKilledAtRandomMomentsLeavesTheOldOrTheNewFile) {
   std::mt19937 random(seed);
   std::uniform_int_distribution<int> delay_us(0, 30000);
   const std::string path = root + "/etc/settings";
-  long previous = -1;
-  int changed = 0, leftovers = 0;
+  int later = 0, leftovers = 0;
   for (int round = 0; round < kRounds; round++) {
     const unsigned long first = static_cast<unsigned long>(round) * 100000;
     spawn_request setup;
     setup.argv = {NIMBA_SAVE_LOOP_BINARY, root, std::to_string(first)};
     child_process saver;
     ASSERT_TRUE(process_spawn(setup, &saver));
+    ASSERT_TRUE(process_wait_stdout(&saver, "saved", 30000)) << process_stderr(&saver);
     usleep(static_cast<useconds_t>(delay_us(random))); /* a random moment into the saves */
     process_kill(&saver);
     ASSERT_TRUE(saver.exited);
@@ -135,12 +136,10 @@ TEST_F(SettingsStress, SaveKilledAtRandomMomentsLeavesTheOldOrTheNewFile) {
     const std::string content = read_file(path);
     const long tag = file_tag(content);
     ASSERT_NE(-2, tag) << "round " << round << ": not one whole save:\n" << content;
-    /* Old: the file before this round. New: one of this round's saves. */
-    const bool old_file = tag == previous;
-    const bool new_file = tag >= static_cast<long>(first) && tag < static_cast<long>(first + 100000);
-    ASSERT_TRUE(old_file || new_file) << "round " << round << " tag " << tag;
-    if (new_file) changed++;
-    previous = tag;
+    /* The round's first save, or a later one that completed. */
+    ASSERT_TRUE(tag >= static_cast<long>(first) && tag < static_cast<long>(first + 100000))
+        << "round " << round << " tag " << tag;
+    if (tag > static_cast<long>(first)) later++;
     /* A temporary file of the killed save may stay (nothing runs after SIGKILL). */
     for (const std::string &name : folder_entries(root + "/etc")) {
       if (name == "settings" || name == "init") continue;
@@ -149,13 +148,12 @@ TEST_F(SettingsStress, SaveKilledAtRandomMomentsLeavesTheOldOrTheNewFile) {
       unlink((root + "/etc/" + name).c_str());
     }
   }
-  std::printf("killed saves: %d rounds, %d replaced the file, %d temporary files left\n",
+  std::printf("killed saves: %d rounds, %d past the first save, %d temporary files left\n",
               kRounds,
-              changed,
+              later,
               leftovers);
-  RecordProperty("rounds_with_new_file", changed);
+  RecordProperty("rounds_past_the_first_save", later);
   RecordProperty("temporary_files_left", leftovers);
-  EXPECT_GT(changed, 0) << "no kill landed after a save";
 }
 
 struct full_folder_case {
