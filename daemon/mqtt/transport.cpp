@@ -3,7 +3,9 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <linux/tcp.h>
+#include <sys/ioctl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
@@ -239,14 +241,30 @@ int tls_flush(mqtt_transport *t) {
   return 1;
 }
 
-/* The bytes the peer's TCP has acknowledged on this connection; 0 when unknown. */
-uint64_t bytes_acknowledged(int fd) {
+/* The bytes the peer's TCP has acknowledged on this connection: 1 with them, 0 when the
+ * kernel does not tell (older kernels, emulators give a shorter TCP_INFO). */
+int bytes_acknowledged(int fd, uint64_t *acknowledged) {
   tcp_info info{};
   socklen_t size = sizeof info;
   if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
       size < offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked)
     return 0;
-  return info.tcpi_bytes_acked;
+  *acknowledged = info.tcpi_bytes_acked;
+  return 1;
+}
+
+/* Bytes in the socket's send queue, not yet acknowledged (0 when unknown; a reset empties
+ * it, so this is the fallback only). */
+uint64_t send_queue(int fd) {
+  int queued = 0;
+  return ioctl(fd, SIOCOUTQ, &queued) == 0 && queued > 0 ? static_cast<uint64_t>(queued) : 0;
+}
+
+/* Of the on_wire bytes written to the socket, those its peer has not acknowledged. */
+uint64_t unacknowledged_of(int fd, uint64_t on_wire) {
+  uint64_t acknowledged = 0;
+  if (!bytes_acknowledged(fd, &acknowledged)) return send_queue(fd);
+  return on_wire > acknowledged ? on_wire - acknowledged : 0;
 }
 
 const char *step_name(transport_state step) {
@@ -430,18 +448,14 @@ uint32_t transport_pending(const mqtt_transport *t) {
 
 uint64_t transport_unacknowledged(const mqtt_transport *t) {
   if (t->fd < 0 || t->written == 0) return 0;
-  uint64_t on_wire = t->written;
   if (t->ssl != nullptr) {
     /* Encrypted bytes in the socket, plus those still waiting here. */
     BIO *bio = SSL_get_wbio(t->ssl);
-    on_wire = bio != nullptr ? BIO_number_written(bio) : 0;
-    const uint64_t acknowledged = bytes_acknowledged(t->fd);
-    const uint64_t encrypted = on_wire > acknowledged ? on_wire - acknowledged : 0;
+    const uint64_t encrypted = unacknowledged_of(t->fd, bio != nullptr ? BIO_number_written(bio) : 0);
     const uint64_t unacknowledged = encrypted + (t->out_length - t->out_sent);
     return unacknowledged < t->written ? unacknowledged : t->written;
   }
-  const uint64_t acknowledged = bytes_acknowledged(t->fd);
-  return on_wire > acknowledged ? on_wire - acknowledged : 0;
+  return unacknowledged_of(t->fd, t->written);
 }
 
 unsigned transport_failure_text(const mqtt_transport *t, char *out, unsigned capacity) {
