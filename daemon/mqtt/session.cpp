@@ -330,17 +330,9 @@ session_timer next_timer(mqtt_session *s) {
   return next;
 }
 
+/* The step an attempt is waiting in: the transport's, or the CONNACK once it is open. */
 const char *opening_step(const mqtt_session *s) {
-  switch (s->transport.state) {
-    case TRANSPORT_RESOLVING:
-      return "name lookup";
-    case TRANSPORT_CONNECTING:
-      return "TCP connect";
-    case TRANSPORT_HANDSHAKE:
-      return "TLS handshake";
-    default:
-      return "CONNACK";
-  }
+  return s->transport.state == TRANSPORT_OPEN ? "CONNACK" : transport_step_name(s->transport.state);
 }
 
 void check_timers(mqtt_session *s, long long now) {

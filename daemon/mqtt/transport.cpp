@@ -267,7 +267,9 @@ uint64_t unacknowledged_of(int fd, uint64_t on_wire) {
   return on_wire > acknowledged ? on_wire - acknowledged : 0;
 }
 
-const char *step_name(transport_state step) {
+} // namespace
+
+const char *transport_step_name(transport_state step) {
   switch (step) {
     case TRANSPORT_RESOLVING:
       return "name lookup";
@@ -279,8 +281,6 @@ const char *step_name(transport_state step) {
       return "connection";
   }
 }
-
-} // namespace
 
 void transport_init(mqtt_transport *t, const mqtt_endpoint *endpoint) {
   t->endpoint = endpoint;
@@ -487,9 +487,9 @@ unsigned transport_failure_text(const mqtt_transport *t, char *out, unsigned cap
                           capacity,
                           f.step == TRANSPORT_OPEN ? "%s timed out: data not acknowledged"
                                                    : "no answer from the broker (%s)",
-                          step_name(f.step));
+                          transport_step_name(f.step));
       } else {
-        n = std::snprintf(out, capacity, "%s failed: %s", step_name(f.step), std::strerror(f.code));
+        n = std::snprintf(out, capacity, "%s failed: %s", transport_step_name(f.step), std::strerror(f.code));
       }
       break;
     case FAULT_CLOSED:
@@ -507,7 +507,7 @@ unsigned transport_failure_text(const mqtt_transport *t, char *out, unsigned cap
       n = std::snprintf(out,
                         capacity,
                         "%s failed: TLS error%s%s",
-                        step_name(f.step),
+                        transport_step_name(f.step),
                         reason != nullptr ? ": " : "",
                         reason != nullptr ? reason : "");
       break;

@@ -121,6 +121,10 @@ uint32_t transport_pending(const mqtt_transport *t);
  * the unacknowledged encrypted bytes count as taken ones (a little more than the truth). */
 uint64_t transport_unacknowledged(const mqtt_transport *t);
 
+/* The step of an open in words: "name lookup", "TCP connect", "TLS handshake"; "connection"
+ * for an open one. */
+const char *transport_step_name(transport_state step);
+
 /* Writes the failure's reason in words into out ("name lookup of 'x' failed: ...",
  * "connection refused by h:p", "TLS certificate check failed: ...", ...). Returns its
  * length; the empty text for FAULT_NONE. */
