@@ -357,12 +357,7 @@ TEST_F(DaemonStatus, CountsEveryKindOfMessageAndTheDropsOfAnOutage) {
   unsigned reported = 0;
   EXPECT_TRUE(wait_until(
       [&] {
-        reported = 0;
-        for (const syslog_entry &e : syslog_entries(&run.log)) {
-          unsigned n = 0;
-          if (std::sscanf(e.message.c_str(), "Dropped %u messages for NIMBA: queue full.", &n) == 1)
-            reported += n;
-        }
+        reported = syslog_total(&run.log, "Dropped %u messages for NIMBA: queue full.");
         return reported == outage - 256;
       },
       5000))

@@ -342,20 +342,6 @@ TEST_F(DaemonBrokerFault, CloudStalledPastTheLimitIsDroppedAndReconnected) {
   EXPECT_TRUE(marker);
 }
 
-/* The sum of the numbers in the entries that match the format (one %u). */
-unsigned logged_total(syslog_collector *log, const char *format) {
-  unsigned total = 0;
-  const std::string whole = std::string(format) + "%n";
-  for (const syslog_entry &e : syslog_entries(log)) {
-    unsigned n = 0;
-    int used = -1;
-    if (std::sscanf(e.message.c_str(), whole.c_str(), &n, &used) == 1 &&
-        used == static_cast<int>(e.message.size()))
-      total += n;
-  }
-  return total;
-}
-
 /* The cloud stops reading while a numbered flow pours in, past the stall limit: the link is
  * reset, and the documents the cloud's TCP had not acknowledged are counted as lost and
  * logged once. With those the queue dropped while the cloud was away, they are exactly the
@@ -406,8 +392,8 @@ TEST_F(DaemonBrokerFault, DocumentsLostWithTheConnectionAreCountedExactly) {
     numbers.push_back(n);
   }
   const unsigned missing = static_cast<unsigned>(kMessages) - static_cast<unsigned>(numbers.size());
-  const unsigned lost = logged_total(&run.log, "Lost %u messages for NIMBA with the connection.");
-  const unsigned dropped = logged_total(&run.log, "Dropped %u messages for NIMBA: queue full.");
+  const unsigned lost = syslog_total(&run.log, "Lost %u messages for NIMBA with the connection.");
+  const unsigned dropped = syslog_total(&run.log, "Dropped %u messages for NIMBA: queue full.");
   std::fprintf(
       stderr, "missing %u: lost with the connection %u, dropped from the queue %u\n", missing, lost, dropped);
   EXPECT_GT(lost, 0u);

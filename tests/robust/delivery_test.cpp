@@ -42,20 +42,6 @@ struct delivery_case {
 };
 void PrintTo(const delivery_case &c, std::ostream *os) { *os << c.name; }
 
-/* Sum of the numbers in the entries that match a format with one %u. */
-unsigned logged_total(syslog_collector *log, const char *format) {
-  unsigned total = 0;
-  const std::string whole = std::string(format) + "%n";
-  for (const syslog_entry &e : syslog_entries(log)) {
-    unsigned n = 0;
-    int used = -1;
-    if (std::sscanf(e.message.c_str(), whole.c_str(), &n, &used) == 1 &&
-        used == static_cast<int>(e.message.size()))
-      total += n;
-  }
-  return total;
-}
-
 class Delivery : public DaemonTest, public ::testing::WithParamInterface<delivery_case> {
 protected:
   cloud_tap tap;
@@ -178,8 +164,8 @@ TEST_P(Delivery, EveryNumberReachesTheCloudOrIsCountedAsDropped) {
   ASSERT_TRUE(wait_until(
       [&] {
         const std::set<long> got = acknowledged(false);
-        const unsigned dropped = logged_total(&run.log, "Dropped %u messages for NIMBA: spool full.") +
-                                 logged_total(&run.log, "Dropped %u messages for NIMBA: queue full.");
+        const unsigned dropped = syslog_total(&run.log, "Dropped %u messages for NIMBA: spool full.") +
+                                 syslog_total(&run.log, "Dropped %u messages for NIMBA: queue full.");
         return got.size() + dropped >= static_cast<size_t>(c.messages) && dropped <= dropped_bound;
       },
       90000))
@@ -187,8 +173,8 @@ TEST_P(Delivery, EveryNumberReachesTheCloudOrIsCountedAsDropped) {
   const std::set<long> got = acknowledged(true);
   unsigned missing = 0;
   for (long n = 0; n < c.messages; n++) missing += got.count(n) == 0 ? 1 : 0;
-  const unsigned spool_full = logged_total(&run.log, "Dropped %u messages for NIMBA: spool full.");
-  const unsigned queue_full = logged_total(&run.log, "Dropped %u messages for NIMBA: queue full.");
+  const unsigned spool_full = syslog_total(&run.log, "Dropped %u messages for NIMBA: spool full.");
+  const unsigned queue_full = syslog_total(&run.log, "Dropped %u messages for NIMBA: queue full.");
   const unsigned refused = syslog_count_prefix(&run.log, "Dropped a message for NIMBA: not acknowledged");
   std::fprintf(stderr,
                "%s: %ld numbers, %zu acknowledged, missing %u: spool full %u, queue full %u, refused %u; "

@@ -52,6 +52,27 @@ void ca_remove(test_ca *ca) {
   ca->folder.clear();
 }
 
+namespace {
+
+/* A server key and its certificate request (CN=server); 1 on success. */
+int server_request(const std::string &key, const std::string &request, std::string *output) {
+  return process_run({"openssl",
+                      "req",
+                      "-newkey",
+                      "rsa:2048",
+                      "-nodes",
+                      "-subj",
+                      "/CN=server",
+                      "-keyout",
+                      key,
+                      "-out",
+                      request},
+                     30000,
+                     output) == 0;
+}
+
+} // namespace
+
 int ca_issue_not_yet_valid(const test_ca *ca, const std::string &alt_name, const std::string &folder,
                            const std::string &stem) {
   /* openssl x509 cannot set a start date: openssl ca with a throw-away database can. */
@@ -76,37 +97,24 @@ int ca_issue_not_yet_valid(const test_ca *ca, const std::string &alt_name, const
   };
   const std::string key = folder + "/" + stem + ".key", request = folder + "/" + stem + ".csr";
   std::string output;
-  if (process_run({"openssl",
-                   "req",
-                   "-newkey",
-                   "rsa:2048",
-                   "-nodes",
-                   "-subj",
-                   "/CN=server",
-                   "-keyout",
-                   key,
-                   "-out",
-                   request},
-                  30000,
-                  &output) != 0 ||
-      process_run({"openssl",
-                   "ca",
-                   "-batch",
-                   "-config",
-                   config,
-                   "-extensions",
-                   "server",
-                   "-startdate",
-                   utc(86400),
-                   "-enddate",
-                   utc(2 * 86400),
-                   "-in",
-                   request,
-                   "-out",
-                   folder + "/" + stem + ".pem",
-                   "-notext"},
-                  30000,
-                  &output) != 0) {
+  if (!server_request(key, request, &output) || process_run({"openssl",
+                                                             "ca",
+                                                             "-batch",
+                                                             "-config",
+                                                             config,
+                                                             "-extensions",
+                                                             "server",
+                                                             "-startdate",
+                                                             utc(86400),
+                                                             "-enddate",
+                                                             utc(2 * 86400),
+                                                             "-in",
+                                                             request,
+                                                             "-out",
+                                                             folder + "/" + stem + ".pem",
+                                                             "-notext"},
+                                                            30000,
+                                                            &output) != 0) {
     std::fprintf(stderr, "openssl ca: %s\n", output.c_str());
     return 0;
   }
@@ -127,37 +135,24 @@ int ca_issue_certificate(const test_ca *ca, const std::string &alt_name, int day
   std::string extensions = folder + "/" + stem + ".ext";
   if (!write_file(extensions, "subjectAltName=" + alt_name + "\n")) return 0;
   std::string output;
-  if (process_run({"openssl",
-                   "req",
-                   "-newkey",
-                   "rsa:2048",
-                   "-nodes",
-                   "-subj",
-                   "/CN=server",
-                   "-keyout",
-                   key,
-                   "-out",
-                   request},
-                  30000,
-                  &output) != 0 ||
-      process_run({"openssl",
-                   "x509",
-                   "-req",
-                   "-in",
-                   request,
-                   "-CA",
-                   ca->cert_path,
-                   "-CAkey",
-                   ca->key_path,
-                   "-CAcreateserial",
-                   "-days",
-                   std::to_string(days),
-                   "-extfile",
-                   extensions,
-                   "-out",
-                   cert},
-                  30000,
-                  &output) != 0) {
+  if (!server_request(key, request, &output) || process_run({"openssl",
+                                                             "x509",
+                                                             "-req",
+                                                             "-in",
+                                                             request,
+                                                             "-CA",
+                                                             ca->cert_path,
+                                                             "-CAkey",
+                                                             ca->key_path,
+                                                             "-CAcreateserial",
+                                                             "-days",
+                                                             std::to_string(days),
+                                                             "-extfile",
+                                                             extensions,
+                                                             "-out",
+                                                             cert},
+                                                            30000,
+                                                            &output) != 0) {
     std::fprintf(stderr, "openssl server: %s\n", output.c_str());
     return 0;
   }

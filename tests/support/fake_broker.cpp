@@ -215,8 +215,11 @@ int fake_broker_wait(fake_broker *broker, unsigned fake_counts::*field, unsigned
   return wait_until([&] { return fake_broker_counts(broker).*field >= value; }, timeout_ms);
 }
 
-std::string mqtt_publish_bytes(const std::string &topic, const std::string &payload) {
-  std::string body = std::string(1, static_cast<char>(topic.size() >> 8)) +
-                     static_cast<char>(topic.size() & 0xFF) + topic + payload;
-  return std::string(1, '\x30') + remaining_length(static_cast<uint32_t>(body.size())) + body;
+std::string mqtt_publish_bytes(const std::string &topic, const std::string &payload, int qos, uint16_t id) {
+  std::string body =
+      std::string(1, static_cast<char>(topic.size() >> 8)) + static_cast<char>(topic.size() & 0xFF) + topic;
+  if (qos > 0) body += std::string(1, static_cast<char>(id >> 8)) + static_cast<char>(id & 0xFF);
+  body += payload;
+  return std::string(1, static_cast<char>(0x30 | qos << 1)) +
+         remaining_length(static_cast<uint32_t>(body.size())) + body;
 }

@@ -49,5 +49,7 @@ void fake_broker_reading(fake_broker *broker, bool reading);
 /* Waits until pick(counts) reaches at least value; 1 when it did in time. */
 int fake_broker_wait(fake_broker *broker, unsigned fake_counts::*field, unsigned value, int timeout_ms);
 
-/* A PUBLISH packet (QoS 0) as bytes, for the raw parts of a script. */
-std::string mqtt_publish_bytes(const std::string &topic, const std::string &payload);
+/* A PUBLISH packet as bytes (QoS 1 and 2 with the packet identifier id), for the raw parts
+ * of a script and for tests that play a broker. */
+std::string mqtt_publish_bytes(const std::string &topic, const std::string &payload, int qos = 0,
+                               uint16_t id = 0);

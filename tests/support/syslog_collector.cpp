@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 
 #include "process.h"
@@ -94,6 +95,20 @@ unsigned syslog_count(syslog_collector *collector, const std::string &message, i
   for (const syslog_entry &entry : collector->entries)
     if (entry.message == message && (priority < 0 || entry.priority == priority)) count++;
   return count;
+}
+
+unsigned syslog_total(syslog_collector *collector, const char *format) {
+  const std::string whole = std::string(format) + "%n";
+  std::lock_guard<std::mutex> guard(collector->lock);
+  unsigned total = 0;
+  for (const syslog_entry &entry : collector->entries) {
+    unsigned n = 0;
+    int used = -1;
+    if (std::sscanf(entry.message.c_str(), whole.c_str(), &n, &used) == 1 &&
+        used == static_cast<int>(entry.message.size()))
+      total += n;
+  }
+  return total;
 }
 
 unsigned syslog_count_prefix(syslog_collector *collector, const std::string &prefix) {

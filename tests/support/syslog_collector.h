@@ -36,6 +36,10 @@ std::vector<syslog_entry> syslog_entries(syslog_collector *collector);
 /* Entries whose message equals the text (priority < 0: any priority). */
 unsigned syslog_count(syslog_collector *collector, const std::string &message, int priority = -1);
 
+/* The sum of the numbers in the entries that match a format with one %u (wholly: "Dropped
+ * %u messages for NIMBA: queue full." does not count a spool's drops). */
+unsigned syslog_total(syslog_collector *collector, const char *format);
+
 /* Entries whose message starts with the prefix. */
 unsigned syslog_count_prefix(syslog_collector *collector, const std::string &prefix);
 

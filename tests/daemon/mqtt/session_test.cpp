@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "broker.h"
+#include "fake_broker.h"
 #include "daemon/mqtt/session.h"
 #include "loopback.h"
 #include "wait.h"
@@ -85,24 +86,9 @@ bool parse_stream(const std::string &bytes, std::vector<parsed_packet> *packets)
   return true;
 }
 
-std::string remaining_length(uint32_t value) {
-  std::string out;
-  do {
-    uint8_t digit = value & 0x7F;
-    value >>= 7;
-    out.push_back(static_cast<char>(value > 0 ? digit | 0x80 : digit));
-  } while (value > 0);
-  return out;
-}
-
-/* A PUBLISH from the broker with the given QoS (1: packet id id). */
+/* A PUBLISH from the broker with the given QoS (1 and 2: packet id id). */
 std::string publish_packet(const std::string &topic, const std::string &payload, int qos, uint16_t id) {
-  std::string body =
-      std::string(1, static_cast<char>(topic.size() >> 8)) + static_cast<char>(topic.size()) + topic;
-  if (qos > 0) body += std::string(1, static_cast<char>(id >> 8)) + static_cast<char>(id & 0xFF);
-  body += payload;
-  return std::string(1, static_cast<char>(0x30 | qos << 1)) +
-         remaining_length(static_cast<uint32_t>(body.size())) + body;
+  return mqtt_publish_bytes(topic, payload, qos, id);
 }
 
 /* The owner's output: whole packets, the first possibly partly written. */
