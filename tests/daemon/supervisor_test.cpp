@@ -129,6 +129,14 @@ TEST_P(SupervisorStop, EndsThePassAtOnceAtEveryStep) {
       return d->step == c.at &&
              (c.at == PASS_SUBSCRIBE ? waiting.subscribe_id != 0 : waiting.state == SESSION_CONNACK);
     }));
+    /* The broker reads the request on its own thread: wait until it has counted it. */
+    fake_broker &broker = c.at == PASS_CLOUD ? cloud : gateway;
+    ASSERT_TRUE(wait_until(
+        [&] {
+          const fake_counts n = fake_broker_counts(&broker);
+          return c.at == PASS_SUBSCRIBE ? n.subscribes >= 1 : n.connects >= 1;
+        },
+        10000));
   }
   const fake_counts cloud_before = fake_broker_counts(&cloud), gateway_before = fake_broker_counts(&gateway);
   stop_signal = SIGTERM;
