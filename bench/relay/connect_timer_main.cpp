@@ -110,8 +110,9 @@ int main(int argc, char **argv) {
   const long port = argc > first + 1 ? std::strtol(argv[first + 1], nullptr, 10) : 0;
   const long timeout_s = argc > first + 2 ? std::strtol(argv[first + 2], nullptr, 10) : 0;
   if (argc < first + 4 || port < 1 || port > 65535 || timeout_s < 1 || timeout_s > 600) {
-    std::fprintf(stderr,
-                 "usage: nimba_connect_timer [--drop-cache FOLDER] ADDRESS PORT TIMEOUT_S PROGRAM [ARGUMENT...]\n");
+    std::fprintf(
+        stderr,
+        "usage: nimba_connect_timer [--drop-cache FOLDER] ADDRESS PORT TIMEOUT_S PROGRAM [ARGUMENT...]\n");
     return 2;
   }
   const int dropped = cache_folder != nullptr ? drop_cache(cache_folder) : 0;

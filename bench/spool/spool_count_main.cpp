@@ -87,12 +87,13 @@ int main(int argc, char **argv) {
     close(fd);
   }
   closedir(dir);
-  std::printf("segments=%llu records=%llu document_bytes=%llu record_bytes=%llu file_bytes=%llu tail_bytes=%llu\n",
-              static_cast<unsigned long long>(f.segments),
-              static_cast<unsigned long long>(f.records),
-              static_cast<unsigned long long>(f.document_bytes),
-              static_cast<unsigned long long>(f.record_bytes),
-              static_cast<unsigned long long>(f.file_bytes),
-              static_cast<unsigned long long>(f.tail_bytes));
+  std::printf(
+      "segments=%llu records=%llu document_bytes=%llu record_bytes=%llu file_bytes=%llu tail_bytes=%llu\n",
+      static_cast<unsigned long long>(f.segments),
+      static_cast<unsigned long long>(f.records),
+      static_cast<unsigned long long>(f.document_bytes),
+      static_cast<unsigned long long>(f.record_bytes),
+      static_cast<unsigned long long>(f.file_bytes),
+      static_cast<unsigned long long>(f.tail_bytes));
   return 0;
 }
