@@ -46,7 +46,8 @@ unsigned logged_total(syslog_collector *log, const char *format) {
   for (const syslog_entry &e : syslog_entries(log)) {
     unsigned n = 0;
     int used = -1;
-    if (std::sscanf(e.message.c_str(), whole.c_str(), &n, &used) == 1 && used == static_cast<int>(e.message.size()))
+    if (std::sscanf(e.message.c_str(), whole.c_str(), &n, &used) == 1 &&
+        used == static_cast<int>(e.message.size()))
       total += n;
   }
   return total;
@@ -161,8 +162,8 @@ TEST_P(Delivery, EveryNumberReachesTheCloudOrIsCountedAsDropped) {
       flow.start(broker_uri(gateway), "QZ/node1/flow", c.interval, c.messages, filler);
       ASSERT_TRUE(wait_until([&] { return flow.published == c.messages; }, 60000));
       /* Everything has reached the daemon: in memory and the spool. */
-      ASSERT_TRUE(process_wait_stdout(
-          &run.process, PREFIX + "n\":" + std::to_string(c.messages - 1) + ",", 30000));
+      ASSERT_TRUE(
+          process_wait_stdout(&run.process, PREFIX + "n\":" + std::to_string(c.messages - 1) + ",", 30000));
       restart_cloud();
       break;
     }
@@ -209,8 +210,10 @@ INSTANTIATE_TEST_SUITE_P(
         delivery_case{__LINE__, "CloudRestartedUnderFlow", false, CLOUD_RESTARTED, 4000, 2000, 0, 0, false},
         delivery_case{__LINE__, "AedesRestartedUnderFlow", true, CLOUD_RESTARTED, 4000, 2000, 0, 0, false},
         delivery_case{__LINE__, "CloudFrozenPastTheStallLimit", false, CLOUD_FROZEN, 4000, 2000, 0, 0, false},
-        delivery_case{__LINE__, "OutageLongerThanTheMemoryQueue", false, CLOUD_AWAY, 3000, 500, 200, 0, false},
-        delivery_case{__LINE__, "OutageLongerThanTheSpoolHolds", false, CLOUD_AWAY, 3000, 500, 1000, 256, true}),
+        delivery_case{
+            __LINE__, "OutageLongerThanTheMemoryQueue", false, CLOUD_AWAY, 3000, 500, 200, 0, false},
+        delivery_case{
+            __LINE__, "OutageLongerThanTheSpoolHolds", false, CLOUD_AWAY, 3000, 500, 1000, 256, true}),
     [](const ::testing::TestParamInfo<delivery_case> &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -25,15 +25,16 @@ inline void aedes_install() {
   if (installed != 0) std::fprintf(stderr, "npm ci of aedes failed:\n%s\n", output.c_str());
 }
 
-inline int aedes_start(aedes_broker *broker, const std::string &address, const std::string &user = std::string(),
-                       const std::string &password = std::string()) {
+inline int aedes_start(aedes_broker *broker, const std::string &address,
+                       const std::string &user = std::string(), const std::string &password = std::string()) {
   spawn_request spawn;
   spawn.argv = {"node", std::string(NIMBA_INTEROP_NODE_DIR) + "/aedes_broker.mjs", address, "1883"};
   if (!user.empty()) {
     spawn.argv.push_back(user);
     spawn.argv.push_back(password);
   }
-  return process_spawn(spawn, &broker->process) && process_wait_stdout(&broker->process, "listening\n", 20000);
+  return process_spawn(spawn, &broker->process) &&
+         process_wait_stdout(&broker->process, "listening\n", 20000);
 }
 
 inline void aedes_stop(aedes_broker *broker, int signal_number = SIGTERM) {

@@ -16,7 +16,8 @@
 namespace {
 
 /* Cuts whole packets off the front of bytes: type byte and body each. */
-template <typename Handle> void take_packets(std::string *bytes, Handle handle) {
+template <typename Handle>
+void take_packets(std::string *bytes, Handle handle) {
   for (;;) {
     if (bytes->size() < 2) return;
     uint32_t length = 0;
@@ -92,7 +93,8 @@ void serve_client(cloud_tap *tap, int client) {
         down.append(buffer, static_cast<size_t>(n));
         take_packets(&down, [&](uint8_t type, const std::string &body) {
           if ((type >> 4) != 4 || body.size() != 2) return;
-          const uint16_t id = static_cast<uint16_t>(static_cast<uint8_t>(body[0]) << 8 | static_cast<uint8_t>(body[1]));
+          const uint16_t id =
+              static_cast<uint16_t>(static_cast<uint8_t>(body[0]) << 8 | static_cast<uint8_t>(body[1]));
           auto found = open.find(id);
           if (found == open.end()) return;
           tap->acked.push_back(found->second);

@@ -22,8 +22,8 @@ struct cloud_tap {
   std::thread worker;
   std::atomic<bool> stop{false};
   std::mutex lock;
-  std::vector<tap_publish> sent;   /* PUBLISH packets from the daemon, in order */
-  std::vector<std::string> acked;  /* payloads of those the broker acknowledged, in order */
+  std::vector<tap_publish> sent;  /* PUBLISH packets from the daemon, in order */
+  std::vector<std::string> acked; /* payloads of those the broker acknowledged, in order */
   unsigned connections = 0;
 };
 

@@ -18,7 +18,8 @@ inline long flow_number(const std::string &payload, const std::string &prefix) {
       payload.compare(payload.size() - 2, 2, "}}") != 0)
     return -1;
   const size_t end = payload.find_first_not_of("0123456789", head.size());
-  if (end == head.size() || end == std::string::npos || (payload[end] != '}' && payload[end] != ',')) return -1;
+  if (end == head.size() || end == std::string::npos || (payload[end] != '}' && payload[end] != ','))
+    return -1;
   return std::stol(payload.substr(head.size(), end - head.size()));
 }
 
