@@ -3,7 +3,11 @@
  * and reports losses, duplicates, documents out of order, malformed documents, throughput
  * and latency.
  * In direct mode it publishes and subscribes on one broker without a relay; in forward mode
- * it expects the messages unchanged on QZ/# at the cloud broker (a bare forwarder). */
+ * it expects the messages unchanged on QZ/# at the cloud broker (a bare forwarder).
+ * The two halves can run apart, for a cloud that is away while the messages are sent:
+ * --publish-only sends and receives nothing, --receive-only sends nothing and receives the
+ * numbers 0 to count - 1 that another run sent (no latency then: the send times are another
+ * process's clock). */
 #include "relay_bench.h"
 
 #include <mosquitto.h>
@@ -46,6 +50,8 @@ struct options {
   double drain_s = 10;
   double warmup_s = 15;
   int quiet = 0;
+  int publish_only = 0;
+  int receive_only = 0;
 };
 
 int64_t epoch_ns;
@@ -229,10 +235,13 @@ void usage() {
       stderr,
       "usage: nimba_relay_load [--mode relay|direct|forward] [--publish-host ADDR] [--subscribe-host ADDR]\n"
       "  [--count N] [--rate MSG_PER_S (0: flat out)] [--size BYTES] [--topics K]\n"
-      "  [--time-limit S] [--drain S] [--warmup S] [--quiet]\n"
+      "  [--time-limit S] [--drain S] [--warmup S] [--quiet] [--publish-only | --receive-only]\n"
       "Publishes N messages on QZ/node<k>/load at the publish host, receives them on the\n"
       "subscribe host (relay: iot-2/evt/status/fmt/json; direct: QZ/# on the publish host;\n"
       "forward: QZ/# unchanged on the subscribe host).\n"
+      "--publish-only: no receiving, no warm-up. --receive-only: no sending, no warm-up; prints\n"
+      "\"subscribed\" once it is, then waits up to the time limit for the first document and\n"
+      "stops when all came or nothing new came for the drain time.\n"
       "Last line of output: key=value figures.\n");
 }
 
@@ -241,6 +250,14 @@ int parse_options(int argc, char **argv, options *o) {
     std::string_view a(argv[i]);
     if (a == "--quiet") {
       o->quiet = 1;
+      continue;
+    }
+    if (a == "--publish-only") {
+      o->publish_only = 1;
+      continue;
+    }
+    if (a == "--receive-only") {
+      o->receive_only = 1;
       continue;
     }
     if (i + 1 >= argc) {
@@ -284,6 +301,10 @@ int parse_options(int argc, char **argv, options *o) {
     }
   }
   if (std::string_view(o->mode) == "direct") o->subscribe_host = o->publish_host;
+  if (o->publish_only && o->receive_only) {
+    usage();
+    return 0;
+  }
   return 1;
 }
 
@@ -305,6 +326,62 @@ double seconds_between(int64_t a_us, int64_t b_us) {
   return b_us > a_us ? static_cast<double>(b_us - a_us) / 1e6 : 0.0;
 }
 
+// The receiving half alone: after "subscribed", waits up to the time limit for the first
+// document, then until all count numbers came or nothing new came for the drain time.
+// Throughput counts from the first receipt to the last; first_s is the wait for the first.
+int receive_only(const options &o, sink_state *sink, client_ptr &sub) {
+  std::printf("subscribed\n");
+  std::fflush(stdout);
+  const int64_t start_us = now_us();
+  const int64_t limit_us = start_us + static_cast<int64_t>(o.time_limit_s * 1e6);
+  const int64_t idle_us = static_cast<int64_t>(o.drain_s * 1e6);
+  uint64_t before = 0;
+  int64_t changed = start_us;
+  while (now_us() < limit_us && sink->unique.load(std::memory_order_acquire) < o.count &&
+         !sink->lost_connection.load()) {
+    sleep_ms(10);
+    const uint64_t u = sink->unique.load(std::memory_order_acquire);
+    if (u != before) {
+      before = u;
+      changed = now_us();
+    } else if (u > 0 && now_us() - changed > idle_us) {
+      break;
+    }
+  }
+  sub.reset(); // the receive thread is gone after this: the sink state is ours alone
+  mosquitto_lib_cleanup();
+  const uint64_t received = sink->unique.load();
+  const int64_t first = sink->first_us.load(), last = sink->last_us.load();
+  const double first_s = first >= 0 ? seconds_between(start_us, first) : 0;
+  const double elapsed_s = first >= 0 ? seconds_between(first, last) : 0;
+  const double throughput = elapsed_s > 0 ? static_cast<double>(received) / elapsed_s : 0;
+  if (!o.quiet)
+    std::printf("  received %" PRIu64 " of %" PRIu64 ", duplicated %" PRIu64 ", malformed %" PRIu64
+                ", out of order %" PRIu64 "; the first after %.3f s, then %.0f msg/s for %.3f s\n",
+                received,
+                o.count,
+                sink->duplicated.load(),
+                sink->malformed.load(),
+                sink->reordered.load(),
+                first_s,
+                throughput,
+                elapsed_s);
+  std::printf("mode=%s size=%u count=%" PRIu64 " received=%" PRIu64 " lost=%" PRIu64 " duplicated=%" PRIu64
+              " malformed=%" PRIu64 " reordered=%" PRIu64 " first_s=%.3f elapsed_s=%.3f throughput=%.0f\n",
+              o.mode,
+              o.size,
+              o.count,
+              received,
+              o.count > received ? o.count - received : 0,
+              sink->duplicated.load(),
+              sink->malformed.load(),
+              sink->reordered.load(),
+              first_s,
+              elapsed_s,
+              throughput);
+  return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -323,26 +400,31 @@ int main(int argc, char **argv) {
 
   mosquitto_lib_init();
   char id[64];
-  int n = std::snprintf(id, sizeof id, "bench-sink-%d", static_cast<int>(getpid()));
-  if (n <= 0 || static_cast<size_t>(n) >= sizeof id) return 1;
-  client_ptr sub = connect_client(o.subscribe_host, id, &sink);
-  if (!sub) return 1;
-  const char *sub_topic = o.shape == BENCH_RELAYED ? CLOUD_TOPIC : "QZ/#";
-  int64_t subscribe_until = now_ns() + 5000000000LL;
-  if (mosquitto_subscribe(sub->handle, nullptr, sub_topic, 0) == MOSQ_ERR_SUCCESS)
-    while (sub->answer.subscribed.load() == 0 && now_ns() < subscribe_until) sleep_ms(5);
-  if (sub->answer.subscribed.load() == 0) {
-    std::fprintf(stderr, "cannot subscribe to %s\n", sub_topic);
-    return 1;
+  int n = 0;
+  client_ptr sub, pub;
+  if (!o.publish_only) {
+    n = std::snprintf(id, sizeof id, "bench-sink-%d", static_cast<int>(getpid()));
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof id) return 1;
+    sub = connect_client(o.subscribe_host, id, &sink);
+    if (!sub) return 1;
+    const char *sub_topic = o.shape == BENCH_RELAYED ? CLOUD_TOPIC : "QZ/#";
+    int64_t subscribe_until = now_ns() + 5000000000LL;
+    if (mosquitto_subscribe(sub->handle, nullptr, sub_topic, 0) == MOSQ_ERR_SUCCESS)
+      while (sub->answer.subscribed.load() == 0 && now_ns() < subscribe_until) sleep_ms(5);
+    if (sub->answer.subscribed.load() == 0) {
+      std::fprintf(stderr, "cannot subscribe to %s\n", sub_topic);
+      return 1;
+    }
+    set_nodelay(sub.get());
   }
+  if (o.receive_only) return receive_only(o, &sink, sub);
   n = std::snprintf(id, sizeof id, "bench-load-%d", static_cast<int>(getpid()));
   if (n <= 0 || static_cast<size_t>(n) >= sizeof id) return 1;
-  client_ptr pub = connect_client(o.publish_host, id, nullptr);
+  pub = connect_client(o.publish_host, id, nullptr);
   if (!pub) return 1;
   set_nodelay(pub.get());
-  set_nodelay(sub.get());
 
-  if (o.warmup_s > 0 && !warm_up(pub.get(), &sink, o.warmup_s)) {
+  if (!o.publish_only && o.warmup_s > 0 && !warm_up(pub.get(), &sink, o.warmup_s)) {
     std::fprintf(stderr, "nothing came back within %.0f s: is the path up?\n", o.warmup_s);
     return 1;
   }
@@ -364,7 +446,7 @@ int main(int argc, char **argv) {
       due = start + static_cast<int64_t>(static_cast<double>(seq) * interval_ns);
       if (due > now_ns()) sleep_until_ns(due);
     }
-    if (now_ns() >= limit || sink.lost_connection.load()) break;
+    if (now_ns() >= limit || (!o.publish_only && sink.lost_connection.load())) break;
     int64_t t = now_us();
     if (interval_ns > 0 && t - due / 1000 > late_max_us) late_max_us = t - due / 1000;
     if (!bench_message_make(message.get(), seq, t, o.size, o.topics)) return 1;
@@ -379,7 +461,7 @@ int main(int argc, char **argv) {
   int64_t drain_until = now_ns() + static_cast<int64_t>(o.drain_s * 1e9);
   uint64_t before = sink.unique.load(std::memory_order_acquire);
   int64_t changed = now_us();
-  while (now_ns() < drain_until && sink.unique.load(std::memory_order_acquire) < sent) {
+  while (!o.publish_only && now_ns() < drain_until && sink.unique.load(std::memory_order_acquire) < sent) {
     sleep_ms(10);
     uint64_t u = sink.unique.load(std::memory_order_acquire);
     if (u != before) {
