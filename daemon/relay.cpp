@@ -242,6 +242,16 @@ void relay_gateway_flow(relay_daemon *d) {
   session_pause(&d->gateway, d->spool_refused_ms != 0 || (cloud_up(d) && full));
 }
 
+void relay_acknowledgement_reading(relay_daemon *d, long long now) {
+  if (!d->at_least_once) return;
+  const unsigned in_flight = relay_queue_in_flight(&d->queue);
+  if (in_flight == 0 || in_flight >= RELAY_ACK_BATCH) {
+    session_defer_reading(&d->cloud, 0);
+  } else {
+    session_defer_reading(&d->cloud, now + RELAY_ACK_DELAY_MS);
+  }
+}
+
 void relay_spool_open(relay_daemon *d) {
   relay_queue_reset(&d->queue, d->at_least_once);
   if (!d->at_least_once || d->options.spool_path == nullptr || *d->options.spool_path == '\0') return;

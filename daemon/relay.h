@@ -36,6 +36,11 @@ void cloud_output_written(void *context, uint32_t bytes);
  * otherwise. */
 void relay_gateway_flow(relay_daemon *d);
 
+/* At least once, while fewer than half the window await a PUBACK, the cloud's input waits
+ * up to RELAY_ACK_DELAY_MS, so that acknowledgements are read in batches instead of waking
+ * the loop once per document; then, or once half the window waits, it is read at once. */
+void relay_acknowledgement_reading(relay_daemon *d, long long now);
+
 /* Sets the queue up for the settings' delivery and, at least once, opens the spool (a
  * folder that cannot be used is reported by the spool; the relay then goes on with memory
  * alone). */

@@ -31,6 +31,10 @@ constexpr unsigned RELAY_WRITTEN_MEMORY = 4096;
  * dropped as refused. */
 constexpr unsigned RELAY_IN_FLIGHT_MAX = 20;
 constexpr unsigned RELAY_SENDS_MAX = 5;
+/* Acknowledgements are read at once from this many in flight, else after at most the
+ * delay: one wake-up for a batch of them rather than one per document. */
+constexpr unsigned RELAY_ACK_BATCH = RELAY_IN_FLIGHT_MAX / 2;
+constexpr unsigned RELAY_ACK_DELAY_MS = 20;
 
 /* Where a document stands (at least once). */
 enum relay_document_state : uint8_t {

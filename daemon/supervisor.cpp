@@ -99,6 +99,7 @@ long long earliest(long long a, long long b) { return a == 0 || (b != 0 && b < a
  * once, until every document in memory is acknowledged. */
 void drain_cloud(relay_daemon *d) {
   const long long deadline = daemon_clock_ms() + DAEMON_DISCONNECT_TIMEOUT_MS;
+  session_defer_reading(&d->cloud, 0); /* this loop waits for acknowledgements alone */
   for (;;) {
     long long now = daemon_clock_ms();
     session_flush(&d->cloud, now);
@@ -221,6 +222,7 @@ int supervisor_run(relay_daemon *d, int wake_fd) {
     long long now = daemon_clock_ms();
     if (!supervisor_advance(d, now)) break;
     relay_gateway_flow(d);
+    relay_acknowledgement_reading(d, now);
 
     pollfd fds[LOOP_POLL_MAX];
     fds[0] = pollfd{wake_fd, POLLIN, 0};

@@ -39,6 +39,7 @@ void end_session(mqtt_session *s, bool abort) {
   s->readable = false;
   s->answers_owed = false;
   s->owner_partial = false;
+  s->read_after = 0;
   s->stream_taken = s->owner_taken = 0;
   s->mark_next = 0;
   std::memset(s->marks, 0, sizeof s->marks);
@@ -291,6 +292,11 @@ void transport_opened(mqtt_session *s) {
   s->state = SESSION_CONNACK;
 }
 
+/* Input is left unpolled for now: the owner asked so, and no ping's answer is awaited. */
+bool reading_deferred(const mqtt_session *s) {
+  return s->read_after != 0 && s->state == SESSION_UP && s->ping_sent == 0;
+}
+
 /* What a session timer does when it is due. */
 enum timer_action {
   TIMER_NONE,
@@ -298,6 +304,7 @@ enum timer_action {
   TIMER_STALL,           /* output made no progress within the stall limit */
   TIMER_PING_LOST,       /* no answer to the ping within the keep-alive */
   TIMER_PING,            /* nothing went out or came in for the keep-alive: ping */
+  TIMER_READ,            /* input the owner let wait: read it now */
 };
 
 struct session_timer {
@@ -327,6 +334,7 @@ session_timer next_timer(mqtt_session *s) {
     const long long quiet = s->last_sent < s->last_received ? s->last_sent : s->last_received;
     consider(quiet + s->timing.keep_alive_ms, TIMER_PING);
   }
+  if (reading_deferred(s)) consider(s->read_after, TIMER_READ);
   return next;
 }
 
@@ -356,6 +364,10 @@ void check_timers(mqtt_session *s, long long now) {
         if (!add_control(s, MQTT_PINGREQ_PACKET, sizeof MQTT_PINGREQ_PACKET)) return;
         s->ping_sent = now;
         session_flush(s, now);
+        break;
+      case TIMER_READ:
+        s->read_after = 0;
+        if (!s->paused && !s->answers_owed) read_input(s, now);
         break;
       case TIMER_NONE:
         return;
@@ -416,6 +428,10 @@ int session_subscribe(mqtt_session *s, const char *filter, uint8_t qos) {
 
 session_phase session_state(const mqtt_session *s) { return s->state; }
 
+void session_defer_reading(mqtt_session *s, long long until) {
+  if (until == 0 || s->read_after == 0) s->read_after = until;
+}
+
 int session_subscription(const mqtt_session *s) { return s->subscription; }
 
 void session_pause(mqtt_session *s, bool paused) {
@@ -426,7 +442,8 @@ void session_pause(mqtt_session *s, bool paused) {
 unsigned session_poll_fds(mqtt_session *s, pollfd *fds) {
   if (s->state == SESSION_DOWN) return 0;
   const bool open = s->transport.state == TRANSPORT_OPEN;
-  const bool want_read = open && !(s->paused && s->state == SESSION_UP) && !s->answers_owed;
+  const bool want_read =
+      open && !(s->paused && s->state == SESSION_UP) && !s->answers_owed && !reading_deferred(s);
   const bool want_write = open && session_output_pending(s);
   /* A session that takes nothing in and has nothing to write is not polled at all: poll
    * would report a hang-up on it again and again without anything to do about it. */

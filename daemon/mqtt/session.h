@@ -93,6 +93,7 @@ struct mqtt_session {
   bool paused;        /* the owner takes no messages now: nothing is read */
   bool answers_owed;  /* an answer to the broker does not fit: nothing is read until it went */
   bool owner_partial; /* the owner's first packet is partly written: own packets wait */
+  long long read_after; /* 0: input is read as it comes; else not polled for before then */
   long long deadline; /* of the connect attempt */
   long long last_sent, last_received;
   long long ping_sent;     /* 0: no ping outstanding */
@@ -134,6 +135,12 @@ int session_subscription(const mqtt_session *s);
 
 /* Stops reading (owner full) or goes on; a ping's answer is awaited afresh on resuming. */
 void session_pause(mqtt_session *s, bool paused);
+
+/* Input may wait until time until (ms): the session does not poll for it before then, so
+ * answers the owner can take in a batch (acknowledgements) do not each wake the loop. Not
+ * while a ping's answer is awaited. 0 reads input as it comes again; a later time than one
+ * already set does not extend it. Every connect starts reading as it comes. */
+void session_defer_reading(mqtt_session *s, long long until);
 
 /* Descriptors and events to poll now (at most SESSION_POLL_MAX). */
 unsigned session_poll_fds(mqtt_session *s, pollfd *fds);

@@ -559,6 +559,35 @@ TEST_F(SessionTest, TheTimeToWakeIsTheTimeTheTimerActs) {
   EXPECT_EQ(SESSION_DOWN, session->state) << "the unanswered ping did not end it at the time it gave";
 }
 
+/* Input the owner lets wait is not polled for before its time and is read at that time
+ * without poll reporting it; a later time does not extend the wait, and a ping's answer
+ * never waits. */
+TEST_F(SessionTest, InputLetWaitIsReadAtItsTimeAndAPingsAnswerNeverWaits) {
+  begin(false, 0, session_timing{10000, KEEP_ALIVE, STALL}, T0);
+  ASSERT_TRUE(accept_peer(T0));
+  ASSERT_TRUE(connack(T0));
+  const long long ping_at = session_next_ms(session.get(), T0);
+  session_defer_reading(session.get(), T0 + 20);
+  session_defer_reading(session.get(), T0 + 500);
+  ASSERT_TRUE(peer.write_all(std::string("\x40\x02\x00\x05", 4)));
+  pollfd fds[SESSION_POLL_MAX];
+  EXPECT_EQ(0u, session_poll_fds(session.get(), fds)) << "polled for input let wait";
+  EXPECT_EQ(T0 + 20, session_next_ms(session.get(), T0 + 1));
+  step(T0 + 19, 0);
+  EXPECT_TRUE(acknowledged.empty()) << "read before its time";
+  step(T0 + 20, 0);
+  EXPECT_EQ(std::vector<uint16_t>{5}, acknowledged) << "not read at its time";
+
+  session_defer_reading(session.get(), ping_at + 3 * KEEP_ALIVE);
+  step(ping_at, 0);
+  ASSERT_EQ(ping_at, session->ping_sent);
+  EXPECT_EQ(1u, session_poll_fds(session.get(), fds));
+  EXPECT_NE(0, fds[0].events & POLLIN) << "the ping's answer waits";
+  ASSERT_TRUE(peer.write_all(std::string("\xD0\x00", 2)));
+  step(ping_at + 1, 1000);
+  EXPECT_EQ(0, session->ping_sent);
+}
+
 struct connack_case {
   int line;
   const char *name;
