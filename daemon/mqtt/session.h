@@ -90,11 +90,11 @@ struct mqtt_session {
   session_events events;
   session_output output;
   mqtt_transport transport;
-  bool paused;        /* the owner takes no messages now: nothing is read */
-  bool answers_owed;  /* an answer to the broker does not fit: nothing is read until it went */
-  bool owner_partial; /* the owner's first packet is partly written: own packets wait */
+  bool paused;          /* the owner takes no messages now: nothing is read */
+  bool answers_owed;    /* an answer to the broker does not fit: nothing is read until it went */
+  bool owner_partial;   /* the owner's first packet is partly written: own packets wait */
   long long read_after; /* 0: input is read as it comes; else not polled for before then */
-  long long deadline; /* of the connect attempt */
+  long long deadline;   /* of the connect attempt */
   long long last_sent, last_received;
   long long ping_sent;     /* 0: no ping outstanding */
   long long blocked_since; /* 0: output is not waiting for the socket */
