@@ -125,12 +125,7 @@ TEST_P(DaemonTls, VerifiesTheBrokerCertificateAndHostName) {
   ASSERT_TRUE(ca_create(&cas[1], "Other Test CA"));
   std::string dns = *c.certificate_name ? c.certificate_name : quickstart_host();
   ASSERT_TRUE(ca_issue_server(&cas[0], dns, cas[0].folder, "server"));
-  broker_config setup;
-  setup.address = address(1);
-  setup.tls = true;
-  setup.tls_cert = cas[0].folder + "/server.pem";
-  setup.tls_key = cas[0].folder + "/server.key";
-  cloud = start_broker(setup);
+  cloud = start_broker(tls_broker_config(address(1), cas[0]));
   ASSERT_NE(nullptr, cloud);
   gateway = start_broker(address(0));
   ASSERT_NE(nullptr, gateway);

@@ -227,12 +227,7 @@ TEST_P(DaemonFailureCause, NamesWhatFailedInTheStatusRecord) {
         ASSERT_TRUE(
             ca_issue_certificate(&cas[0], name, c.fault == TLS_EXPIRED ? -1 : 2, cas[0].folder, "server"));
       }
-      broker_config setup;
-      setup.address = address(1);
-      setup.tls = true;
-      setup.tls_cert = cas[0].folder + "/server.pem";
-      setup.tls_key = cas[0].folder + "/server.key";
-      cloud = start_broker(setup);
+      cloud = start_broker(tls_broker_config(address(1), cas[0]));
       ASSERT_NE(nullptr, cloud);
       launch.ca_path = cas[c.fault == TLS_UNTRUSTED ? 1 : 0].hashed_dir;
     }

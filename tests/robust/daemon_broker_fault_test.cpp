@@ -524,12 +524,7 @@ TEST_F(DaemonBrokerFault, ExpiredCloudCertificateFailsWithMinusOne) {
   cas.resize(1);
   ASSERT_TRUE(ca_create(&cas[0], "Nimba Test CA"));
   ASSERT_TRUE(ca_issue_certificate(&cas[0], "DNS:" + quickstart_host(), -1, cas[0].folder, "server"));
-  broker_config setup;
-  setup.address = address(1);
-  setup.tls = true;
-  setup.tls_cert = cas[0].folder + "/server.pem";
-  setup.tls_key = cas[0].folder + "/server.key";
-  cloud = start_broker(setup);
+  cloud = start_broker(tls_broker_config(address(1), cas[0]));
   ASSERT_NE(nullptr, cloud);
   daemon_launch l = timings(60);
   l.ca_path = cas[0].hashed_dir;

@@ -245,6 +245,15 @@ void broker_remove(test_broker *broker) {
   broker->folder.clear();
 }
 
+broker_config tls_broker_config(const std::string &address, const test_ca &ca) {
+  broker_config setup;
+  setup.address = address;
+  setup.tls = true;
+  setup.tls_cert = ca.folder + "/server.pem";
+  setup.tls_key = ca.folder + "/server.key";
+  return setup;
+}
+
 std::string broker_uri(const test_broker *broker) {
   return "tcp://" + broker->setup.address + ":" + std::to_string(broker->setup.port);
 }

@@ -52,6 +52,10 @@ struct test_broker {
   child_process process;
 };
 
+/* A broker at address with a TLS listener that serves the certificate "server" issued into
+ * the CA's folder. */
+broker_config tls_broker_config(const std::string &address, const test_ca &ca);
+
 /* Writes the configuration and starts the broker; 1 once it accepts connections. */
 int broker_start(test_broker *broker, const broker_config &setup);
 /* Starts it again with the same configuration (after a stop or kill). */

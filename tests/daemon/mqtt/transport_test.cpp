@@ -46,12 +46,7 @@ TEST_P(TlsTransport, ChecksValidityAndTheAddressOfAnIpLiteralHost) {
   if (mark != std::string::npos) alt_name.replace(mark, 2, address);
   ASSERT_TRUE(ca_issue_certificate(&ca, alt_name, c.days, ca.folder, "server"));
   test_broker broker;
-  broker_config setup;
-  setup.address = address;
-  setup.tls = true;
-  setup.tls_cert = ca.folder + "/server.pem";
-  setup.tls_key = ca.folder + "/server.key";
-  ASSERT_TRUE(broker_start(&broker, setup));
+  ASSERT_TRUE(broker_start(&broker, tls_broker_config(address, ca)));
 
   mqtt_endpoint endpoint{};
   std::snprintf(endpoint.host, sizeof endpoint.host, "%s", address.c_str());
