@@ -90,6 +90,12 @@ constexpr long long SPOOL_RETRY_MS = 20;
 
 bool spool_takes(const relay_daemon *d) { return d->spool_in_use && spool_usable(&d->spool); }
 
+/* At least once: PUBLISH heads for the documents the window lets go out now; called where
+ * documents come or the window frees. */
+void offer(relay_daemon *d) {
+  relay_queue_offer(&d->queue, CLOUD_PUBLISH_TOPIC, static_cast<uint32_t>(std::strlen(CLOUD_PUBLISH_TOPIC)));
+}
+
 /* Documents in memory that did not come from the spool must be older than every document in
  * it: those held behind documents that came from it go into it first, as already taken. */
 void spool_newer_held(relay_daemon *d) {
@@ -130,10 +136,11 @@ bool keep_at_least_once(relay_daemon *d, uint32_t n, int64_t now_wall) {
   }
   /* Without a usable spool what it still holds goes out first. */
   if (waiting) return false;
-  const unsigned before = d->queue.dropped;
-  if (!relay_queue_add(&d->queue, d->relay_out, n, now_wall, spool_position{0, 0}, !cloud_up(d)))
+  unsigned dropped = 0;
+  if (!relay_queue_add(&d->queue, d->relay_out, n, now_wall, spool_position{0, 0}, !cloud_up(d), &dropped))
     return false;
-  status_dropped(&d->status, DROP_QUEUE_FULL, d->queue.dropped - before);
+  status_dropped(&d->status, DROP_QUEUE_FULL, dropped);
+  offer(d);
   return true;
 }
 
@@ -155,6 +162,7 @@ void cloud_connection_lost(void *context, mqtt_session *session, uint64_t unackn
               refused[i]);
     status_dropped(&d->status, DROP_REFUSED, dropped);
     if (spooled.segment != 0) spool_acknowledged(&d->spool, spooled);
+    offer(d);
   } else {
     const unsigned lost = relay_queue_lost(&d->queue, unacknowledged);
     if (lost > 0) {
@@ -185,6 +193,7 @@ void cloud_delivery_complete(void *context, mqtt_session *, uint16_t packet_id) 
   d->ack_progress_ms = daemon_clock_ms();
   status_count(&d->status, STATUS_PUBLISHED, done.left);
   if (done.spooled.segment != 0) spool_acknowledged(&d->spool, done.spooled);
+  offer(d);
 }
 
 int cloud_message_arrived(void *, mqtt_session *, const mqtt_publish *message) {
@@ -220,11 +229,7 @@ int gateway_message_arrived(void *context, mqtt_session *, const mqtt_publish *m
 }
 
 unsigned cloud_output_gather(void *context, iovec *pieces, unsigned max) {
-  relay_daemon *d = owner(context);
-  if (d->at_least_once)
-    relay_queue_offer(
-        &d->queue, CLOUD_PUBLISH_TOPIC, static_cast<uint32_t>(std::strlen(CLOUD_PUBLISH_TOPIC)));
-  return relay_queue_gather(&d->queue, pieces, max);
+  return relay_queue_gather(&owner(context)->queue, pieces, max);
 }
 
 void cloud_output_written(void *context, uint32_t bytes) {
@@ -283,6 +288,7 @@ void relay_tick(relay_daemon *d, long long now) {
   if ((due != 0 && due <= now) || retry) spool_tick(&d->spool, now);
   if (retry) d->spool_refused_ms = 0;
   /* Memory takes the spool's documents back as room frees, oldest first. */
+  const unsigned before = relay_queue_count(&d->queue);
   while (!relay_queue_full(&d->queue) && spool_waiting(&d->spool)) {
     uint32_t length = 0;
     int64_t time_ms = 0;
@@ -290,6 +296,7 @@ void relay_tick(relay_daemon *d, long long now) {
     if (!spool_next(&d->spool, d->relay_out, sizeof d->relay_out, &length, &time_ms, &end)) break;
     relay_queue_add(&d->queue, d->relay_out, length, time_ms, end, false);
   }
+  if (relay_queue_count(&d->queue) != before) offer(d);
 }
 
 long long relay_next_ms(const relay_daemon *d) {

@@ -224,12 +224,14 @@ unsigned relay_queue_count(const relay_queue *queue) { return queue->count; }
 int relay_queue_full(const relay_queue *queue) { return queue->count == RELAY_QUEUE_SLOTS ? 1 : 0; }
 
 int relay_queue_add(relay_queue *queue, const char *document, uint32_t length, int64_t time_ms,
-                    spool_position from, bool drop_oldest_waiting) {
+                    spool_position from, bool drop_oldest_waiting, unsigned *dropped) {
+  if (dropped != nullptr) *dropped = 0;
   if (length == 0 || length > RELAY_DOCUMENT_CAPACITY || document == nullptr) return 0;
   if (queue->count == RELAY_QUEUE_SLOTS) {
     const relay_document &oldest = queue->documents[queue->head];
     if (!drop_oldest_waiting || oldest.on_wire || queue->next > 0) return 0;
     queue->dropped++;
+    if (dropped != nullptr) *dropped = 1;
     drop_oldest(queue);
   }
   const unsigned slot = store(queue, nullptr, 0, document, length);

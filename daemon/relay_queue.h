@@ -117,13 +117,14 @@ int relay_queue_full(const relay_queue *queue);
 
 /* Appends a document that arrived at time_ms (from its spool position, segment 0 for none);
  * its PUBLISH head is made when it is offered. When full: 0, unless drop_oldest and the
- * oldest is not on the wire, which then goes (counted). */
+ * oldest is not on the wire, which then goes (counted, and reported in *dropped). */
 int relay_queue_add(relay_queue *queue, const char *document, uint32_t length, int64_t time_ms,
-                    spool_position from, bool drop_oldest);
+                    spool_position from, bool drop_oldest, unsigned *dropped = nullptr);
 
 /* Makes the PUBLISH heads (QoS 1 on topic; a packet identifier 1 to 65535 not in flight;
  * DUP when sent on an earlier connection) of the documents that may go out now: as many as
- * keep at most RELAY_IN_FLIGHT_MAX unacknowledged. Returns how many are offered. */
+ * keep at most RELAY_IN_FLIGHT_MAX unacknowledged. Called when documents come or the window
+ * frees (added, acknowledged, retried), not per write. Returns how many are offered. */
 unsigned relay_queue_offer(relay_queue *queue, const char *topic, uint32_t topic_length);
 
 /* Where the PUBACK for packet_id goes; what it let leave the queue. */
