@@ -277,11 +277,8 @@ void connection_rows(const status_view &view) {
   if (view.cloud_tls.valid) connection = view.cloud_tls.value == 1 ? "TLS" : "plain";
   row("Connection", connection);
   if (view.cloud_tls.valid && view.cloud_tls.value == 0 && view.cloud_mode.valid &&
-      view.cloud_mode.value == 1) {
-    grid_begin(1, 0);
-    w_label(TOKEN_WARNING_HTML);
-    grid_begin(2, LABEL_WIDTH);
-  }
+      view.cloud_mode.value == 1)
+    row("", TOKEN_WARNING_HTML); /* under the connection, in the section's one table */
 }
 
 /* The last failure, why, and, while down, when the next attempt comes. */
