@@ -182,8 +182,8 @@ void status_side_failed(relay_status *s, status_side *side, int rc, const char *
 }
 
 void status_side_lost(relay_status *s, status_side *side, const char *reason, long long now_ms) {
-  /* A gateway lost before its subscription was granted was not up: its outage goes on. */
-  if (is_state(side->state, STATUS_UP)) side->failed_since_up = false;
+  /* A side that was up begins an outage; a gateway lost before its subscription was
+   * granted was not up, and its outage goes on. */
   status_side_failed(s, side, 0, reason != nullptr && *reason != '\0' ? reason : "connection lost", now_ms);
 }
 
