@@ -148,7 +148,7 @@ bool keep_at_least_once(relay_daemon *d, uint32_t n, int64_t now_wall) {
 
 void cloud_connection_lost(void *context, mqtt_session *session, uint64_t unacknowledged) {
   relay_daemon *d = owner(context);
-  status_side_set(&d->status, &d->status.cloud, STATUS_DOWN, daemon_clock_ms());
+  status_side_lost(&d->status, &d->status.cloud, session_reason(session), daemon_clock_ms());
   if (d->at_least_once) {
     /* Everything unacknowledged goes out again first; what the cloud would not take over
      * RELAY_SENDS_MAX connections is dropped, so it cannot stall the relay for good. */
@@ -177,7 +177,7 @@ void cloud_connection_lost(void *context, mqtt_session *session, uint64_t unackn
 
 void gateway_connection_lost(void *context, mqtt_session *session, uint64_t) {
   relay_daemon *d = owner(context);
-  status_side_set(&d->status, &d->status.gateway, STATUS_DOWN, daemon_clock_ms());
+  status_side_lost(&d->status, &d->status.gateway, session_reason(session), daemon_clock_ms());
   log_lost("IoT Gateway", session);
 }
 

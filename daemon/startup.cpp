@@ -219,6 +219,9 @@ int daemon_main(int argc, char **argv, const daemon_options &options) {
       gateway_address(&d->settings, &d->gateway_address);
       std::printf("IoT Gateway URL:    '%s'\n", d->gateway_uri);
       std::printf("IoT Gateway Client: '%s'\n", GATEWAY_CLIENT_ID);
+      if (d->settings.mode == 1 && d->settings.ssl == 0)
+        log_msg(LOG_WARNING,
+                "The token is sent to NIMBA unencrypted: choose TLS on the Options page (NIMBA_SSL=1).");
       std::fflush(stdout);
       relay_sessions_init(d);
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 
 #include "daemon/mqtt/codec.h"
 #include "settings/io.h"
@@ -79,14 +80,18 @@ struct wall_clock {
 /* A wall clock that moved this far against the monotonic one was set. */
 constexpr int64_t WALL_CLOCK_SET_MS = 1000;
 
-void add_side(status_text *t, const status_side_keys &keys, const status_side &side,
+bool is_state(const char *state, const char *word) { return std::strcmp(state, word) == 0; }
+
+void add_side(status_text *t, const status_side_keys &keys, const relay_status *s, const status_side &side,
               const wall_clock &clock) {
-  add_text(t, keys.state, side.state);
+  const char *state = status_side_state(s, &side);
+  add_text(t, keys.state, state);
   add_number(t, keys.since, clock.at(side.since_ms));
   add_text(t, keys.uri, side.uri);
   add_number(t, keys.failed_at, clock.at(side.failed_at_ms));
   add_number(t, keys.failed_rc, side.failed_at_ms != 0 ? side.failed_rc : 0);
   add_text(t, keys.failed_text, side.failed_at_ms != 0 ? side.failed_text : "");
+  add_number(t, keys.next_attempt, is_state(state, STATUS_DOWN) ? clock.at(s->next_pass_ms) : 0);
 }
 
 /* A name the daemon made itself and left behind (it was killed between create and
@@ -149,25 +154,49 @@ void status_init(relay_status *s, const char *path, long pid, long long now_ms, 
   s->pid = pid;
   s->started_ms = now_ms;
   s->wall_offset_ms = status_wall_ms() - now_ms;
-  s->cloud = status_side{STATUS_DOWN, now_ms, cloud_uri, 0, 0, ""};
-  s->gateway = status_side{STATUS_DOWN, now_ms, gateway_uri, 0, 0, ""};
-
+  for (status_side *side : {&s->cloud, &s->gateway}) {
+    side->state = STATUS_DOWN;
+    side->since_ms = now_ms;
+  }
+  s->cloud.uri = cloud_uri;
+  s->gateway.uri = gateway_uri;
   s->dirty = true;
 }
 
 void status_side_set(relay_status *s, status_side *side, const char *state, long long now_ms) {
-  if (std::strcmp(side->state, state) == 0) return;
+  if (is_state(side->state, state)) return;
+  if (is_state(state, STATUS_UP)) side->failed_since_up = false;
+  if (!side->failed_since_up) side->since_ms = now_ms;
   side->state = state;
-  side->since_ms = now_ms;
   s->dirty = true;
 }
 
 void status_side_failed(relay_status *s, status_side *side, int rc, const char *text, long long now_ms) {
+  if (!side->failed_since_up) side->since_ms = now_ms;
+  side->failed_since_up = true;
   side->state = STATUS_DOWN;
-  side->since_ms = now_ms;
   side->failed_at_ms = now_ms;
   side->failed_rc = rc;
   std::snprintf(side->failed_text, sizeof side->failed_text, "%s", text != nullptr ? text : "");
+  s->dirty = true;
+}
+
+void status_side_lost(relay_status *s, status_side *side, const char *reason, long long now_ms) {
+  /* A side that was up begins an outage; a gateway lost before its subscription was
+   * granted was not up, and its outage goes on. */
+  status_side_failed(s, side, 0, reason != nullptr && *reason != '\0' ? reason : "connection lost", now_ms);
+}
+
+const char *status_side_state(const relay_status *s, const status_side *side) {
+  if (side == &s->gateway && is_state(side->state, STATUS_DOWN) && !side->failed_since_up &&
+      !is_state(s->cloud.state, STATUS_UP))
+    return STATUS_WAITS_FOR_CLOUD;
+  return side->state;
+}
+
+void status_next_pass(relay_status *s, long long next_ms) {
+  if (s->next_pass_ms == next_ms) return;
+  s->next_pass_ms = next_ms;
   s->dirty = true;
 }
 
@@ -244,8 +273,10 @@ unsigned status_format(const relay_status *s, unsigned waiting, char *out, unsig
   status_text t{out, capacity, 0, false};
   add_number(&t, STATUS_KEY_PID, s->pid);
   add_number(&t, STATUS_KEY_STARTED, clock.at(s->started_ms));
-  add_side(&t, STATUS_CLOUD_KEYS, s->cloud, clock);
-  add_side(&t, STATUS_GATEWAY_KEYS, s->gateway, clock);
+  add_side(&t, STATUS_CLOUD_KEYS, s, s->cloud, clock);
+  add_number(&t, STATUS_KEY_CLOUD_MODE, s->cloud_mode);
+  add_number(&t, STATUS_KEY_CLOUD_TLS, s->cloud_tls ? 1 : 0);
+  add_side(&t, STATUS_GATEWAY_KEYS, s, s->gateway, clock);
   for (unsigned i = 0; i < STATUS_COUNTERS; i++) {
     const uint64_t value = i == STATUS_WAITING ? waiting : s->counters[i];
     add_number(&t, STATUS_COUNTER_KEYS[i], value <= INT64_MAX ? static_cast<int64_t>(value) : INT64_MAX);

@@ -21,10 +21,13 @@ constexpr unsigned STATUS_PATH_CAPACITY = 4096;
  * are constants or the daemon's own buffers, which outlive the record. */
 struct status_side {
   const char *state; /* STATUS_DOWN, STATUS_CONNECTING or STATUS_UP */
+  /* When it came up; while it is not, when the outage began: the loss, or the first failed
+   * attempt of a side that never came up. Retries within an outage leave it. */
   long long since_ms;
   const char *uri;
+  bool failed_since_up;   /* an outage: down and connecting again are one */
   long long failed_at_ms; /* 0: no failed attempt yet */
-  int failed_rc;
+  int failed_rc;          /* 0: a lost link, which has no return code */
   char failed_text[STATUS_REASON_CAPACITY];
 };
 
@@ -49,6 +52,9 @@ struct relay_status {
   uint64_t counters[STATUS_COUNTERS];
   status_delivery delivery;
   long long last_relayed_ms; /* 0: nothing relayed yet */
+  long long next_pass_ms;    /* the supervisor's next pass, the next attempt of a side down */
+  int cloud_mode;            /* the settings' mode: 1 registered, a token is sent */
+  bool cloud_tls;
   /* Wall clock minus monotonic clock (ms): kept while the wall clock runs on, taken anew
    * when it was set, so an event keeps its second from one write to the next. */
   int64_t wall_offset_ms;
@@ -61,17 +67,30 @@ struct relay_status {
 /* Milliseconds since 1970 now (the wall clock). */
 int64_t status_wall_ms();
 
-/* Sets the record up: started and both sides down at now_ms, no failure, counters 0,
- * dirty; the wall clock's offset taken now. */
+/* Sets the record up: started and both sides down at now_ms, no failure, counters 0, no
+ * pass planned, quickstart without TLS, dirty; the wall clock's offset taken now. */
 void status_init(relay_status *s, const char *path, long pid, long long now_ms, const char *cloud_uri,
                  const char *gateway_uri);
 
-/* The side enters state at now_ms (nothing changes when it is in that state already). */
+/* The side enters state at now_ms (nothing changes when it is in that state already);
+ * since moves unless the side is in an outage and not coming up. */
 void status_side_set(relay_status *s, status_side *side, const char *state, long long now_ms);
 
-/* A failed attempt at now_ms: the side is down since then, with the return code and text
- * (copied, cut to the capacity). */
+/* A failed attempt at now_ms, with the return code and text (copied, cut to the capacity):
+ * the side is down, since then when this begins an outage. */
 void status_side_failed(relay_status *s, status_side *side, int rc, const char *text, long long now_ms);
+
+/* The established link was lost at now_ms for the reason (the session's words; empty:
+ * "connection lost"): the side is down and the reason is its last failure (return code 0)
+ * at once; an outage begins then unless one was under way. */
+void status_side_lost(relay_status *s, status_side *side, const char *reason, long long now_ms);
+
+/* The state the file shows: the side's, but STATUS_WAITS_FOR_CLOUD for a gateway down with
+ * no failure of its own while the cloud is not up. */
+const char *status_side_state(const relay_status *s, const status_side *side);
+
+/* The supervisor's next pass at now_ms on the monotonic clock (0: none planned). */
+void status_next_pass(relay_status *s, long long next_ms);
 
 /* Adds n to a counter (not STATUS_WAITING, which is taken when the file is written). */
 void status_count(relay_status *s, status_counter counter, uint64_t n = 1);

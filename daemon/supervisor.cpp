@@ -81,6 +81,7 @@ int end_pass(relay_daemon *d, long long now) {
   std::fflush(stdout);
   d->step = PASS_PAUSE;
   d->next_pass_ms = now + d->options.pause_seconds * 1000LL;
+  status_next_pass(&d->status, d->next_pass_ms);
   return 1;
 }
 
@@ -218,9 +219,16 @@ int supervisor_run(relay_daemon *d, int wake_fd) {
               daemon_clock_ms(),
               d->cloud_uri,
               d->gateway_uri);
+  d->status.cloud_mode = d->settings.mode;
+  d->status.cloud_tls = d->settings.ssl != 0;
+  status_next_pass(&d->status, d->next_pass_ms);
   for (;;) {
     long long now = daemon_clock_ms();
     if (!supervisor_advance(d, now)) break;
+    /* Written after the pass's step, so that a failure reported in the last turn goes out
+     * with the time of the next pass that its end has set. */
+    const long long write_due = status_due_ms(&d->status);
+    if (write_due != 0 && now >= write_due) status_write_due(&d->status, relay_waiting(d), now);
     relay_gateway_flow(d);
     relay_acknowledgement_reading(d, now);
 
@@ -260,8 +268,6 @@ int supervisor_run(relay_daemon *d, int wake_fd) {
       relay_status_update(d);
       d->delivery_checked_ms = now;
     }
-    const long long write_due = status_due_ms(&d->status);
-    if (write_due != 0 && now >= write_due) status_write_due(&d->status, relay_waiting(d), now);
   }
   supervisor_shutdown(d);
   status_remove(&d->status);

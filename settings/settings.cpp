@@ -216,7 +216,7 @@ void settings_load(module_settings *s) {
 int settings_save(const module_settings *s) {
   uint32_t optional = 0;
   for (const setting_key &key : SETTINGS_KEYS)
-    if (key.use & KEY_OPTIONAL) optional |= setting_bit(key);
+    if (key.form == FORM_OPTIONAL) optional |= setting_bit(key);
   return settings_save_keeping(s, optional);
 }
 

@@ -14,7 +14,7 @@ struct module_settings {
   char devid[SETTINGS_TEXT_CAPACITY]; /* from the daemon's command line, never saved */
   char devip[SETTINGS_TEXT_CAPACITY]; /* from the daemon's command line, never saved */
   char authtoken[SETTINGS_TEXT_CAPACITY];
-  uint8_t ssl; /* 0 or 1, never saved */
+  uint8_t ssl; /* 0 plain, 1 TLS */
   int32_t qos; /* publish QoS, 0 or 1 */
 };
 
@@ -34,7 +34,7 @@ struct setting_field {
 /* How a key is used besides loading (flags). */
 enum setting_use : unsigned {
   KEY_LOADED = 0,
-  KEY_SAVED = 1,    /* written back by a save (an optional key by settings_save_keeping only) */
+  KEY_SAVED = 1,    /* written back by a save (of a FORM_OPTIONAL key by settings_save_keeping only) */
   KEY_PRINTED = 2,  /* listed by settings_print */
   KEY_OPTIONAL = 4, /* absent from a file is normal: loaded without "not found" messages */
 };
@@ -67,7 +67,7 @@ inline constexpr setting_key SETTINGS_KEYS[] = {
     {"NIMBA_ORGID", &module_settings::orgid, KEY_SAVED | KEY_PRINTED, FORM_REGISTERED},
     {"NIMBA_DTYPEID", &module_settings::dtypeid, KEY_SAVED | KEY_PRINTED, FORM_REGISTERED},
     {"NIMBA_AUTHTOKEN", &module_settings::authtoken, KEY_SAVED | KEY_PRINTED, FORM_REGISTERED},
-    {"NIMBA_SSL", &module_settings::ssl, KEY_LOADED, FORM_NONE, 0, 1},
+    {"NIMBA_SSL", &module_settings::ssl, KEY_SAVED, FORM_OPTIONAL, 0, 1},
     {"NIMBA_QOS", &module_settings::qos, KEY_SAVED | KEY_OPTIONAL, FORM_OPTIONAL, 0, 1},
 };
 
@@ -86,13 +86,13 @@ void setting_set_int(module_settings *settings, const setting_key &key, int64_t 
  * built-in default; devid and devip are emptied. NULL does nothing. */
 void settings_load(module_settings *settings);
 
-/* Writes the saved keys that are not optional (mode, orgid, dtypeid, authtoken) into the
- * settings file, keeping its other lines, through an exclusive temporary file that is
+/* Writes the saved keys of fields that are not optional (mode, orgid, dtypeid, authtoken)
+ * into the settings file, keeping its other lines, through an exclusive temporary file that is
  * fsync'ed and renamed over it. Returns 1 when the file was replaced; 0 (file untouched,
  * no temporary left) when there is no readable settings file, a text holds a control byte,
  * or any write, sync or rename fails. */
 int settings_save(const module_settings *settings);
-/* The same for every saved key (qos too) but those in kept (setting_bit), whose lines stay
+/* The same for every saved key (ssl and qos too) but those in kept (setting_bit), whose lines stay
  * as the file has them: for a caller that knows which keys it has values for. */
 int settings_save_keeping(const module_settings *settings, uint32_t kept);
 

@@ -9,25 +9,40 @@ inline constexpr char STATUS_KEY_LAST_RELAYED[] = "LAST_RELAYED";
 
 /* The keys of one connection (cloud or gateway). */
 struct status_side_keys {
-  const char *state;       /* STATUS_DOWN, STATUS_CONNECTING or STATUS_UP */
-  const char *since;       /* when it entered that state */
-  const char *uri;         /* the broker's server URI */
-  const char *failed_at;   /* last failed attempt (0: none yet) */
-  const char *failed_rc;   /* its return code */
-  const char *failed_text; /* what the return code means */
+  const char *state;        /* one of the state words below */
+  const char *since;        /* when it came up; when not up, when the outage began */
+  const char *uri;          /* the broker's server URI */
+  const char *failed_at;    /* last failed attempt or lost link (0: none yet) */
+  const char *failed_rc;    /* its return code (0: a lost link, which has none) */
+  const char *failed_text;  /* what failed, in words */
+  const char *next_attempt; /* while down: the supervisor's next pass (else 0) */
 };
-inline constexpr status_side_keys STATUS_CLOUD_KEYS = {
-    "CLOUD_STATE", "CLOUD_SINCE", "CLOUD_URI", "CLOUD_FAILED_AT", "CLOUD_FAILED_RC", "CLOUD_FAILED_TEXT"};
+inline constexpr status_side_keys STATUS_CLOUD_KEYS = {"CLOUD_STATE",
+                                                       "CLOUD_SINCE",
+                                                       "CLOUD_URI",
+                                                       "CLOUD_FAILED_AT",
+                                                       "CLOUD_FAILED_RC",
+                                                       "CLOUD_FAILED_TEXT",
+                                                       "CLOUD_NEXT_ATTEMPT"};
 inline constexpr status_side_keys STATUS_GATEWAY_KEYS = {"GATEWAY_STATE",
                                                          "GATEWAY_SINCE",
                                                          "GATEWAY_URI",
                                                          "GATEWAY_FAILED_AT",
                                                          "GATEWAY_FAILED_RC",
-                                                         "GATEWAY_FAILED_TEXT"};
+                                                         "GATEWAY_FAILED_TEXT",
+                                                         "GATEWAY_NEXT_ATTEMPT"};
+
+/* How the daemon reaches the cloud, after the cloud's keys: the settings' NIMBA_MODE (0
+ * quickstart, 1 registered: a token is sent) and NIMBA_SSL (0 plain, 1 TLS). */
+inline constexpr char STATUS_KEY_CLOUD_MODE[] = "CLOUD_MODE";
+inline constexpr char STATUS_KEY_CLOUD_TLS[] = "CLOUD_TLS";
 
 inline constexpr char STATUS_DOWN[] = "down";
 inline constexpr char STATUS_CONNECTING[] = "connecting";
 inline constexpr char STATUS_UP[] = "up";
+/* The gateway only: not connected because the cloud is not up (it is connected only while
+ * the cloud is), with no failure of its own. */
+inline constexpr char STATUS_WAITS_FOR_CLOUD[] = "waiting for the cloud";
 
 /* The message counters, in the order the file and the page list them. */
 enum status_counter {

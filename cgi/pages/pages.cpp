@@ -31,6 +31,12 @@ constexpr select_item qos_options[] = {
     {nullptr, 0},
 };
 
+constexpr select_item ssl_options[] = {
+    {"Plain (port 1883)", 0},
+    {"TLS (port 8883)", 1},
+    {nullptr, 0},
+};
+
 struct text_deleter {
   void operator()(char *text) const { std::free(text); }
 };
@@ -137,6 +143,8 @@ void cgi_index() {
   ui_label("NIMBA authentication token");
   ui_select("NIMBA_QOS", static_cast<uint32_t>(s.qos), qos_options);
   ui_label("Delivery");
+  ui_select("NIMBA_SSL", s.ssl, ssl_options);
+  ui_label("Connection");
   grid_break();
   ui_submit("button", "Apply changes");
   ui_link("restart.cgi", "Restart module");

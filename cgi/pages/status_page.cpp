@@ -52,6 +52,11 @@ constexpr const char JSON_HEADER[] =
 constexpr const char STATE_UP_HTML[] = R"html(<font color="#008000"><b>up</b></font>)html";
 constexpr const char STATE_DOWN_HTML[] = R"html(<font color="#800000"><b>down</b></font>)html";
 constexpr const char STATE_CONNECTING_HTML[] = "<b>connecting</b>";
+/* Not a fault: neutral, like connecting. */
+constexpr const char STATE_WAITS_HTML[] = "<b>waiting for the cloud</b>";
+/* Orange: something to change, not a failure. */
+constexpr const char TOKEN_WARNING_HTML[] =
+    R"html(<font color="#C05000">The token is sent unencrypted: choose TLS on the Options page.</font>)html";
 
 constexpr const char *COUNTER_LABELS[STATUS_COUNTERS] = {"Received from the gateway",
                                                          "Published to the cloud",
@@ -94,8 +99,8 @@ status_number read_code(const kv_table *table, const char *key) {
 
 /* One connection as the file gives it; nullptr texts are missing. */
 struct side_view {
-  const char *state; /* one of the three state words, or nullptr */
-  status_number since, failed_at, failed_rc;
+  const char *state; /* one of the state words, or nullptr */
+  status_number since, failed_at, failed_rc, next_attempt;
   const char *uri, *failed_text;
 };
 
@@ -110,6 +115,7 @@ struct delivery_view {
 struct status_view {
   status_number pid, started, last_relayed;
   side_view cloud, gateway;
+  status_number cloud_mode, cloud_tls; /* each 0 or 1 when valid */
   status_number counters[STATUS_COUNTERS];
   delivery_view delivery;
 };
@@ -117,7 +123,7 @@ struct status_view {
 const char *read_state(const kv_table *table, const char *key) {
   const char *text = kv_get_str(table, key);
   if (text == nullptr) return nullptr;
-  for (const char *state : {STATUS_DOWN, STATUS_CONNECTING, STATUS_UP})
+  for (const char *state : {STATUS_DOWN, STATUS_CONNECTING, STATUS_UP, STATUS_WAITS_FOR_CLOUD})
     if (std::strcmp(text, state) == 0) return state;
   return nullptr;
 }
@@ -128,6 +134,7 @@ side_view read_side(const kv_table *table, const status_side_keys &keys) {
   side.since = read_number(table, keys.since);
   side.failed_at = read_number(table, keys.failed_at);
   side.failed_rc = read_code(table, keys.failed_rc);
+  side.next_attempt = read_number(table, keys.next_attempt);
   side.uri = kv_get_str(table, keys.uri);
   side.failed_text = kv_get_str(table, keys.failed_text);
   return side;
@@ -156,6 +163,10 @@ status_view read_view(const kv_table *table) {
   view.last_relayed = read_number(table, STATUS_KEY_LAST_RELAYED);
   view.cloud = read_side(table, STATUS_CLOUD_KEYS);
   view.gateway = read_side(table, STATUS_GATEWAY_KEYS);
+  for (status_number *flag : {&view.cloud_mode, &view.cloud_tls}) {
+    *flag = read_number(table, flag == &view.cloud_mode ? STATUS_KEY_CLOUD_MODE : STATUS_KEY_CLOUD_TLS);
+    if (flag->value > 1) flag->valid = false;
+  }
   for (unsigned i = 0; i < STATUS_COUNTERS; i++)
     view.counters[i] = read_number(table, STATUS_COUNTER_KEYS[i]);
   view.delivery = read_delivery(table);
@@ -248,18 +259,36 @@ void state_row(const char *state) {
   if (state == STATUS_UP) html = STATE_UP_HTML;
   if (state == STATUS_DOWN) html = STATE_DOWN_HTML;
   if (state == STATUS_CONNECTING) html = STATE_CONNECTING_HTML;
+  if (state == STATUS_WAITS_FOR_CLOUD) html = STATE_WAITS_HTML;
   row("State", html);
 }
 
-void side_rows(const char *title, const side_view &side, int64_t now) {
+/* The first rows of a side: what it is, since when, where. */
+void side_head(const char *title, const side_view &side, int64_t now) {
   section(title);
   state_row(side.state);
   time_row("Since", side.since, nullptr, now);
   text_row("Broker", side.uri);
+}
+
+/* How the cloud is reached; a token sent over plain TCP is pointed out. */
+void connection_rows(const status_view &view) {
+  const char *connection = "unknown";
+  if (view.cloud_tls.valid) connection = view.cloud_tls.value == 1 ? "TLS" : "plain";
+  row("Connection", connection);
+  if (view.cloud_tls.valid && view.cloud_tls.value == 0 && view.cloud_mode.valid &&
+      view.cloud_mode.value == 1)
+    row("", TOKEN_WARNING_HTML); /* under the connection, in the section's one table */
+}
+
+/* The last failure, why, and, while down, when the next attempt comes. */
+void side_failure(const side_view &side, int64_t now) {
   time_row("Last failure", side.failed_at, "none", now);
   value_cell reason;
   if (side.failed_at.valid && side.failed_at.value == 0) {
     reason.add("-");
+  } else if (side.failed_rc.valid && side.failed_rc.value == 0) {
+    reason.add_escaped(side.failed_text != nullptr ? side.failed_text : "unknown"); /* a lost link */
   } else {
     char code[32] = "unknown";
     if (side.failed_rc.valid) std::snprintf(code, sizeof code, "%" PRId64, side.failed_rc.value);
@@ -269,6 +298,12 @@ void side_rows(const char *title, const side_view &side, int64_t now) {
     reason.add_escaped(side.failed_text != nullptr ? side.failed_text : "unknown");
   }
   row("Reason", reason.storage);
+  if (side.state != STATUS_DOWN) return;
+  char next[STATUS_TIME_CAPACITY] = "unknown";
+  if (side.next_attempt.valid && side.next_attempt.value != 0 &&
+      status_next_text(next, sizeof next, side.next_attempt.value, now) == 0)
+    std::snprintf(next, sizeof next, "unknown");
+  row("Next attempt", next);
 }
 
 void spool_row(const status_number &spool_errno) {
@@ -313,8 +348,11 @@ void status_html(const kv_table *table, bool running) {
     section("Relay");
     number_row("Process", view.pid);
     time_row("Started", view.started, nullptr, now);
-    side_rows("NIMBA Cloud", view.cloud, now);
-    side_rows("IoT Gateway", view.gateway, now);
+    side_head("NIMBA Cloud", view.cloud, now);
+    connection_rows(view);
+    side_failure(view.cloud, now);
+    side_head("IoT Gateway", view.gateway, now);
+    side_failure(view.gateway, now);
     section("Messages since start");
     for (unsigned i = 0; i < STATUS_COUNTERS; i++) {
       const bool sum = i == STATUS_DROPPED && view.delivery.shown;
@@ -368,7 +406,13 @@ void json_time(const status_number &time) {
   json_number(status_number{time.value, time.valid && time.value != 0});
 }
 
-void json_side(const side_view &side) {
+/* A flag of the file (0 or 1) as false or true. */
+void json_flag(const status_number &flag) {
+  std::fputs(!flag.valid ? "null" : flag.value == 1 ? "true" : "false", html_out());
+}
+
+/* One side; the cloud's (view given) with how it is reached. */
+void json_side(const side_view &side, const status_view *cloud) {
   FILE *out = html_out();
   std::fputs("{\"state\":", out);
   status_json_text(side.state);
@@ -376,18 +420,26 @@ void json_side(const side_view &side) {
   json_number(side.since);
   std::fputs(",\"uri\":", out);
   status_json_text(side.uri);
+  if (cloud != nullptr) {
+    std::fputs(",\"registered\":", out);
+    json_flag(cloud->cloud_mode);
+    std::fputs(",\"tls\":", out);
+    json_flag(cloud->cloud_tls);
+  }
   std::fputs(",\"last_failure\":", out);
   if (side.failed_at.valid && side.failed_at.value == 0) {
     std::fputs("null", out);
   } else {
     std::fputs("{\"time\":", out);
     json_time(side.failed_at);
-    std::fputs(",\"rc\":", out);
-    json_number(side.failed_rc);
+    std::fputs(",\"rc\":", out); /* null for a lost link, which has none */
+    json_number(status_number{side.failed_rc.value, side.failed_rc.valid && side.failed_rc.value != 0});
     std::fputs(",\"text\":", out);
     status_json_text(side.failed_text);
     std::fputs("}", out);
   }
+  std::fputs(",\"next_attempt\":", out);
+  json_time(side.state == STATUS_DOWN ? side.next_attempt : status_number{0, false});
   std::fputs("}", out);
 }
 
@@ -427,9 +479,9 @@ void status_json(const kv_table *table, bool running) {
   std::fputs(",\"started\":", out);
   json_number(view.started);
   std::fputs(",\"cloud\":", out);
-  json_side(view.cloud);
+  json_side(view.cloud, &view);
   std::fputs(",\"gateway\":", out);
-  json_side(view.gateway);
+  json_side(view.gateway, nullptr);
   std::fputs(",\"messages\":{", out);
   for (unsigned i = 0; i < STATUS_COUNTERS; i++) {
     std::fprintf(out, "%s\"%s\":", i > 0 ? "," : "", COUNTER_JSON_NAMES[i]);
@@ -444,6 +496,19 @@ void status_json(const kv_table *table, bool running) {
   }
   std::fputs("}\n", out);
   html_flush();
+}
+
+/* then as "YYYY-MM-DD hh:mm:ss" in local time; its length, 0 (empty text) when it cannot
+ * be shown or does not fit. */
+unsigned local_date_time(char *out, unsigned capacity, int64_t then) {
+  if (out == nullptr || capacity == 0) return 0;
+  out[0] = '\0';
+  const time_t when = static_cast<time_t>(then);
+  struct tm local;
+  if (static_cast<int64_t>(when) != then || localtime_r(&when, &local) == nullptr) return 0;
+  const size_t length = std::strftime(out, capacity, "%Y-%m-%d %H:%M:%S", &local);
+  if (length == 0) out[0] = '\0';
+  return static_cast<unsigned>(length);
 }
 
 /* format=json in the query of a GET; nothing else is read (no body, no upload). */
@@ -489,17 +554,24 @@ unsigned status_age_text(char *out, unsigned capacity, int64_t then, int64_t now
   return static_cast<unsigned>(n) < capacity ? static_cast<unsigned>(n) : capacity - 1;
 }
 
-unsigned status_time_text(char *out, unsigned capacity, int64_t then, int64_t now) {
-  if (out == nullptr || capacity == 0) return 0;
-  out[0] = '\0';
-  const time_t when = static_cast<time_t>(then);
-  struct tm local;
-  if (static_cast<int64_t>(when) != then || localtime_r(&when, &local) == nullptr) return 0;
-  size_t length = std::strftime(out, capacity, "%Y-%m-%d %H:%M:%S", &local);
-  if (length == 0) {
-    out[0] = '\0';
-    return 0;
+unsigned status_next_text(char *out, unsigned capacity, int64_t then, int64_t now) {
+  const unsigned length = local_date_time(out, capacity, then);
+  if (length == 0) return 0;
+  const int64_t wait = then - now;
+  int n = 0;
+  if (wait > 0) {
+    n = std::snprintf(
+        out + length, capacity - length, " (in %" PRId64 " second%s)", wait, wait == 1 ? "" : "s");
+  } else {
+    n = std::snprintf(out + length, capacity - length, " (now)");
   }
+  if (n < 0) return length;
+  return static_cast<unsigned>(n) < capacity - length ? length + static_cast<unsigned>(n) : capacity - 1;
+}
+
+unsigned status_time_text(char *out, unsigned capacity, int64_t then, int64_t now) {
+  size_t length = local_date_time(out, capacity, then);
+  if (length == 0) return 0;
   char age[STATUS_TIME_CAPACITY];
   if (status_age_text(age, sizeof age, then, now) > 0) {
     const int n = std::snprintf(out + length, capacity - length, " (%s)", age);

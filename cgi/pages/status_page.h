@@ -19,6 +19,11 @@ unsigned status_age_text(char *out, unsigned capacity, int64_t then, int64_t now
  * after now. Returns the length, 0 (empty text) when the time cannot be shown. */
 unsigned status_time_text(char *out, unsigned capacity, int64_t then, int64_t now);
 
+/* then, a time to come, as local date and time "YYYY-MM-DD hh:mm:ss" followed by
+ * " (in n seconds)", or " (now)" when then is not after now. Returns the length, 0 (empty
+ * text) when the time cannot be shown; the text is cut (and terminated) to the capacity. */
+unsigned status_next_text(char *out, unsigned capacity, int64_t then, int64_t now);
+
 /* 1 when the process pid runs the relay daemon: its /proc/<pid>/cmdline names a program
  * whose base name is nimba_vezidozu (as the init script checks it). */
 int status_pid_is_daemon(long pid);

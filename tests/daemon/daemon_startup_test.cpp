@@ -19,7 +19,11 @@ struct startup_case {
   std::string settings;
   std::vector<std::pair<std::string, std::string>> hosts;
   std::vector<std::string> expected; /* fragments of standard output, in this order */
+  bool token_warning = false;        /* registered over plain TCP: logged once at LOG_WARNING */
 };
+
+const char TOKEN_WARNING[] =
+    "The token is sent to NIMBA unencrypted: choose TLS on the Options page (NIMBA_SSL=1).";
 void PrintTo(const startup_case &c, std::ostream *os) { *os << c.name; }
 
 const std::string O127(127, 'o'), T127(127, 't'), D127(127, 'e');
@@ -75,7 +79,10 @@ std::vector<startup_case> startup_cases() {
        {"NIMBA_MODE = 'registered'\n",
         "NIMBA_AUTHTOKEN = 'tok'\n",
         "NIMBA URL:    '" + registered_host("org") + ":1883'\n",
-        "NIMBA Client: 'd:org:typ:d1'\n"}},
+        "NIMBA Client: 'd:org:typ:d1'\n",
+        "IoT Gateway Client: 'CID'\n",
+        TOKEN_WARNING},
+       true},
       {__LINE__,
        "RegisteredTls",
        {"d1", "127.1.0.2"},
@@ -117,6 +124,7 @@ TEST_P(DaemonStartup, PrintsTheTraceAndStopsCleanly) {
   /* The collector may still be taking in the last datagrams: count once "Stopped." is in. */
   EXPECT_TRUE(syslog_wait(&run.log, "Stopped.", 2000, 1, DAEMON_NOTICE));
   EXPECT_EQ(1u, syslog_count(&run.log, "Started.", DAEMON_NOTICE));
+  EXPECT_EQ(c.token_warning ? 1u : 0u, syslog_count(&run.log, TOKEN_WARNING, DAEMON_WARNING));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, DaemonStartup, ::testing::ValuesIn(startup_cases()),

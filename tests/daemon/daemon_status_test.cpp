@@ -30,12 +30,16 @@ const char *const STATUS_KEYS[] = {"PID",
                                    "CLOUD_FAILED_AT",
                                    "CLOUD_FAILED_RC",
                                    "CLOUD_FAILED_TEXT",
+                                   "CLOUD_NEXT_ATTEMPT",
+                                   "CLOUD_MODE",
+                                   "CLOUD_TLS",
                                    "GATEWAY_STATE",
                                    "GATEWAY_SINCE",
                                    "GATEWAY_URI",
                                    "GATEWAY_FAILED_AT",
                                    "GATEWAY_FAILED_RC",
                                    "GATEWAY_FAILED_TEXT",
+                                   "GATEWAY_NEXT_ATTEMPT",
                                    "RECEIVED",
                                    "PUBLISHED",
                                    "NOT_JSON",
@@ -109,7 +113,10 @@ TEST_F(DaemonStatus, ShowsBothSidesUpAfterStartAndIsRemovedAtACleanStop) {
   for (const char *side : {"CLOUD", "GATEWAY"}) {
     EXPECT_EQ(0, number(v, (std::string(side) + "_FAILED_AT").c_str())) << side;
     EXPECT_EQ("", text(v, (std::string(side) + "_FAILED_TEXT").c_str())) << side;
+    EXPECT_EQ(0, number(v, (std::string(side) + "_NEXT_ATTEMPT").c_str())) << side;
   }
+  EXPECT_EQ(0, number(v, "CLOUD_MODE"));
+  EXPECT_EQ(0, number(v, "CLOUD_TLS"));
   for (const char *counter :
        {"RECEIVED", "PUBLISHED", "NOT_JSON", "TOO_LARGE", "DROPPED", "WAITING", "LAST_RELAYED"})
     EXPECT_EQ(0, number(v, counter)) << counter;
@@ -120,8 +127,9 @@ TEST_F(DaemonStatus, ShowsBothSidesUpAfterStartAndIsRemovedAtACleanStop) {
   EXPECT_NE(0, access((run.status_path + ".tmp." + std::to_string(run.process.pid)).c_str(), F_OK));
 }
 
-/* Nothing listens where the cloud should be: the failure and its meaning, the gateway never
- * tried; once the cloud broker runs, both sides come up and the last failure stays shown. */
+/* Nothing listens where the cloud should be: the failure and its meaning, the outage dated
+ * from the first attempt however many follow, the next attempt, the gateway waiting for the
+ * cloud; once the cloud broker runs, both sides come up and the last failure stays shown. */
 TEST_F(DaemonStatus, ShowsACloudFailureThenBothSidesUpOnceTheBrokerRuns) {
   gateway = start_broker(address(0));
   ASSERT_NE(nullptr, gateway);
@@ -131,15 +139,29 @@ TEST_F(DaemonStatus, ShowsACloudFailureThenBothSidesUpOnceTheBrokerRuns) {
   status_map v;
   ASSERT_TRUE(status_shows("CLOUD_FAILED_RC", "-1", 15000, &v)) << describe(v);
   EXPECT_EQ(CLOUD_REFUSED, text(v, "CLOUD_FAILED_TEXT"));
-  EXPECT_GE(number(v, "CLOUD_FAILED_AT"), number(v, "STARTED"));
-  EXPECT_EQ("down", text(v, "GATEWAY_STATE"));
+  const long long since = number(v, "CLOUD_SINCE");
+  EXPECT_GE(since, number(v, "STARTED"));
+  /* Attempts a second apart: a later one moves the last failure, not the outage's start. */
+  ASSERT_TRUE(status_shows(
+      [&](const status_map &s) {
+        return text(s, "CLOUD_STATE") == "down" && number(s, "CLOUD_FAILED_AT") >= since + 2;
+      },
+      15000,
+      &v))
+      << describe(v);
+  EXPECT_EQ(since, number(v, "CLOUD_SINCE"));
+  EXPECT_GE(number(v, "CLOUD_NEXT_ATTEMPT"), number(v, "CLOUD_FAILED_AT"));
+  EXPECT_LE(number(v, "CLOUD_NEXT_ATTEMPT"), number(v, "CLOUD_FAILED_AT") + 2) << "the pause is a second";
+  EXPECT_EQ("waiting for the cloud", text(v, "GATEWAY_STATE"));
   EXPECT_EQ(0, number(v, "GATEWAY_FAILED_AT"));
+  EXPECT_EQ(0, number(v, "GATEWAY_NEXT_ATTEMPT"));
   EXPECT_EQ(number(v, "STARTED"), number(v, "GATEWAY_SINCE"));
 
   cloud = start_broker(address(1));
   ASSERT_NE(nullptr, cloud);
   ASSERT_TRUE(status_shows("GATEWAY_STATE", "up", 15000, &v)) << describe(v);
   EXPECT_EQ("up", text(v, "CLOUD_STATE"));
+  EXPECT_EQ(0, number(v, "CLOUD_NEXT_ATTEMPT"));
   EXPECT_GE(number(v, "CLOUD_SINCE"), number(v, "CLOUD_FAILED_AT"));
   EXPECT_EQ(-1, number(v, "CLOUD_FAILED_RC"));
   EXPECT_EQ(CLOUD_REFUSED, text(v, "CLOUD_FAILED_TEXT"));
@@ -161,6 +183,8 @@ TEST_F(DaemonStatus, ShowsARefusedTokenAsNotAuthorised) {
   EXPECT_EQ("not authorised: check the organisation and the token", text(v, "CLOUD_FAILED_TEXT"));
   EXPECT_EQ("down", text(v, "CLOUD_STATE"));
   EXPECT_EQ(registered_host("org9") + ":1883", text(v, "CLOUD_URI"));
+  EXPECT_EQ(1, number(v, "CLOUD_MODE"));
+  EXPECT_EQ(0, number(v, "CLOUD_TLS"));
 }
 
 /* How the cloud broker fails to answer. */
@@ -276,7 +300,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "not authorised: check the organisation and the token"}),
     [](const ::testing::TestParamInfo<cause_case> &info) { return std::string(info.param.name); });
 
-/* The gateway side's failures: nothing listening (-1), then a refused subscription (128). */
+/* The gateway side's failures: nothing listening (-1), then a refused subscription (128);
+ * between its attempts (a second apart) it is down, a fault of its own. */
 TEST_F(DaemonStatus, ShowsGatewayFailuresWithTheirMeaning) {
   cloud = start_broker(address(1));
   ASSERT_NE(nullptr, cloud);
@@ -284,17 +309,22 @@ TEST_F(DaemonStatus, ShowsGatewayFailuresWithTheirMeaning) {
   launch.pause = 1;
   ASSERT_TRUE(start_daemon(launch));
   status_map v;
-  ASSERT_TRUE(status_shows("GATEWAY_FAILED_RC", "-1", 15000, &v)) << describe(v);
+  const auto down_with = [](const char *rc) {
+    return [rc](const status_map &s) {
+      return text(s, "GATEWAY_FAILED_RC") == rc && text(s, "GATEWAY_STATE") == "down";
+    };
+  };
+  ASSERT_TRUE(status_shows(down_with("-1"), 15000, &v)) << describe(v);
   EXPECT_EQ("connection refused by " + address(0) + ":1883", text(v, "GATEWAY_FAILED_TEXT"));
   EXPECT_EQ("up", text(v, "CLOUD_STATE"));
+  EXPECT_GE(number(v, "GATEWAY_NEXT_ATTEMPT"), number(v, "GATEWAY_FAILED_AT"));
 
   /* A gateway that accepts the connection and refuses the subscription. */
   fake_script refusing;
   refusing.suback = 0x80;
   ASSERT_NE(nullptr, start_fake(address(0), refusing));
-  ASSERT_TRUE(status_shows("GATEWAY_FAILED_RC", "128", 15000, &v)) << describe(v);
+  ASSERT_TRUE(status_shows(down_with("128"), 15000, &v)) << describe(v);
   EXPECT_EQ("subscription to QZ/# refused", text(v, "GATEWAY_FAILED_TEXT"));
-  EXPECT_EQ("down", text(v, "GATEWAY_STATE"));
   EXPECT_TRUE(syslog_wait(&run.log, "Failed to subscribe to topic 'QZ/#' on IoT Gateway (RC=128).", 5000));
 }
 
@@ -360,14 +390,22 @@ TEST_F(DaemonStatus, CountsEveryKindOfMessageAndTheDropsOfAnOutage) {
 }
 
 /* Documents still queued when the daemon stops (the cloud is away) are reported: one debug
- * line each, and their number in the system log. */
+ * line each, and their number in the system log. The lost link shows its cause at once,
+ * long before the next attempt. */
 TEST_F(DaemonStatus, DocumentsQueuedAtShutdownAreReportedInTheSystemLog) {
   daemon_launch launch;
   launch.pause = 60;
   start_relay(launch);
+  const long long before_loss = std::time(nullptr);
   broker_stop(cloud);
   status_map v;
   ASSERT_TRUE(status_shows("CLOUD_STATE", "down", 10000, &v)) << describe(v);
+  EXPECT_EQ(0, number(v, "CLOUD_FAILED_RC"));
+  EXPECT_EQ("connection closed by the broker", text(v, "CLOUD_FAILED_TEXT"));
+  EXPECT_GE(number(v, "CLOUD_SINCE"), before_loss);
+  EXPECT_EQ(number(v, "CLOUD_SINCE"), number(v, "CLOUD_FAILED_AT"));
+  EXPECT_GT(number(v, "CLOUD_NEXT_ATTEMPT"), number(v, "CLOUD_FAILED_AT") + 30);
+  EXPECT_EQ("up", text(v, "GATEWAY_STATE"));
   for (int i = 0; i < 7; i++)
     ASSERT_EQ(0, client_publish(feeder, "QZ/node1/sensor", "{\"q\":" + std::to_string(i) + "}"));
   ASSERT_TRUE(status_shows("WAITING", "7", 10000, &v)) << describe(v);

@@ -47,15 +47,20 @@ TEST(StatusRecord, TextHoldsEveryKeyWithControlBytesReplaced) {
   s.counters[STATUS_DROPPED] = 3;
   s.counters[STATUS_WAITING] = 99; /* not used: the queue's length is given */
   s.last_relayed_ms = START_MS + 30000;
+  s.next_pass_ms = START_MS + 60000;
+  s.cloud_mode = 1;
+  s.cloud_tls = true;
   char text[STATUS_TEXT_CAPACITY];
   const unsigned length = status_format(&s, 7, text, sizeof text);
   ASSERT_GT(length, 0u);
   EXPECT_EQ(
       "PID=4321\nSTARTED=1765000000\n"
       "CLOUD_STATE=up\nCLOUD_SINCE=1765000010\nCLOUD_URI=ssl://org.example:8883\n"
-      "CLOUD_FAILED_AT=0\nCLOUD_FAILED_RC=0\nCLOUD_FAILED_TEXT=\n"
+      "CLOUD_FAILED_AT=0\nCLOUD_FAILED_RC=0\nCLOUD_FAILED_TEXT=\nCLOUD_NEXT_ATTEMPT=0\n"
+      "CLOUD_MODE=1\nCLOUD_TLS=1\n"
       "GATEWAY_STATE=down\nGATEWAY_SINCE=1765000020\nGATEWAY_URI=bad?host:1883\n"
       "GATEWAY_FAILED_AT=1765000020\nGATEWAY_FAILED_RC=5\nGATEWAY_FAILED_TEXT=not?authorised?\n"
+      "GATEWAY_NEXT_ATTEMPT=1765000060\n"
       "RECEIVED=12\nPUBLISHED=9\nNOT_JSON=1\nTOO_LARGE=2\nDROPPED=3\nWAITING=7\n"
       "LAST_RELAYED=1765000030\n",
       std::string(text, length));
@@ -126,6 +131,94 @@ TEST(StatusRecord, NamesWhatEachReturnCodeMeans) {
     EXPECT_STREQ(c.text, status_connect_text(c.rc, c.cloud)) << "line " << c.line;
   EXPECT_STREQ("subscription to QZ/# refused", status_subscribe_text(128));
   EXPECT_STREQ("subscription to QZ/# not answered", status_subscribe_text(-1));
+}
+
+/* What happens to a side, at a second after the start. */
+enum side_event { CONNECTING, UP, FAILED, LOST, NEXT_PASS };
+
+struct outage_case {
+  int line;
+  side_event event;
+  bool cloud; /* the side the event happens to */
+  long long at_s;
+  /* The side as the file then shows it: state, since, last failure (-1 for none: the
+   * failure keys 0 and empty), its code and text, next attempt (-1: 0 in the file). */
+  const char *state;
+  long long since_s, failed_s;
+  int rc;
+  const char *text;
+  long long next_s;
+};
+
+/* The value of a key in the record's text. */
+std::string value_of(const relay_status &s, const std::string &key) {
+  char text[STATUS_TEXT_CAPACITY];
+  const unsigned length = status_format(&s, 0, text, sizeof text);
+  kv_table *table = kv_parse_text(text, length);
+  const char *value = table != nullptr ? kv_get_str(table, key.c_str()) : nullptr;
+  const std::string found = value != nullptr ? value : "<missing>";
+  kv_free(table);
+  return found;
+}
+
+std::string wall(long long at_s) { return at_s < 0 ? "0" : std::to_string(START_WALL_S + at_s); }
+
+/* One outage, one "since": retries move the last failure, not the start of the outage; a
+ * lost link's reason is the last failure at once; a side down shows the next pass; the
+ * gateway waits for the cloud (no fault of its own) until it fails itself. */
+TEST(StatusRecord, ASideKeepsTheStartOfItsOutageAndShowsWhyAndWhatNext) {
+  const char *REFUSED = "connection refused by cloud.example:1883";
+  const outage_case cases[] = {
+      {__LINE__, CONNECTING, true, 0, "connecting", 0, -1, 0, "", -1},
+      {__LINE__, NEXT_PASS, false, 0, "waiting for the cloud", 0, -1, 0, "", -1},
+      {__LINE__, FAILED, true, 30, "down", 30, 30, -1, REFUSED, 0},
+      {__LINE__, NEXT_PASS, true, 90, "down", 30, 30, -1, REFUSED, 90},
+      {__LINE__, CONNECTING, true, 90, "connecting", 30, 30, -1, REFUSED, -1},
+      {__LINE__, FAILED, true, 120, "down", 30, 120, -1, REFUSED, 90},
+      {__LINE__, NEXT_PASS, false, 180, "waiting for the cloud", 0, -1, 0, "", -1},
+      {__LINE__, UP, true, 181, "up", 181, 120, -1, REFUSED, -1},
+      {__LINE__, CONNECTING, false, 181, "connecting", 181, -1, 0, "", -1},
+      {__LINE__, FAILED, false, 182, "down", 182, 182, 5, "not authorised", 180},
+      {__LINE__, NEXT_PASS, false, 240, "down", 182, 182, 5, "not authorised", 240},
+      {__LINE__, UP, false, 241, "up", 241, 182, 5, "not authorised", -1},
+      {__LINE__, LOST, true, 300, "down", 300, 300, 0, "connection closed by the broker", 240},
+      {__LINE__, LOST, false, 310, "down", 310, 310, 0, "no answer to a ping within 20 s", 240},
+      {__LINE__, CONNECTING, true, 400, "connecting", 300, 300, 0, "connection closed by the broker", -1},
+      {__LINE__, FAILED, true, 401, "down", 300, 401, -1, REFUSED, 240},
+  };
+  relay_status s = sample_record(nullptr);
+  for (const outage_case &c : cases) {
+    status_side *side = c.cloud ? &s.cloud : &s.gateway;
+    const long long at = START_MS + c.at_s * 1000;
+    s.dirty = false;
+    switch (c.event) {
+      case CONNECTING:
+        status_side_set(&s, side, STATUS_CONNECTING, at);
+        break;
+      case UP:
+        status_side_set(&s, side, STATUS_UP, at);
+        break;
+      case FAILED:
+        status_side_failed(&s, side, c.rc, c.rc == 5 ? "not authorised" : REFUSED, at);
+        break;
+      case LOST:
+        status_side_lost(&s, side, c.text, at);
+        break;
+      case NEXT_PASS:
+        status_next_pass(&s, at);
+        break;
+    }
+    EXPECT_TRUE(s.dirty) << "line " << c.line;
+    const std::string key = c.cloud ? "CLOUD_" : "GATEWAY_";
+    EXPECT_EQ(c.state, value_of(s, key + "STATE")) << "line " << c.line;
+    EXPECT_EQ(wall(c.since_s), value_of(s, key + "SINCE")) << "line " << c.line;
+    EXPECT_EQ(wall(c.failed_s), value_of(s, key + "FAILED_AT")) << "line " << c.line;
+    EXPECT_EQ(std::to_string(c.rc), value_of(s, key + "FAILED_RC")) << "line " << c.line;
+    EXPECT_EQ(c.text, value_of(s, key + "FAILED_TEXT")) << "line " << c.line;
+    EXPECT_EQ(wall(c.next_s), value_of(s, key + "NEXT_ATTEMPT")) << "line " << c.line;
+  }
+  status_side_lost(&s, &s.cloud, "", START_MS);
+  EXPECT_STREQ("connection lost", s.cloud.failed_text) << "a loss without the session's words";
 }
 
 TEST(StatusRecord, StateChangesMarkTheRecordOnlyWhenTheStateChanges) {

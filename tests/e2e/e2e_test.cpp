@@ -140,16 +140,20 @@ TEST_F(BrowserTest, OperatorChangesSettingsThroughTheForm) {
 }
 
 /* The whole module behind the pages: the real init script and daemon in the site, a
- * gateway broker and a cloud broker that knows one token. The operator finds the refused
- * token on the status page, applies the right one, and sees the cloud side come up. */
+ * gateway broker and a cloud broker that knows one token, plain and over TLS (a test CA the
+ * daemon trusts). The operator finds the refused token on the status page, sent over plain
+ * TCP, applies the right one over TLS, and sees the cloud side come up that way. */
 class RelayStatusFlow : public BrowserTest {
 protected:
   void SetUp() override {
     BrowserTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    broker_config gateway_setup, cloud_setup;
+    const std::string cloud_host = std::string("acme.") + NIMBA_REGISTERED_DOMAIN;
+    ASSERT_TRUE(ca_create(&ca, "Nimba Test CA"));
+    ASSERT_TRUE(ca_issue_server(&ca, cloud_host, ca.folder, "server"));
+    site.ca_folder = ca.hashed_dir;
+    broker_config gateway_setup, cloud_setup = tls_broker_config(test_address(1), ca);
     gateway_setup.address = test_address(0);
-    cloud_setup.address = test_address(1);
     cloud_setup.users = {{"use-token-auth", "tok-good"}};
     ASSERT_TRUE(broker_start(&gateway, gateway_setup));
     ASSERT_TRUE(broker_start(&cloud, cloud_setup));
@@ -170,8 +174,7 @@ protected:
     chmod(site_path(site, "etc/settings").c_str(), 0600);
     site.hosts_file = site_path(site, "hosts");
     ASSERT_TRUE(
-        write_file(site.hosts_file,
-                   "127.0.0.1 localhost\n" + test_address(1) + " acme." + NIMBA_REGISTERED_DOMAIN + "\n"));
+        write_file(site.hosts_file, "127.0.0.1 localhost\n" + test_address(1) + " " + cloud_host + "\n"));
   }
 
   void TearDown() override {
@@ -182,6 +185,7 @@ protected:
     }
     broker_remove(&gateway);
     broker_remove(&cloud);
+    ca_remove(&ca);
     BrowserTest::TearDown();
   }
 
@@ -192,6 +196,7 @@ protected:
     return wait_until([&] { return read_file(path).find(line + "\n") != std::string::npos; }, timeout_ms);
   }
 
+  test_ca ca;
   test_broker gateway, cloud;
   std::string started_pid;
 };
@@ -213,7 +218,9 @@ TEST_F(RelayStatusFlow, OperatorFixesTheTokenAndSeesTheCloudUp) {
                        << process_stderr(&server) << "\ndaemon:\n"
                        << read_file(site_path(site, "run/daemon.log"));
   EXPECT_NE(output.find("status flow passed"), std::string::npos) << output;
-  EXPECT_NE(read_file(site_path(site, "etc/settings")).find("NIMBA_AUTHTOKEN=tok-good\n"), std::string::npos);
+  const std::string settings = read_file(site_path(site, "etc/settings"));
+  EXPECT_NE(settings.find("NIMBA_AUTHTOKEN=tok-good\n"), std::string::npos) << settings;
+  EXPECT_NE(settings.find("NIMBA_SSL=1\n"), std::string::npos) << settings;
 }
 
 } // namespace

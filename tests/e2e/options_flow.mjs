@@ -22,7 +22,8 @@ try {
   check(await page.inputValue('select[name=NIMBA_MODE]') === '0', 'stored mode shown');
   check(await page.inputValue('input[name=NIMBA_ORGID]') === 'old-org', 'stored orgid shown');
   check(await page.inputValue('select[name=NIMBA_QOS]') === '0', 'stored delivery shown');
-  await page.screenshot({ path: `${shots}/options-page.png`, clip: { x: 0, y: 0, width: 900, height: 270 } });
+  check(await page.inputValue('select[name=NIMBA_SSL]') === '1', 'stored connection shown');
+  await page.screenshot({ path: `${shots}/options-page.png`, clip: { x: 0, y: 0, width: 900, height: 294 } });
 
   for (const name of ['NIMBA_MODE', 'NIMBA_QOS']) await page.selectOption(`select[name=${name}]`, settings[name]);
   for (const name of ['NIMBA_ORGID', 'NIMBA_DTYPEID', 'NIMBA_AUTHTOKEN'])

@@ -1,6 +1,7 @@
 // Drives the status page in headless Chromium through the web server, with the real daemon
-// behind it: status page (the cloud refused the token) -> Options -> the right token ->
-// Apply changes -> Relay Status -> Refresh until both sides are up -> the JSON form.
+// behind it: status page (the cloud refused the token, sent over plain TCP) -> Options -> the
+// right token over TLS -> Apply changes -> Relay Status -> Refresh until both sides are up
+// over TLS -> the JSON form.
 // Usage: node status_flow.mjs BASE_URL SCREENSHOT_FOLDER PROFILE_FOLDER
 import { check, openBrowser } from './browser.mjs';
 
@@ -11,6 +12,8 @@ function cell(page, section, label) {
   return page.locator(`xpath=//td[normalize-space()='${section}']/ancestor::table[1]` +
                       `/following-sibling::table[1]//tr[td[1][normalize-space()='${label}']]/td[2]`);
 }
+
+const TOKEN_WARNING = 'The token is sent unencrypted: choose TLS on the Options page.';
 
 const { context, page } = await openBrowser(profile, 760);
 try {
@@ -27,10 +30,20 @@ try {
   const reason = await cell(page, 'NIMBA Cloud', 'Reason').innerText();
   check(reason === 'RC 5: not authorised: check the organisation and the token', `reason: ${reason}`);
   check(/ago\)$/.test(await cell(page, 'NIMBA Cloud', 'Last failure').innerText()), 'failure time and age');
+  check(/ \((in [0-9]+ seconds?|now)\)$/.test(await cell(page, 'NIMBA Cloud', 'Next attempt').innerText()),
+        'next attempt time and wait');
+  const gatewayState = cell(page, 'IoT Gateway', 'State');
+  check(await gatewayState.innerText() === 'waiting for the cloud', 'the gateway waits for the cloud');
+  check(await gatewayState.locator('font').count() === 0, 'waiting is not coloured as a fault');
+  check(await cell(page, 'NIMBA Cloud', 'Connection').innerText() === 'plain', 'plain connection shown');
+  const warning = page.locator('font[color="#C05000"]', { hasText: TOKEN_WARNING });
+  check(await warning.count() === 1, 'token warning over plain TCP');
 
   await Promise.all([page.waitForURL('**/index.cgi'), page.click('text=Options')]);
   check(await page.inputValue('input[name=NIMBA_AUTHTOKEN]') === 'tok-bad', 'stored token shown');
+  check(await page.inputValue('select[name=NIMBA_SSL]') === '0', 'stored connection shown');
   await page.fill('input[name=NIMBA_AUTHTOKEN]', 'tok-good');
+  await page.selectOption('select[name=NIMBA_SSL]', { label: 'TLS (port 8883)' });
   await Promise.all([page.waitForURL('**/set.cgi'), page.click('input[value="Apply changes"]')]);
   check(await page.locator('td', { hasText: 'Configuration successfully updated.' }).count() >= 1,
         'settings applied');
@@ -49,7 +62,10 @@ try {
   }
   check(await cell(page, 'NIMBA Cloud', 'State').locator('font[color="#008000"]').count() === 1, 'up in green');
   check(await cell(page, 'NIMBA Cloud', 'Last failure').innerText() === 'none', 'the new daemon has not failed');
-  check(/^acme\..*:1883$/.test(await cell(page, 'NIMBA Cloud', 'Broker').innerText()), 'registered broker');
+  check(/^ssl:\/\/acme\..*:8883$/.test(await cell(page, 'NIMBA Cloud', 'Broker').innerText()),
+        'registered broker over TLS');
+  check(await cell(page, 'NIMBA Cloud', 'Connection').innerText() === 'TLS', 'TLS connection shown');
+  check(await page.locator('text=' + TOKEN_WARNING).count() === 0, 'no token warning over TLS');
   const frame = await page.locator('table.window').nth(1).boundingBox();
   await page.screenshot({
     path: `${shots}/status-page.png`,
@@ -63,6 +79,7 @@ try {
   check(record.running === true && record.cloud.state === 'up' && record.gateway.state === 'up',
         `JSON record: ${JSON.stringify(record)}`);
   check(record.cloud.last_failure === null && record.messages.received === 0, 'fresh counters');
+  check(record.cloud.tls === true && record.cloud.next_attempt === null, `JSON connection: ${JSON.stringify(record.cloud)}`);
   console.log('status flow passed');
 } finally {
   await context.close();

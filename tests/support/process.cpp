@@ -36,7 +36,7 @@ struct child_plan {
   int stdin_fd = -1, stdout_fd = -1, stderr_fd = -1;
   bool sandboxed = false;
   std::string install_root, var_log, dev_log, hosts, resolv_conf, dev_stage;
-  std::string status_folder, status_target;
+  std::string status_folder, status_target, ca_folder;
 };
 
 const char *const DEVICE_NODES[] = {"null", "zero", "full", "random", "urandom", "tty"};
@@ -105,6 +105,10 @@ void enter_sandbox(const child_plan &plan) {
     if (mount(plan.status_folder.c_str(), plan.status_target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) !=
         0)
       child_fail("status folder bind");
+  }
+  if (!plan.ca_folder.empty()) {
+    if (mount(plan.ca_folder.c_str(), NIMBA_CA_PATH, nullptr, MS_BIND, nullptr) != 0)
+      child_fail("CA folder bind");
   }
 }
 
@@ -218,6 +222,7 @@ int process_spawn(const spawn_request &setup, child_process *child) {
   plan.hosts = setup.sandbox.hosts_file;
   plan.resolv_conf = setup.sandbox.resolv_conf;
   plan.status_folder = setup.sandbox.status_folder;
+  plan.ca_folder = setup.sandbox.ca_folder;
   plan.status_target = NIMBA_STATUS_PATH;
   plan.status_target.erase(plan.status_target.rfind('/') + 1);
   plan.dev_stage = child->folder + "/dev_stage";

@@ -20,6 +20,7 @@ struct sandbox_mounts {
   std::string resolv_conf;    /* bound at /etc/resolv.conf (rewrite it in place to change it) */
   std::string status_folder;  /* bound at the folder of the daemon's status file
                                  (NIMBA_STATUS_PATH, /var/run by default) */
+  std::string ca_folder;      /* bound at NIMBA_CA_PATH, the CA certificates TLS trusts */
 };
 
 struct spawn_request {

@@ -90,6 +90,7 @@ spawn_request sandboxed_setup(const page_site &site, const std::vector<std::stri
   setup.sandbox.dev_log_socket = site.log.socket_path;
   setup.sandbox.status_folder = site_path(site, "var_run");
   setup.sandbox.hosts_file = site.hosts_file;
+  setup.sandbox.ca_folder = site.ca_folder;
   return setup;
 }
 

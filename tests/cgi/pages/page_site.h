@@ -19,6 +19,7 @@ struct page_site {
   std::string root;
   syslog_collector log;
   std::string hosts_file; /* bound at /etc/hosts when set (a site that runs the daemon) */
+  std::string ca_folder;  /* bound at the daemon's CA folder when set (TLS to a test CA) */
 };
 
 /* How the init script behaves: it appends its arguments as one line to etc/init.calls and

@@ -41,9 +41,9 @@ const std::string DEFAULTS =
     "NIMBA_AUTHTOKEN=\n"
     "NIMBA_SSL=0\n";
 
-/* STORED with the four saved values in place of the old ones. */
+/* STORED with the saved values in place of the old ones. */
 std::string stored_with(const std::string &mode, const std::string &orgid, const std::string &dtypeid,
-                        const std::string &authtoken) {
+                        const std::string &authtoken, const std::string &ssl = "1") {
   const std::string lines[] = {"# Cloud connection of the module",
                                "NIMBA_MODE=" + mode,
                                "NIMBA_ORGID=" + orgid,
@@ -51,7 +51,7 @@ std::string stored_with(const std::string &mode, const std::string &orgid, const
                                "NIMBA_AUTHTOKEN=" + authtoken,
                                "",
                                "  # vendor lines stay",
-                               "NIMBA_SSL=1",
+                               "NIMBA_SSL=" + ssl,
                                "VENDOR_NOTE = keep me"};
   std::string text;
   for (const std::string &line : lines) text += line + "\n";
@@ -643,6 +643,27 @@ const set_case SET_CASES[] = {
      true,
      "set_invalid.html",
      {"NIMBA_QOS is invalid."},
+     FILE_UNCHANGED,
+     "",
+     ""},
+    /* The rows above post no NIMBA_SSL: the stored TLS choice stays. */
+    {__LINE__,
+     "PlainConnectionSaved",
+     post(registered_form("acme") + "&NIMBA_SSL=0"),
+     INIT_OK,
+     true,
+     "set_success.html",
+     {},
+     FILE_SAVED,
+     stored_with("1", "acme", "gw", "s3cret", "0"),
+     "restart\n"},
+    {__LINE__,
+     "ConnectionTwo",
+     post(registered_form("acme") + "&NIMBA_SSL=2"),
+     INIT_OK,
+     true,
+     "set_invalid.html",
+     {"NIMBA_SSL is invalid."},
      FILE_UNCHANGED,
      "",
      ""},

@@ -55,6 +55,16 @@ TEST(StatusTexts, LocalDateAndTimeWithTheAge) {
   EXPECT_STREQ("2025-12-06 06:46:40 (5 minutes ago)", text);
   EXPECT_GT(status_time_text(text, sizeof text, 1765000000 + 10, 1765000000), 0u);
   EXPECT_STREQ("2025-12-06 06:46:50", text) << "a time after now shows no age";
+  /* The next attempt: in how many seconds, or now once due. */
+  EXPECT_EQ(35u, status_next_text(text, sizeof text, 1765000000, 1765000000 - 45));
+  EXPECT_STREQ("2025-12-06 06:46:40 (in 45 seconds)", text);
+  status_next_text(text, sizeof text, 1765000000, 1765000000 - 1);
+  EXPECT_STREQ("2025-12-06 06:46:40 (in 1 second)", text);
+  status_next_text(text, sizeof text, 1765000000, 1765000000 + 3);
+  EXPECT_STREQ("2025-12-06 06:46:40 (now)", text);
+  char small[24];
+  EXPECT_EQ(23u, status_next_text(small, sizeof small, 1765000000, 1765000000 - 45));
+  EXPECT_STREQ("2025-12-06 06:46:40 (in", small);
   if (saved != nullptr) {
     setenv("TZ", old.c_str(), 1);
   } else {

@@ -15,39 +15,59 @@
 
 namespace {
 
-/* Placeholders in the file's text: the running process and times before now. */
+/* Placeholders in the file's text: the running process and times before and after now. */
 constexpr const char PID_MARK[] = "@PID@";
 
-/* "@AGO:n@" in a file becomes now - n seconds. */
+/* "@AGO:n@" in a file becomes now - n seconds, "@IN:n@" now + n. */
 std::string filled(const std::string &text, const std::string &pid, long long now) {
   std::string out = std::regex_replace(text, std::regex(PID_MARK), pid);
   std::smatch m;
-  while (std::regex_search(out, m, std::regex("@AGO:([0-9]+)@")))
-    out = m.prefix().str() + std::to_string(now - std::stoll(m[1].str())) + m.suffix().str();
+  while (std::regex_search(out, m, std::regex("@(AGO|IN):([0-9]+)@"))) {
+    const long long n = std::stoll(m[2].str());
+    out = m.prefix().str() + std::to_string(m[1].str() == "IN" ? now + n : now - n) + m.suffix().str();
+  }
   return out;
 }
 
 /* Both sides up, one earlier failure of the cloud; the ages sit well inside their unit, so
- * the texts do not change while the test runs. */
+ * the texts do not change while the test runs. Registered over plain TCP: the token
+ * warning. */
 const char UP[] =
     "PID=@PID@\nSTARTED=@AGO:172900@\n"
     "CLOUD_STATE=up\nCLOUD_SINCE=@AGO:10900@\nCLOUD_URI=acme.messaging.nimba.example:1883\n"
     "CLOUD_FAILED_AT=@AGO:11000@\nCLOUD_FAILED_RC=5\n"
-    "CLOUD_FAILED_TEXT=not authorised: check the organisation and the token\n"
+    "CLOUD_FAILED_TEXT=not authorised: check the organisation and the token\nCLOUD_NEXT_ATTEMPT=0\n"
+    "CLOUD_MODE=1\nCLOUD_TLS=0\n"
     "GATEWAY_STATE=up\nGATEWAY_SINCE=@AGO:10890@\nGATEWAY_URI=127.0.0.1:1883\n"
-    "GATEWAY_FAILED_AT=0\nGATEWAY_FAILED_RC=0\nGATEWAY_FAILED_TEXT=\n"
+    "GATEWAY_FAILED_AT=0\nGATEWAY_FAILED_RC=0\nGATEWAY_FAILED_TEXT=\nGATEWAY_NEXT_ATTEMPT=0\n"
     "RECEIVED=1042\nPUBLISHED=1000\nNOT_JSON=3\nTOO_LARGE=2\nDROPPED=37\nWAITING=0\n"
     "LAST_RELAYED=@AGO:130@\n";
 
-/* The cloud unreachable, the gateway never tried, nothing relayed. */
+/* The cloud unreachable since its first attempt, tried again since; the gateway waits for
+ * it; nothing relayed. Quickstart: no token, no warning. */
 const char DOWN[] =
     "PID=@PID@\nSTARTED=@AGO:330@\n"
-    "CLOUD_STATE=down\nCLOUD_SINCE=@AGO:70@\nCLOUD_URI=quickstart.messaging.nimba.example:1883\n"
+    "CLOUD_STATE=down\nCLOUD_SINCE=@AGO:300@\nCLOUD_URI=quickstart.messaging.nimba.example:1883\n"
     "CLOUD_FAILED_AT=@AGO:70@\nCLOUD_FAILED_RC=-1\n"
-    "CLOUD_FAILED_TEXT=no connection (refused, unreachable, TLS or time-out)\n"
-    "GATEWAY_STATE=down\nGATEWAY_SINCE=@AGO:330@\nGATEWAY_URI=127.0.0.1:1883\n"
-    "GATEWAY_FAILED_AT=0\nGATEWAY_FAILED_RC=0\nGATEWAY_FAILED_TEXT=\n"
+    "CLOUD_FAILED_TEXT=connection refused by quickstart.messaging.nimba.example:1883\n"
+    "CLOUD_NEXT_ATTEMPT=@IN:50@\nCLOUD_MODE=0\nCLOUD_TLS=0\n"
+    "GATEWAY_STATE=waiting for the cloud\nGATEWAY_SINCE=@AGO:330@\nGATEWAY_URI=127.0.0.1:1883\n"
+    "GATEWAY_FAILED_AT=0\nGATEWAY_FAILED_RC=0\nGATEWAY_FAILED_TEXT=\nGATEWAY_NEXT_ATTEMPT=0\n"
     "RECEIVED=0\nPUBLISHED=0\nNOT_JSON=0\nTOO_LARGE=0\nDROPPED=0\nWAITING=0\nLAST_RELAYED=0\n";
+
+/* The cloud up over TLS; the gateway lost its link on its own: down in red, the loss's
+ * reason (a lost link has no return code), the next attempt. With damaged delivery figures
+ * below. */
+const char GATEWAY_LOST[] =
+    "PID=@PID@\nSTARTED=@AGO:330@\n"
+    "CLOUD_STATE=up\nCLOUD_SINCE=@AGO:320@\nCLOUD_URI=ssl://acme.messaging.nimba.example:8883\n"
+    "CLOUD_FAILED_AT=0\nCLOUD_FAILED_RC=0\nCLOUD_FAILED_TEXT=\nCLOUD_NEXT_ATTEMPT=0\n"
+    "CLOUD_MODE=1\nCLOUD_TLS=1\n"
+    "GATEWAY_STATE=down\nGATEWAY_SINCE=@AGO:40@\nGATEWAY_URI=127.0.0.1:1883\n"
+    "GATEWAY_FAILED_AT=@AGO:40@\nGATEWAY_FAILED_RC=0\n"
+    "GATEWAY_FAILED_TEXT=connection closed by the broker\nGATEWAY_NEXT_ATTEMPT=@IN:20@\n"
+    "RECEIVED=9\nPUBLISHED=9\nNOT_JSON=0\nTOO_LARGE=0\nDROPPED=0\nWAITING=0\n"
+    "LAST_RELAYED=@AGO:50@\n";
 
 /* Cut short, garbled and hostile lines: what is readable is shown, the rest "unknown",
  * everything escaped; an over-long value is cut in its cell. */
@@ -67,10 +87,22 @@ const char JSON_UP[] =
     "PID=@PID@\nSTARTED=1765000000\n"
     "CLOUD_STATE=up\nCLOUD_SINCE=1765000100\nCLOUD_URI=acme.messaging.nimba.example:1883\n"
     "CLOUD_FAILED_AT=1765000050\nCLOUD_FAILED_RC=5\n"
-    "CLOUD_FAILED_TEXT=not authorised: check the organisation and the token\n"
+    "CLOUD_FAILED_TEXT=not authorised: check the organisation and the token\nCLOUD_NEXT_ATTEMPT=0\n"
+    "CLOUD_MODE=1\nCLOUD_TLS=0\n"
     "GATEWAY_STATE=connecting\nGATEWAY_SINCE=1765000200\nGATEWAY_URI=127.0.0.1:1883\n"
-    "GATEWAY_FAILED_AT=0\nGATEWAY_FAILED_RC=0\nGATEWAY_FAILED_TEXT=\n"
+    "GATEWAY_FAILED_AT=0\nGATEWAY_FAILED_RC=0\nGATEWAY_FAILED_TEXT=\nGATEWAY_NEXT_ATTEMPT=0\n"
     "RECEIVED=12\nPUBLISHED=9\nNOT_JSON=1\nTOO_LARGE=1\nDROPPED=0\nWAITING=1\nLAST_RELAYED=1765000300\n";
+
+/* The cloud's link lost a moment ago: its reason at once (no return code), the loss as the
+ * start of the outage, the next attempt; the gateway stays connected. */
+const char JSON_LOST[] =
+    "PID=@PID@\nSTARTED=1765000000\n"
+    "CLOUD_STATE=down\nCLOUD_SINCE=1765000400\nCLOUD_URI=ssl://quickstart.messaging.nimba.example:8883\n"
+    "CLOUD_FAILED_AT=1765000400\nCLOUD_FAILED_RC=0\nCLOUD_FAILED_TEXT=connection closed by the broker\n"
+    "CLOUD_NEXT_ATTEMPT=1765000460\nCLOUD_MODE=0\nCLOUD_TLS=1\n"
+    "GATEWAY_STATE=up\nGATEWAY_SINCE=1765000010\nGATEWAY_URI=127.0.0.1:1883\n"
+    "GATEWAY_FAILED_AT=0\nGATEWAY_FAILED_RC=0\nGATEWAY_FAILED_TEXT=\nGATEWAY_NEXT_ATTEMPT=0\n"
+    "RECEIVED=12\nPUBLISHED=12\nNOT_JSON=0\nTOO_LARGE=0\nDROPPED=0\nWAITING=0\nLAST_RELAYED=1765000390\n";
 
 /* UTF-8 text passes unchanged, a byte that is not UTF-8 becomes U+FFFD. */
 const std::string JSON_DAMAGED =
@@ -81,9 +113,10 @@ const std::string JSON_DAMAGED =
 /* At least once: the cloud down for a while, documents spooled, drops of every reason. */
 const char DELIVERY[] =
     "PID=@PID@\nSTARTED=@AGO:172900@\n"
-    "CLOUD_STATE=down\nCLOUD_SINCE=@AGO:3700@\nCLOUD_URI=acme.messaging.nimba.example:1883\n"
+    "CLOUD_STATE=down\nCLOUD_SINCE=@AGO:3700@\nCLOUD_URI=ssl://acme.messaging.nimba.example:8883\n"
     "CLOUD_FAILED_AT=@AGO:70@\nCLOUD_FAILED_RC=-1\n"
     "CLOUD_FAILED_TEXT=no connection (refused, unreachable, TLS or time-out)\n"
+    "CLOUD_NEXT_ATTEMPT=@IN:30@\nCLOUD_MODE=1\nCLOUD_TLS=1\n"
     "GATEWAY_STATE=up\nGATEWAY_SINCE=@AGO:10890@\nGATEWAY_URI=127.0.0.1:1883\n"
     "GATEWAY_FAILED_AT=0\nGATEWAY_FAILED_RC=0\nGATEWAY_FAILED_TEXT=\n"
     "RECEIVED=5200\nPUBLISHED=4000\nNOT_JSON=0\nTOO_LARGE=0\nDROPPED=19\nWAITING=1181\n"
@@ -93,7 +126,7 @@ const char DELIVERY[] =
 
 /* The spool folder unusable; damaged figures show as unknown. */
 const std::string DELIVERY_DAMAGED =
-    std::string(UP) +
+    std::string(GATEWAY_LOST) +
     "QOS=1\nAWAITING_PUBACK=-3\nRESENT=many\nDROPPED_QUEUE_FULL=4\nDROPPED_SPOOL_FULL=\n"
     "SPOOL_DOCUMENTS=0\nSPOOL_ERRNO=13\nOLDEST_WAITING=0\n";
 
@@ -134,6 +167,7 @@ const status_case STATUS_CASES[] = {
     {__LINE__, "DamagedFile", DAMAGED, FAKE_DAEMON, false, "status_damaged.html"},
     {__LINE__, "Json", JSON_UP, FAKE_DAEMON, true, "status_up.json"},
     {__LINE__, "JsonDamaged", JSON_DAMAGED, FAKE_DAEMON, true, "status_damaged.json"},
+    {__LINE__, "JsonCloudLost", JSON_LOST, FAKE_DAEMON, true, "status_lost.json"},
     {__LINE__, "AtLeastOnce", DELIVERY, FAKE_DAEMON, false, "status_delivery.html"},
     {__LINE__, "AtLeastOnceDamaged", DELIVERY_DAMAGED, FAKE_DAEMON, false, "status_delivery_damaged.html"},
     {__LINE__, "JsonAtLeastOnce", JSON_DELIVERY, FAKE_DAEMON, true, "status_delivery.json"},
@@ -177,8 +211,10 @@ protected:
   child_process fake_daemon;
 };
 
-/* The run's process id and local dates in the response become placeholders. */
+/* The run's process id, local dates and the seconds to a next attempt (a second may pass
+ * between the file and the page) in the response become placeholders. */
 std::string normalised(std::string response, const std::string &pid) {
+  response = std::regex_replace(response, std::regex("\\(in [0-9]+ seconds\\)"), "(in n seconds)");
   response = std::regex_replace(response, std::regex(">" + pid + "<"), ">" + std::string(PID_MARK) + "<");
   response = std::regex_replace(
       response, std::regex("\"pid\":" + pid + ","), "\"pid\":" + std::string(PID_MARK) + ",");
