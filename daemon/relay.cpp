@@ -113,7 +113,7 @@ void spool_newer_held(relay_daemon *d) {
     uint32_t length = 0;
     const relay_document *record = nullptr;
     const char *body = relay_queue_document(&d->queue, i, &length, &record);
-    if (record->state == DOCUMENT_ACKED || record->state == DOCUMENT_DROPPED) continue;
+    if (relay_document_settled(record->state)) continue;
     spool_position end{0, 0};
     if (!spool_append_taken(&d->spool, body, length, record->time_ms, &end)) return;
     relay_queue_set_from(&d->queue, i, end);
@@ -150,18 +150,9 @@ void cloud_connection_lost(void *context, mqtt_session *session, uint64_t unackn
   relay_daemon *d = owner(context);
   status_side_lost(&d->status, &d->status.cloud, session_reason(session), daemon_clock_ms());
   if (d->at_least_once) {
-    /* Everything unacknowledged goes out again first; what the cloud would not take over
-     * RELAY_SENDS_MAX connections is dropped, so it cannot stall the relay for good. */
-    uint16_t refused[RELAY_IN_FLIGHT_MAX + 1];
-    spool_position spooled{0, 0};
-    const unsigned dropped = relay_queue_retry(&d->queue, refused, RELAY_IN_FLIGHT_MAX + 1, &spooled);
-    for (unsigned i = 0; i < dropped && i <= RELAY_IN_FLIGHT_MAX; i++)
-      log_msg(LOG_WARNING,
-              "Dropped a message for NIMBA: not acknowledged after %u sends (token=%d).",
-              RELAY_SENDS_MAX,
-              refused[i]);
-    status_dropped(&d->status, DROP_REFUSED, dropped);
-    if (spooled.segment != 0) spool_acknowledged(&d->spool, spooled);
+    /* Everything unacknowledged goes out again first; a document is dropped as refused only
+     * on evidence gathered over the next connections. */
+    relay_queue_retry(&d->queue);
     offer(d);
   } else {
     const unsigned lost = relay_queue_lost(&d->queue, unacknowledged);
@@ -191,6 +182,13 @@ void cloud_delivery_complete(void *context, mqtt_session *, uint16_t packet_id) 
   }
   log_msg(LOG_DEBUG, "Message sent to NIMBA (token=%d).", packet_id);
   d->ack_progress_ms = daemon_clock_ms();
+  if (done.refused) {
+    log_msg(LOG_WARNING,
+            "Dropped a message for NIMBA: not acknowledged after %u sends (token=%d).",
+            RELAY_STRIKES_MAX,
+            done.refused_id);
+    status_dropped(&d->status, DROP_REFUSED, 1);
+  }
   status_count(&d->status, STATUS_PUBLISHED, done.left);
   if (done.spooled.segment != 0) spool_acknowledged(&d->spool, done.spooled);
   offer(d);
@@ -254,6 +252,16 @@ void relay_acknowledgement_reading(relay_daemon *d, long long now) {
     session_defer_reading(&d->cloud, 0);
   } else {
     session_defer_reading(&d->cloud, now + RELAY_ACK_DELAY_MS);
+  }
+}
+
+void relay_link_proof(relay_daemon *d, long long now) {
+  if (!d->at_least_once || !cloud_up(d) || !relay_queue_needs_proof(&d->queue)) return;
+  if (session_ping_answered(&d->cloud)) {
+    relay_queue_alive(&d->queue);
+    offer(d);
+  } else {
+    session_ping_now(&d->cloud, now);
   }
 }
 
@@ -327,7 +335,7 @@ void relay_status_update(relay_daemon *d) {
   for (unsigned i = 0; i < relay_queue_count(&d->queue); i++) {
     const relay_document *record = nullptr;
     relay_queue_document(&d->queue, i, nullptr, &record);
-    if (record->state == DOCUMENT_ACKED || record->state == DOCUMENT_DROPPED) continue;
+    if (relay_document_settled(record->state)) continue;
     if (oldest == 0 || record->time_ms < oldest) oldest = record->time_ms;
   }
   if (d->spool_in_use) {
@@ -357,7 +365,7 @@ void relay_report_unsent(relay_daemon *d) {
       uint32_t length = 0;
       const relay_document *record = nullptr;
       const char *body = relay_queue_document(&d->queue, i, &length, &record);
-      if (record->state == DOCUMENT_ACKED || record->state == DOCUMENT_DROPPED) continue;
+      if (relay_document_settled(record->state)) continue;
       held[count++] = spool_document{body, length, record->time_ms, record->from};
     }
     unsent = spool_close(&d->spool, held, count);

@@ -41,6 +41,11 @@ void relay_gateway_flow(relay_daemon *d);
  * the loop once per document; then, or once half the window waits, it is read at once. */
 void relay_acknowledgement_reading(relay_daemon *d, long long now);
 
+/* At least once, a cloud connection on which documents wait until it proves alive gets a
+ * ping at once (called each loop turn, after the sessions' handling); once the ping is
+ * answered the documents go. */
+void relay_link_proof(relay_daemon *d, long long now);
+
 /* Sets the queue up for the settings' delivery and, at least once, opens the spool (a
  * folder that cannot be used is reported by the spool; the relay then goes on with memory
  * alone). */

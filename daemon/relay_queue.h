@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "daemon/spool/spool.h"
+#include "nimba_config.h"
 
 constexpr unsigned RELAY_DOCUMENT_CAPACITY = 3072;
 /* Fixed header, topic and packet identifier of a document's PUBLISH packet. */
@@ -26,32 +27,53 @@ constexpr unsigned RELAY_LONG_SLOT_CAPACITY = RELAY_HEAD_CAPACITY + RELAY_PACKET
  * took with it can be counted as documents. The cloud's bounded send buffer holds fewer
  * packets than this. */
 constexpr unsigned RELAY_WRITTEN_MEMORY = 4096;
-/* At least once: documents unacknowledged at a time (the cloud's limit on messages in
- * flight is typically 20 to 100), and connections a document is sent over before it is
- * dropped as refused. */
-constexpr unsigned RELAY_IN_FLIGHT_MAX = 20;
-constexpr unsigned RELAY_SENDS_MAX = 5;
+/* At least once: documents unacknowledged at a time (NIMBA_INFLIGHT_MAX), so that one round
+ * trip to the cloud carries that many; large cloud brokers take 100 per client and stop
+ * reading beyond it. No more than the memory queue holds can be unacknowledged: a window
+ * above RELAY_QUEUE_SLOTS works as one of RELAY_QUEUE_SLOTS. */
+constexpr unsigned RELAY_IN_FLIGHT_MAX = NIMBA_INFLIGHT_MAX;
+/* Confirmed strikes before a document is dropped as refused by the cloud. */
+constexpr unsigned RELAY_STRIKES_MAX = 5;
 /* Acknowledgements are read at once from this many in flight, else after at most the
  * delay: one wake-up for a batch of them rather than one per document. */
-constexpr unsigned RELAY_ACK_BATCH = RELAY_IN_FLIGHT_MAX / 2;
+constexpr unsigned RELAY_ACK_BATCH = RELAY_IN_FLIGHT_MAX / 2 > 0 ? RELAY_IN_FLIGHT_MAX / 2 : 1;
 constexpr unsigned RELAY_ACK_DELAY_MS = 20;
 
-/* Where a document stands (at least once). */
+/* Where a document stands on this connection (at least once). A lost connection takes
+ * every state before ACKED back to WAITING. */
 enum relay_document_state : uint8_t {
-  DOCUMENT_WAITING,   /* not written whole on this connection */
+  DOCUMENT_WAITING,   /* no head made for this connection */
+  DOCUMENT_OFFERED,   /* head made (packet identifier, DUP), nothing written */
+  DOCUMENT_WRITING,   /* partly written */
   DOCUMENT_IN_FLIGHT, /* written whole, PUBACK awaited */
   DOCUMENT_ACKED,     /* PUBACK came; leaves once the ones before it left */
-  DOCUMENT_DROPPED,   /* sent RELAY_SENDS_MAX times without a PUBACK */
+  DOCUMENT_DROPPED,   /* refused: RELAY_STRIKES_MAX strikes confirmed */
 };
+inline bool relay_document_settled(relay_document_state s) { return s >= DOCUMENT_ACKED; }
 
 struct relay_document {
   int64_t time_ms;     /* arrival (wall clock), for the age of the oldest waiting */
   spool_position from; /* where it is in the spool; segment 0: memory only */
   uint16_t packet_id;  /* 0 until first offered */
   uint8_t sends;       /* connections it was (partly) written on */
+  uint8_t losses;      /* connections lost while it was (partly) written and unacknowledged */
+  uint8_t strikes;     /* confirmed strikes (relay_link_mode) */
   relay_document_state state;
-  bool prepared; /* its head is made for this connection */
-  bool on_wire;  /* some of it was written on this connection */
+};
+
+/* How a connection sends (at least once). A lost connection alone says nothing against a
+ * document: clouds end links for reasons of their own. The oldest document, once lost with
+ * two connections, is the suspect: it goes alone on a connection that proved alive (a ping
+ * answered), and its PUBACK clears every document's losses (the links were at fault). A
+ * probe that ends with the suspect written whole and unacknowledged leaves a strike
+ * pending; the next connection sends the others without it, and the first of them
+ * acknowledged confirms the strike (a connection that ends before clears it).
+ * RELAY_STRIKES_MAX confirmed strikes drop the suspect. */
+enum relay_link_mode : uint8_t {
+  LINK_NORMAL,  /* the window, oldest first */
+  LINK_PROBE,   /* once alive: the suspect alone */
+  LINK_CONTROL, /* once alive: every document but the suspect */
+  LINK_SETTLE,  /* a strike confirmed: nothing new until none is in flight, then a probe */
 };
 
 struct relay_queue {
@@ -68,10 +90,17 @@ struct relay_queue {
   unsigned written_next, written_count;
   /* At least once. */
   bool at_least_once;
-  unsigned next;      /* documents from the oldest on written whole on this connection */
-  unsigned in_flight; /* of those, awaiting a PUBACK */
+  unsigned next;      /* the first document that may have bytes to write; before it every one is
+                         settled, in flight or (LINK_CONTROL) the suspect */
+  unsigned in_flight; /* documents awaiting a PUBACK */
   uint16_t last_packet_id;
   uint64_t resent; /* documents written again on a later connection */
+  relay_link_mode mode;
+  bool link_alive;     /* this connection proved alive since its CONNACK */
+  bool strike_pending; /* the last probe ended with the suspect unacknowledged */
+  /* Where the documents that left from behind an unsettled oldest one end in the spool:
+   * the spool hears of them once that one leaves (segment 0: none). */
+  spool_position spooled_behind;
 };
 
 /* Empties the queue; at_least_once chooses the QoS 1 behaviour. */
@@ -123,23 +152,31 @@ int relay_queue_add(relay_queue *queue, const char *document, uint32_t length, i
 
 /* Makes the PUBLISH heads (QoS 1 on topic; a packet identifier 1 to 65535 not in flight;
  * DUP when sent on an earlier connection) of the documents that may go out now: as many as
- * keep at most RELAY_IN_FLIGHT_MAX unacknowledged. Called when documents come or the window
- * frees (added, acknowledged, retried), not per write. Returns how many are offered. */
+ * keep at most RELAY_IN_FLIGHT_MAX unacknowledged, as the connection's mode allows (none
+ * while it must prove alive). Called when documents come or the window frees (added,
+ * acknowledged, retried, alive), not per write. Returns how many are offered. */
 unsigned relay_queue_offer(relay_queue *queue, const char *topic, uint32_t topic_length);
 
 /* Where the PUBACK for packet_id goes; what it let leave the queue. */
 struct relay_acknowledged {
   bool found;             /* the identifier was in flight */
   unsigned left;          /* acknowledged documents that left the queue with it */
-  spool_position spooled; /* the last of those that came from the spool (segment 0: none) */
+  spool_position spooled; /* the last of those, or of a refused one, that came from the spool
+                             (segment 0: none) */
+  bool refused;           /* it confirmed the last strike of the suspect, which was dropped */
+  uint16_t refused_id;    /* that one's packet identifier */
 };
 relay_acknowledged relay_queue_acknowledge(relay_queue *queue, uint16_t packet_id);
 
-/* The connection went away: every document not acknowledged waits to go out again first.
- * Those sent RELAY_SENDS_MAX times are dropped: their identifiers into refused (at most
- * capacity) and their count returned; *spooled gets the spool position of the last
- * document that left the queue with them (segment 0: none). */
-unsigned relay_queue_retry(relay_queue *queue, uint16_t *refused, unsigned capacity, spool_position *spooled);
+/* The connection went away: every document not acknowledged waits to go out again first,
+ * and the next connection's mode follows from the losses and strikes (relay_link_mode). */
+void relay_queue_retry(relay_queue *queue);
+
+/* 1 while the connection must prove alive before documents go on it (a suspect waits). */
+int relay_queue_needs_proof(const relay_queue *queue);
+
+/* The connection proved alive (its broker answered a ping): documents may be offered. */
+void relay_queue_alive(relay_queue *queue);
 
 /* Documents written whole and awaiting a PUBACK. */
 unsigned relay_queue_in_flight(const relay_queue *queue);

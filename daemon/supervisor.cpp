@@ -111,6 +111,7 @@ void drain_cloud(relay_daemon *d) {
     unsigned count = session_poll_fds(&d->cloud, fds);
     if (poll_function(fds, count, static_cast<int>(deadline - now)) < 0 && errno != EINTR) return;
     session_handle(&d->cloud, fds, count, daemon_clock_ms());
+    relay_link_proof(d, daemon_clock_ms());
   }
 }
 
@@ -259,6 +260,7 @@ int supervisor_run(relay_daemon *d, int wake_fd) {
     session_handle(&d->cloud, fds + 1, ready > 0 ? cloud_count : 0, now);
     session_handle(&d->gateway, fds + 1 + cloud_count, ready > 0 ? gateway_count : 0, now);
     relay_tick(d, now);
+    relay_link_proof(d, now);
     /* What the gateway brought in this turn goes out in one write, unless the socket is
      * still full from before (then the cloud session waits for room itself). */
     if (d->cloud.blocked_since == 0) session_flush(&d->cloud, now);

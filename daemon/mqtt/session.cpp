@@ -35,6 +35,7 @@ void end_session(mqtt_session *s, bool abort) {
   s->subscribe_id = 0;
   s->subscription = SESSION_SUBSCRIPTION_NONE;
   s->ping_sent = 0;
+  s->ping_answered = false;
   s->blocked_since = 0;
   s->readable = false;
   s->answers_owed = false;
@@ -156,7 +157,9 @@ int handle_packet(mqtt_session *s, const mqtt_packet *packet) {
       return take_publish(s, &message) ? 1 : 0;
     }
     case MQTT_PINGRESP:
-      return packet->length == 0 ? 1 : -1;
+      if (packet->length != 0) return -1;
+      s->ping_answered = true;
+      return 1;
     case MQTT_SUBACK:
       if (!mqtt_decode_suback(packet, &id, &code)) return -1;
       if (id == s->subscribe_id) {
@@ -438,6 +441,16 @@ void session_pause(mqtt_session *s, bool paused) {
   if (s->paused && !paused && s->ping_sent != 0) s->ping_sent = 0;
   s->paused = paused;
 }
+
+int session_ping_now(mqtt_session *s, long long now) {
+  if (s->state != SESSION_UP) return 0;
+  if (s->ping_sent != 0) return 1;
+  if (!add_control(s, MQTT_PINGREQ_PACKET, sizeof MQTT_PINGREQ_PACKET)) return 0;
+  s->ping_sent = now;
+  return 1;
+}
+
+int session_ping_answered(const mqtt_session *s) { return s->ping_answered ? 1 : 0; }
 
 unsigned session_poll_fds(mqtt_session *s, pollfd *fds) {
   if (s->state == SESSION_DOWN) return 0;

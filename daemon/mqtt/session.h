@@ -97,6 +97,7 @@ struct mqtt_session {
   long long deadline;   /* of the connect attempt */
   long long last_sent, last_received;
   long long ping_sent;     /* 0: no ping outstanding */
+  bool ping_answered;      /* a PINGRESP came since the CONNACK */
   long long blocked_since; /* 0: output is not waiting for the socket */
   uint16_t next_packet_id;
   uint16_t subscribe_id; /* 0: no SUBACK awaited */
@@ -141,6 +142,14 @@ void session_pause(mqtt_session *s, bool paused);
  * while a ping's answer is awaited. 0 reads input as it comes again; a later time than one
  * already set does not extend it. Every connect starts reading as it comes. */
 void session_defer_reading(mqtt_session *s, long long until);
+
+/* Sends a PINGREQ now unless one is awaited: its answer shows that the broker reads this
+ * connection (session_ping_answered). 0 when the session is not up or the packet does not
+ * fit now. */
+int session_ping_now(mqtt_session *s, long long now);
+
+/* 1 once a ping of this connection was answered (since its CONNACK). */
+int session_ping_answered(const mqtt_session *s);
 
 /* Descriptors and events to poll now (at most SESSION_POLL_MAX). */
 unsigned session_poll_fds(mqtt_session *s, pollfd *fds);

@@ -10,12 +10,14 @@
 #include <cerrno>
 #include <cstdint>
 #include <map>
+#include <set>
 
 #include "loopback.h"
+#include "wait.h"
 
 namespace {
 
-/* Cuts whole packets off the front of bytes: type byte and body each. */
+/* Cuts whole packets off the front of bytes: type byte, the whole packet and its body each. */
 template <typename Handle>
 void take_packets(std::string *bytes, Handle handle) {
   for (;;) {
@@ -28,7 +30,8 @@ void take_packets(std::string *bytes, Handle handle) {
       if ((static_cast<uint8_t>((*bytes)[at]) & 0x80) == 0) break;
     }
     if (bytes->size() < at + 1 + length) return;
-    handle(static_cast<uint8_t>((*bytes)[0]), bytes->substr(at + 1, length));
+    handle(
+        static_cast<uint8_t>((*bytes)[0]), bytes->substr(0, at + 1 + length), bytes->substr(at + 1, length));
     bytes->erase(0, at + 1 + length);
   }
 }
@@ -44,69 +47,158 @@ int connect_upstream(const std::string &address, int port) {
   return -1;
 }
 
-/* Passes one client's bytes both ways until either side closes. */
+bool send_all(int fd, const std::string &bytes) {
+  for (size_t done = 0; done < bytes.size();) {
+    const ssize_t w = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (w <= 0) return false;
+    done += static_cast<size_t>(w);
+  }
+  return true;
+}
+
+uint16_t id_at(const std::string &bytes, size_t at) {
+  return static_cast<uint16_t>(static_cast<uint8_t>(bytes[at]) << 8 | static_cast<uint8_t>(bytes[at + 1]));
+}
+
+std::string puback(uint16_t id) {
+  const char packet[4] = {0x40, 0x02, static_cast<char>(id >> 8), static_cast<char>(id & 0xFF)};
+  return std::string(packet, 4);
+}
+
+/* One client's link: whole packets passed both ways, as the misbehaviour says, until either
+ * side closes or the misbehaviour closes it. */
+struct tap_link {
+  cloud_tap *tap = nullptr;
+  int client = -1, upstream = -1;
+  std::string up, down;                 /* bytes not yet cut into packets */
+  std::map<uint16_t, std::string> open; /* payloads of the PUBLISH packets awaiting a PUBACK */
+  std::set<uint16_t> withheld;          /* of those, the ones whose PUBACK never goes on */
+  struct held_ack {
+    long long due;
+    uint16_t id;
+  };
+  std::vector<held_ack> held; /* PUBACKs not yet passed on, in arrival order */
+  unsigned publishes = 0;
+  long long close_at = 0; /* 0: no close due */
+  bool closing = false;   /* the document closed on came: nothing more goes up */
+
+  /* Passes a PUBACK on to the daemon, records what it acknowledged. */
+  bool acknowledge(uint16_t id) {
+    if (!send_all(client, puback(id))) return false;
+    std::lock_guard<std::mutex> guard(tap->lock);
+    auto found = open.find(id);
+    if (found != open.end()) {
+      tap->acked.push_back(found->second);
+      open.erase(found);
+    }
+    if (!tap->misbehave.unsent_ids) return true;
+    uint16_t unsent = 65535;
+    while (tap->used_ids.count(unsent) > 0) unsent--;
+    return send_all(client, puback(unsent));
+  }
+
+  bool release_held(long long now) {
+    const unsigned reversed = tap->misbehave.reversed_acks;
+    size_t n = 0;
+    if (reversed > 0) {
+      if (held.empty() || (held.size() < reversed && now < held.front().due)) return true;
+      for (size_t i = held.size(); i-- > 0;)
+        if (!acknowledge(held[i].id)) return false;
+      n = held.size();
+    }
+    for (; reversed == 0 && n < held.size() && held[n].due <= now; n++)
+      if (!acknowledge(held[n].id)) return false;
+    held.erase(held.begin(), held.begin() + static_cast<long>(n));
+    return true;
+  }
+
+  /* From the daemon; false ends the link. */
+  bool from_client(uint8_t type, const std::string &packet, const std::string &body) {
+    if (closing) return true;
+    if ((type >> 4) == 3 && body.size() >= 2) {
+      const size_t topic = id_at(body, 0);
+      const bool qos = (type & 0x06) != 0;
+      const size_t start = 2 + topic + (qos ? 2 : 0);
+      if (start > body.size()) return send_all(upstream, packet);
+      const std::string payload = body.substr(start);
+      const tap_misbehaviour &m = tap->misbehave;
+      std::lock_guard<std::mutex> guard(tap->lock);
+      tap->sent.push_back(tap_publish{payload, (type & 0x08) != 0});
+      if (!m.close_on.empty() && payload.find(m.close_on) != std::string::npos) {
+        closing = true;
+        close_at = monotonic_ms() + 500; /* at the latest */
+        return !open.empty();
+      }
+      if (qos) {
+        const uint16_t id = id_at(body, 2 + topic);
+        tap->used_ids.insert(id);
+        open[id] = payload;
+        if (m.every_other_ack && publishes++ % 2 == 1) withheld.insert(id);
+        if (open.size() > tap->most_unacknowledged)
+          tap->most_unacknowledged = static_cast<unsigned>(open.size());
+      }
+    }
+    return send_all(upstream, packet);
+  }
+
+  /* From the broker; false ends the link. */
+  bool from_upstream(uint8_t type, const std::string &packet, const std::string &body) {
+    const tap_misbehaviour &m = tap->misbehave;
+    if ((type >> 4) == 2 && m.close_after_connack_ms >= 0)
+      close_at = monotonic_ms() + m.close_after_connack_ms;
+    if ((type >> 4) == 3 && body.size() >= 2) {
+      const size_t start = 2 + id_at(body, 0) + ((type & 0x06) != 0 ? 2 : 0);
+      std::lock_guard<std::mutex> guard(tap->lock);
+      if (start <= body.size()) tap->delivered.push_back(body.substr(start));
+    }
+    if ((type >> 4) != 4 || body.size() != 2) return send_all(client, packet);
+    const uint16_t id = id_at(body, 0);
+    if (m.withhold_acks.load() || withheld.count(id) > 0) return true;
+    if (m.ack_delay_ms == 0 && m.reversed_acks == 0) {
+      if (!acknowledge(id)) return false;
+    } else {
+      held.push_back(held_ack{monotonic_ms() + (m.ack_delay_ms > 0 ? m.ack_delay_ms : 50), id});
+    }
+    /* The document closed on ends the link once the broker answered those before it. */
+    return !(closing && open.empty());
+  }
+};
+
+/* Passes one client's packets both ways until either side closes. */
 void serve_client(cloud_tap *tap, int client) {
   const int upstream = connect_upstream(tap->upstream_address, tap->upstream_port);
   if (upstream < 0) {
     close(client);
     return;
   }
-  std::string up, down;                 /* bytes not yet cut into packets */
-  std::map<uint16_t, std::string> open; /* payloads of the PUBLISH packets awaiting a PUBACK */
+  tap_link link;
+  link.tap = tap;
+  link.client = client;
+  link.upstream = upstream;
   char buffer[65536];
   bool going = true;
   while (going && !tap->stop.load()) {
+    const long long now = monotonic_ms();
+    if (link.close_at != 0 && now >= link.close_at) break;
+    if (!link.release_held(now)) break;
+    long long wake = now + 50;
+    if (link.close_at != 0 && link.close_at < wake) wake = link.close_at;
+    if (!link.held.empty() && link.held.front().due < wake) wake = link.held.front().due;
     pollfd fds[2] = {{client, POLLIN, 0}, {upstream, POLLIN, 0}};
-    if (poll(fds, 2, 50) <= 0) continue;
+    if (poll(fds, 2, static_cast<int>(wake > now ? wake - now : 0)) <= 0) continue;
     for (int side = 0; side < 2 && going; side++) {
       if (fds[side].revents == 0) continue;
-      const int from = side == 0 ? client : upstream, to = side == 0 ? upstream : client;
-      const ssize_t n = recv(from, buffer, sizeof buffer, 0);
+      const ssize_t n = recv(side == 0 ? client : upstream, buffer, sizeof buffer, 0);
       if (n <= 0) {
         going = false;
         break;
       }
-      for (ssize_t done = 0; done < n;) {
-        const ssize_t w = send(to, buffer + done, static_cast<size_t>(n - done), MSG_NOSIGNAL);
-        if (w <= 0) {
-          going = false;
-          break;
-        }
-        done += w;
-      }
-      std::lock_guard<std::mutex> guard(tap->lock);
-      if (side == 0) {
-        up.append(buffer, static_cast<size_t>(n));
-        take_packets(&up, [&](uint8_t type, const std::string &body) {
-          if ((type >> 4) != 3 || body.size() < 2) return;
-          const size_t topic = static_cast<uint8_t>(body[0]) << 8 | static_cast<uint8_t>(body[1]);
-          const bool qos = (type & 0x06) != 0;
-          const size_t start = 2 + topic + (qos ? 2 : 0);
-          if (start > body.size()) return;
-          const std::string payload = body.substr(start);
-          tap->sent.push_back(tap_publish{payload, (type & 0x08) != 0});
-          if (qos)
-            open[static_cast<uint16_t>(static_cast<uint8_t>(body[2 + topic]) << 8 |
-                                       static_cast<uint8_t>(body[3 + topic]))] = payload;
-        });
-      } else {
-        down.append(buffer, static_cast<size_t>(n));
-        take_packets(&down, [&](uint8_t type, const std::string &body) {
-          if ((type >> 4) == 3 && body.size() >= 2) {
-            const size_t topic = static_cast<uint8_t>(body[0]) << 8 | static_cast<uint8_t>(body[1]);
-            const size_t start = 2 + topic + ((type & 0x06) != 0 ? 2 : 0);
-            if (start <= body.size()) tap->delivered.push_back(body.substr(start));
-            return;
-          }
-          if ((type >> 4) != 4 || body.size() != 2) return;
-          const uint16_t id =
-              static_cast<uint16_t>(static_cast<uint8_t>(body[0]) << 8 | static_cast<uint8_t>(body[1]));
-          auto found = open.find(id);
-          if (found == open.end()) return;
-          tap->acked.push_back(found->second);
-          open.erase(found);
-        });
-      }
+      std::string &bytes = side == 0 ? link.up : link.down;
+      bytes.append(buffer, static_cast<size_t>(n));
+      take_packets(&bytes, [&](uint8_t type, const std::string &packet, const std::string &body) {
+        if (going)
+          going = side == 0 ? link.from_client(type, packet, body) : link.from_upstream(type, packet, body);
+      });
     }
   }
   close(upstream);

@@ -3,10 +3,12 @@
  * records each PUBLISH the daemon sends (payload, DUP flag), each one the broker
  * acknowledged, and each one the broker sent the daemon, so a test can tell what reached
  * the cloud (or left the gateway) whatever the broker is and whatever happens to its
- * subscribers. One client at a time; a thread of its own. */
+ * subscribers. It passes whole packets, and can play a cloud that misbehaves toward the
+ * daemon on the broker's side of the stream. One client at a time; a thread of its own. */
 #pragma once
 #include <atomic>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +16,19 @@
 struct tap_publish {
   std::string payload;
   bool dup;
+};
+
+/* How the cloud misbehaves (set before tap_start; withhold_acks also while it runs). */
+struct tap_misbehaviour {
+  int close_after_connack_ms = -1;        /* each link closed this long after its CONNACK; -1: never */
+  std::string close_on;                   /* a link closed on a PUBLISH whose payload holds this, once the
+                                             broker answered the ones before it (it never gets it) */
+  std::atomic<bool> withhold_acks{false}; /* no PUBACK passed on */
+  bool every_other_ack = false;           /* on each link, every second PUBLISH's PUBACK withheld */
+  bool unsent_ids = false;                /* after each PUBACK, one for an identifier the daemon never used */
+  unsigned reversed_acks = 0;             /* PUBACKs passed on this many at a time in reverse order (after
+                                             50 ms also fewer) */
+  int ack_delay_ms = 0;                   /* each PUBACK held this long */
 };
 
 struct cloud_tap {
@@ -27,6 +42,9 @@ struct cloud_tap {
   std::vector<std::string> acked;     /* payloads of those the broker acknowledged, in order */
   std::vector<std::string> delivered; /* payloads of the PUBLISH packets the broker sent the client */
   unsigned connections = 0;
+  tap_misbehaviour misbehave;
+  std::set<uint16_t> used_ids;      /* packet identifiers of the daemon's PUBLISH packets */
+  unsigned most_unacknowledged = 0; /* most PUBLISH packets of one link awaiting their PUBACK */
 };
 
 /* Listens on address:port and passes each connection to upstream_address:upstream_port;

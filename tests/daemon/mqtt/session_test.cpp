@@ -728,6 +728,28 @@ TEST_F(SessionTest, AnswersEachPublishWithItsOwnIdentifier) {
   EXPECT_EQ(0x1234, acknowledged[0]);
 }
 
+/* A ping on request goes once however often it is asked for while it waits; only its answer
+ * (not an acknowledgement) shows that the broker reads this connection. */
+TEST_F(SessionTest, APingOnRequestIsAnsweredForThisConnectionOnly) {
+  begin(false, 0);
+  ASSERT_TRUE(accept_peer());
+  ASSERT_TRUE(connack());
+  ASSERT_TRUE(peer.write_all(std::string("\x40\x02\x12\x34", 4)));
+  TURN_UNTIL(!acknowledged.empty());
+  EXPECT_EQ(0, session_ping_answered(session.get()));
+  EXPECT_EQ(1, session_ping_now(session.get(), monotonic_ms()));
+  EXPECT_EQ(1, session_ping_now(session.get(), monotonic_ms()));
+  std::vector<parsed_packet> got;
+  TURN_UNTIL(!(got = peer_read(0)).empty());
+  ASSERT_EQ(1u, got.size());
+  EXPECT_EQ(0xC0, got[0].type_byte);
+  ASSERT_TRUE(peer.write_all(std::string("\xD0\x00", 2)));
+  TURN_UNTIL(session_ping_answered(session.get()) == 1);
+  session_disconnect(session.get());
+  EXPECT_EQ(0, session_ping_answered(session.get()));
+  EXPECT_EQ(0, session_ping_now(session.get(), monotonic_ms()));
+}
+
 /* A handler that ends the session gets no further event from it, though more packets were
  * read in the same turn. */
 TEST_F(SessionTest, AHandlerThatEndsTheSessionStopsFurtherEvents) {
