@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr uint8_t GATEWAY_SUBSCRIBE_QOS = 0;
 constexpr unsigned FAILURE_LOG_EVERY = 4;
 /* The wake pipe, then each session's descriptors. */
 constexpr unsigned LOOP_POLL_MAX = 1 + 2 * SESSION_POLL_MAX;
@@ -36,6 +35,10 @@ const char *failure_text(const mqtt_session *session, int rc, bool cloud) {
   const char *reason = session_reason(session);
   return rc == -1 && reason[0] != '\0' ? reason : status_connect_text(rc, cloud);
 }
+
+/* At least once the gateway's messages come at QoS 1 too: the relay acknowledges each once
+ * it holds it (memory or a spool batch), and the gateway broker keeps what it did not. */
+uint8_t gateway_qos(const relay_daemon *d) { return d->at_least_once ? 1 : 0; }
 
 bool up(const mqtt_session *session) { return session_state(session) == SESSION_UP; }
 bool answering(const mqtt_session *session) {
@@ -140,9 +143,9 @@ void gateway_connect_answered(void *context, mqtt_session *session, int rc) {
      * like one that refuses the connect: its refusals count until one is granted. */
     const char *connected = "Connected to IoT Gateway. Subscribing to topic '%s' on IoT Gateway using QoS%d.";
     if (failure_goes_to_log(d->subscribe_refusals)) {
-      log_msg(LOG_INFO, connected, GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS);
+      log_msg(LOG_INFO, connected, GATEWAY_TOPIC_FILTER, gateway_qos(d));
     } else {
-      std::printf(connected, GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS);
+      std::printf(connected, GATEWAY_TOPIC_FILTER, gateway_qos(d));
     }
     return;
   }
@@ -180,7 +183,7 @@ int supervisor_advance(relay_daemon *d, long long now) {
          * follows it is made here, after that session's turn. */
         d->step = PASS_SUBSCRIBE;
         d->step_deadline = now + d->options.connect_timeout_seconds * 1000LL;
-        if (!session_subscribe(&d->gateway, GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS)) {
+        if (!session_subscribe(&d->gateway, GATEWAY_TOPIC_FILTER, gateway_qos(d))) {
           subscription_answered(d, -1);
           return end_pass(d, now);
         }

@@ -121,7 +121,8 @@ TEST_P(Delivery, EveryNumberReachesTheCloudOrIsCountedAsDropped) {
   launch.settings = "NIMBA_QOS=1\n";
   if (c.spool_kb > 0) launch.env.push_back("NIMBA_TEST_SPOOL_LIMIT_KB=" + std::to_string(c.spool_kb));
   ASSERT_TRUE(start_daemon(launch));
-  ASSERT_TRUE(syslog_wait(&run.log, GATEWAY_CONNECTED, 15000));
+  ASSERT_TRUE(syslog_wait(
+      &run.log, "Connected to IoT Gateway. Subscribing to topic 'QZ/#' on IoT Gateway using QoS1.", 15000));
   ASSERT_TRUE(wait_subscribed(gateway, 1, 5000));
 
   message_flow flow;
