@@ -116,6 +116,55 @@ void drain_cloud(relay_daemon *d) {
   }
 }
 
+/* A stop takes in what the gateway had already sent before it lets it go: what waits in the
+ * socket, then, after the DISCONNECT, what the broker sent until it closed (QoS 0 messages
+ * would otherwise be lost unread; QoS 1 ones left then, it sends again in the next session).
+ * Every document is taken (relay: d->stopping); a busy spool writer is waited for. */
+void drain_gateway(relay_daemon *d) {
+  mqtt_session *gateway = &d->gateway;
+  if (!up(gateway)) {
+    session_disconnect(gateway);
+    return;
+  }
+  d->stopping = true;
+  const long long deadline = daemon_clock_ms() + DAEMON_GATEWAY_STOP_MS;
+  session_defer_reading(gateway, 0);
+  for (unsigned reads = 0; reads < DAEMON_GATEWAY_STOP_READS;) {
+    const long long now = daemon_clock_ms();
+    if (now >= deadline) break;
+    if (d->spool_refused_ms != 0) {
+      const long long due = relay_next_ms(d);
+      if (due > now) poll_function(nullptr, 0, static_cast<int>(due - now));
+      relay_tick(d, daemon_clock_ms());
+      continue;
+    }
+    session_pause(gateway, false);
+    session_handle(gateway, nullptr, 0, now); /* what was read already */
+    if (session_state(gateway) == SESSION_DOWN) break;
+    if (d->spool_refused_ms != 0) continue;
+    pollfd fds[SESSION_POLL_MAX];
+    const unsigned count = session_poll_fds(gateway, fds);
+    const bool closing = session_state(gateway) == SESSION_CLOSING;
+    /* Half the reads at most before the DISCONNECT, so that a gateway sending on and on
+     * still gets it and the reads after it. */
+    const bool more = closing || reads < DAEMON_GATEWAY_STOP_READS / 2;
+    const int ready =
+        count > 0 && more ? poll_function(fds, count, closing ? static_cast<int>(deadline - now) : 0) : 0;
+    if (ready < 0 && errno != EINTR) break;
+    if (ready > 0) {
+      session_handle(gateway, fds, count, daemon_clock_ms());
+      reads++;
+    } else if (ready == 0 && (closing || !session_disconnect_reading(gateway, now))) {
+      break;
+    }
+  }
+  session_disconnect(gateway);
+  report_dropped(d);
+  if (d->stop_dropped > 0)
+    log_msg(LOG_WARNING, "Dropped %u messages for NIMBA: queue full.", d->stop_dropped);
+  d->stop_dropped = 0;
+}
+
 } // namespace
 
 void cloud_connect_answered(void *context, mqtt_session *session, int rc) {
@@ -272,7 +321,7 @@ int supervisor_run(relay_daemon *d, int wake_fd) {
 }
 
 void supervisor_shutdown(relay_daemon *d) {
-  session_disconnect(&d->gateway);
+  drain_gateway(d);
   drain_cloud(d);
   relay_report_unsent(d);
   session_disconnect(&d->cloud);

@@ -280,6 +280,56 @@ TEST_F(DeliveryKill, KilledTenTimesLosesAtMostWhatWasOnlyInMemory) {
   for (long n : got) EXPECT_EQ(1u, received.count(n)) << "acknowledged, never delivered: " << n;
 }
 
+/* The daemon stopped (SIGTERM) twenty times while QoS 0 publishers flow: every document the
+ * gateway delivered to a daemon (seen by the tap in front of the gateway) reaches the cloud,
+ * those a stop found already sent included. */
+TEST_F(DeliveryKill, StoppedTwentyTimesLosesNothingTheGatewayDelivered) {
+  broker_config gateway_setup;
+  gateway_setup.address = address(3);
+  gateway = start_broker(gateway_setup);
+  ASSERT_NE(nullptr, gateway);
+  cloud_tap gateway_tap;
+  ASSERT_TRUE(tap_start(&gateway_tap, address(0), 1883, address(3), 1883));
+  start_cloud();
+  ASSERT_TRUE(tap_start(&tap, address(1), 1883, address(2), 1883));
+  daemon_launch launch = timings(1, 3);
+  launch.settings = "NIMBA_QOS=1\n";
+  ASSERT_TRUE(start_daemon(launch));
+  ASSERT_TRUE(wait_subscribed(gateway, 1, 15000));
+  message_flow flow;
+  constexpr int kStops = 20;
+  constexpr long kMessages = kStops * 200 + 400;
+  flow.start(broker_uri(gateway), "QZ/node1/flow", 2000, kMessages);
+  for (int stop = 1; stop <= kStops; stop++) {
+    ASSERT_TRUE(wait_until([&] { return flow.published >= stop * 200; }, 30000));
+    ASSERT_EQ(0, daemon_stop(&run, SIGTERM, 30000)) << "stop " << stop;
+    ASSERT_TRUE(start_daemon_again(launch));
+    ASSERT_TRUE(wait_subscribed(gateway, static_cast<unsigned>(stop + 1), 15000));
+  }
+  ASSERT_TRUE(wait_until([&] { return flow.published == kMessages; }, 60000));
+  flow.stop();
+  std::set<long> received, got;
+  std::vector<long> missing;
+  wait_until(
+      [&] {
+        received = message_numbers(tap_delivered(&gateway_tap));
+        got = acknowledged(false);
+        missing.clear();
+        for (long n : received)
+          if (got.count(n) == 0) missing.push_back(n);
+        return missing.empty();
+      },
+      30000);
+  std::fprintf(stderr,
+               "stopped %d times: delivered to the daemons %zu, acknowledged by the cloud %zu, missing %zu\n",
+               kStops,
+               received.size(),
+               got.size(),
+               missing.size());
+  EXPECT_TRUE(missing.empty()) << "the first missing: " << missing.front();
+  EXPECT_GT(received.size(), static_cast<size_t>(kMessages / 2));
+}
+
 /* A sync of the spool that takes two seconds (slow flash): the loop goes on reading the
  * gateway and answering its pings (keep-alive 1 s: a stall of 1.5 s would lose it) while
  * documents go to the spool, and everything arrives once the cloud is back. */

@@ -27,6 +27,7 @@ struct cloud_tap {
   std::vector<std::string> acked;     /* payloads of those the broker acknowledged, in order */
   std::vector<std::string> delivered; /* payloads of the PUBLISH packets the broker sent the client */
   unsigned connections = 0;
+  ~cloud_tap();
 };
 
 /* Listens on address:port and passes each connection to upstream_address:upstream_port;

@@ -737,6 +737,35 @@ TEST_F(SessionTest, AnswersEachPublishWithItsOwnIdentifier) {
   EXPECT_EQ(0x1234, acknowledged[0]);
 }
 
+/* A disconnect that reads on: DISCONNECT goes out after the answers owed, the QoS 0 messages
+ * sent before the broker closes are handed over, QoS 1 ones left unanswered to the broker,
+ * and the broker's close ends the session without a loss. */
+TEST_F(SessionTest, ADisconnectReadsWhatTheBrokerSentUntilItCloses) {
+  begin(false, 0);
+  ASSERT_TRUE(accept_peer());
+  ASSERT_TRUE(connack());
+  ASSERT_TRUE(peer.write_all(publish_packet("QZ/a", "before", 1, 3)));
+  TURN_UNTIL(messages.size() == 1);
+  ASSERT_EQ(1, session_disconnect_reading(session.get(), monotonic_ms()));
+  EXPECT_EQ(SESSION_CLOSING, session->state);
+  std::vector<parsed_packet> got;
+  while (got.size() < 2) {
+    std::vector<parsed_packet> more;
+    TURN_UNTIL(!(more = peer_read(0)).empty());
+    got.insert(got.end(), more.begin(), more.end());
+  }
+  EXPECT_EQ(0x40, got[0].type_byte) << "the answer owed goes first";
+  EXPECT_EQ(0xE0, got[1].type_byte);
+  ASSERT_TRUE(peer.write_all(publish_packet("QZ/a", "late", 0, 0) + publish_packet("QZ/a", "kept", 1, 4) +
+                             publish_packet("QZ/a", "later", 0, 0)));
+  TURN_UNTIL(messages.size() == 3);
+  shutdown(peer.fd, SHUT_WR);
+  TURN_UNTIL(session->state == SESSION_DOWN);
+  EXPECT_EQ((std::vector<std::string>{"before", "late", "later"}), messages);
+  EXPECT_TRUE(losses.empty());
+  EXPECT_TRUE(peer_read(50).empty()) << "answered after the DISCONNECT";
+}
+
 /* A handler that ends the session gets no further event from it, though more packets were
  * read in the same turn. */
 TEST_F(SessionTest, AHandlerThatEndsTheSessionStopsFurtherEvents) {
