@@ -107,7 +107,7 @@ struct relay_daemon {
   long long spool_refused_ms;    /* the spool refused a document then (its writer was busy): the
                                     gateway waits a moment; 0 when it takes them */
   long long ack_progress_ms;     /* last acknowledgement, or the first document in flight after none */
-  long long delivery_checked_ms; /* the delivery's figures were last looked at then */
+  long long delivery_checked_ms; /* the wall clock and the delivery's figures were last looked at then */
   /* The stop reads the gateway: every document is taken (or counted as dropped). */
   bool stopping;
   unsigned stop_dropped; /* documents a stop could not keep, not yet logged */

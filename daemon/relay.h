@@ -61,6 +61,10 @@ void relay_report_pass(relay_daemon *d);
 /* The status record's delivery figures now (at least once). */
 void relay_status_update(relay_daemon *d);
 
+/* After the status record's wall-clock offset moved (the clock was set): the arrival times
+ * of the documents held, in memory and of this run in the spool, move by as much. */
+void relay_clock_moved(relay_daemon *d);
+
 /* Documents waiting: in memory and, at least once, in the spool. */
 unsigned relay_waiting(const relay_daemon *d);
 

@@ -306,14 +306,20 @@ int supervisor_run(relay_daemon *d, int wake_fd) {
     /* What the gateway brought in this turn goes out in one write, unless the socket is
      * still full from before (then the cloud session waits for room itself). */
     if (d->cloud.blocked_since == 0) session_flush(&d->cloud, now);
-    /* The delivery's figures are looked at once a second, the waiting documents counted
-     * only when the file is written. */
-    if (d->at_least_once && now >= d->delivery_checked_ms + STATUS_WRITE_INTERVAL_MS) {
-      relay_status_update(d);
+    /* Once a second: whether the wall clock was set (documents' arrival times move with
+     * it), and the delivery's figures; the waiting documents are counted only when the file
+     * is written, which takes a clock set meanwhile too. */
+    if (now >= d->delivery_checked_ms + STATUS_WRITE_INTERVAL_MS) {
+      status_clock_moved(&d->status, now, status_wall_ms());
+      relay_clock_moved(d);
+      if (d->at_least_once) relay_status_update(d);
       d->delivery_checked_ms = now;
     }
     const long long write_due = status_due_ms(&d->status);
-    if (write_due != 0 && now >= write_due) status_write_due(&d->status, relay_waiting(d), now);
+    if (write_due != 0 && now >= write_due) {
+      status_write_due(&d->status, relay_waiting(d), now);
+      relay_clock_moved(d);
+    }
   }
   supervisor_shutdown(d);
   status_remove(&d->status);

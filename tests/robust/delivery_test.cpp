@@ -6,6 +6,8 @@
 #include <signal.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 
 #include <map>
 #include <set>
@@ -29,6 +31,14 @@ enum cloud_fault {
   CLOUD_AWAY,      /* stopped for the outage, then started again */
 };
 
+/* How the wall clock is set while documents wait for a cloud that is away. */
+enum clock_move {
+  CLOCK_STEADY,
+  CLOCK_1970,  /* a device without a real-time clock: from 1970 to now */
+  CLOCK_BACK,  /* back two hours */
+  CLOCK_AHEAD, /* forward three years */
+};
+
 struct delivery_case {
   int line;
   const char *name;
@@ -39,6 +49,7 @@ struct delivery_case {
   size_t filler;     /* bytes of filler per message */
   unsigned spool_kb; /* the spool's limit; 0: the built-in one */
   bool spool_drops;  /* the outage is longer than the spool holds */
+  clock_move clock = CLOCK_STEADY;
 };
 void PrintTo(const delivery_case &c, std::ostream *os) { *os << c.name; }
 
@@ -53,6 +64,54 @@ protected:
     tap_stop(&tap);
     DaemonTest::TearDown();
     aedes_stop(&aedes);
+    if (!clock_folder.empty()) remove_tree(clock_folder);
+  }
+
+  /* The daemon's wall clock (ms added to the real one) and its loop's wake-ups, in files
+   * read through the test daemon's seams. */
+  std::string clock_folder;
+  int64_t clock_offset_ms = 0;
+  void set_clock(int64_t offset_ms) {
+    clock_offset_ms = offset_ms;
+    ASSERT_TRUE(write_file(clock_folder + "/clock.new", std::to_string(offset_ms)));
+    ASSERT_EQ(0, rename((clock_folder + "/clock.new").c_str(), (clock_folder + "/clock").c_str()));
+  }
+  uint32_t loop_wakeups() {
+    const std::string bytes = read_file(clock_folder + "/polls");
+    uint32_t count = 0;
+    if (bytes.size() >= sizeof count) std::memcpy(&count, bytes.data(), sizeof count);
+    return count;
+  }
+  static long long status_number(const std::string &file, const std::string &key) {
+    const size_t at = file.find("\n" + key + "=");
+    return at == std::string::npos ? -1 : std::atoll(file.c_str() + at + key.size() + 2);
+  }
+
+  /* Sets the clock while documents wait: the loop does not spin over it, and once the
+   * status file shows the new time, the oldest document waiting arrived within the run's
+   * span by that time, never in the future. */
+  void move_clock(clock_move move) {
+    std::string file;
+    ASSERT_TRUE(wait_until(
+        [&] { return status_number(file = read_file(run.status_path), "OLDEST_WAITING") > 0; }, 10000));
+    const long long started = status_number(file, "STARTED");
+    const int64_t jump_ms = move == CLOCK_1970   ? -clock_offset_ms
+                            : move == CLOCK_BACK ? -2 * 3600 * 1000LL
+                                                 : 3 * 365 * 86400 * 1000LL;
+    const uint32_t wakeups_before = loop_wakeups();
+    set_clock(clock_offset_ms + jump_ms);
+    ASSERT_TRUE(wait_until(
+        [&] {
+          file = read_file(run.status_path);
+          return std::llabs(status_number(file, "STARTED") - (started + jump_ms / 1000)) <= 2;
+        },
+        20000))
+        << file;
+    const uint32_t wakeups = loop_wakeups() - wakeups_before;
+    std::fprintf(stderr, "clock set: %u loop wake-ups until the status showed it\n", wakeups);
+    EXPECT_LT(wakeups, 200u) << "the loop spun";
+    EXPECT_GE(status_number(file, "OLDEST_WAITING"), status_number(file, "STARTED")) << file;
+    EXPECT_LE(status_number(file, "OLDEST_WAITING"), std::time(nullptr) + clock_offset_ms / 1000 + 1) << file;
   }
 
   /* The cloud broker on address 2, behind the tap on address 1 (where the daemon's cloud
@@ -120,6 +179,12 @@ TEST_P(Delivery, EveryNumberReachesTheCloudOrIsCountedAsDropped) {
   launch.stall = 2;
   launch.settings = "NIMBA_QOS=1\n";
   if (c.spool_kb > 0) launch.env.push_back("NIMBA_TEST_SPOOL_LIMIT_KB=" + std::to_string(c.spool_kb));
+  if (c.clock != CLOCK_STEADY) {
+    clock_folder = make_temp_folder("nimba_clock_");
+    set_clock(c.clock == CLOCK_1970 ? 10000 - std::time(nullptr) * 1000LL : 0);
+    launch.env.push_back("NIMBA_TEST_WALL_CLOCK=" + clock_folder + "/clock");
+    launch.env.push_back("NIMBA_TEST_POLL_COUNT=" + clock_folder + "/polls");
+  }
   ASSERT_TRUE(start_daemon(launch));
   ASSERT_TRUE(syslog_wait(
       &run.log, "Connected to IoT Gateway. Subscribing to topic 'QZ/#' on IoT Gateway using QoS1.", 15000));
@@ -154,6 +219,7 @@ TEST_P(Delivery, EveryNumberReachesTheCloudOrIsCountedAsDropped) {
       /* Everything has reached the daemon: in memory and the spool. */
       ASSERT_TRUE(
           process_wait_stdout(&run.process, PREFIX + "n\":" + std::to_string(c.messages - 1) + ",", 30000));
+      if (c.clock != CLOCK_STEADY) move_clock(c.clock);
       restart_cloud();
       break;
     }
@@ -203,7 +269,11 @@ INSTANTIATE_TEST_SUITE_P(
         delivery_case{
             __LINE__, "OutageLongerThanTheMemoryQueue", false, CLOUD_AWAY, 3000, 500, 200, 0, false},
         delivery_case{
-            __LINE__, "OutageLongerThanTheSpoolHolds", false, CLOUD_AWAY, 3000, 500, 1000, 256, true}),
+            __LINE__, "OutageLongerThanTheSpoolHolds", false, CLOUD_AWAY, 3000, 500, 1000, 256, true},
+        delivery_case{__LINE__, "ClockFrom1970", false, CLOUD_AWAY, 1500, 500, 200, 0, false, CLOCK_1970},
+        delivery_case{__LINE__, "ClockBack2Hours", false, CLOUD_AWAY, 1500, 500, 200, 0, false, CLOCK_BACK},
+        delivery_case{
+            __LINE__, "ClockAhead3Years", false, CLOUD_AWAY, 1500, 500, 200, 0, false, CLOCK_AHEAD}),
     [](const ::testing::TestParamInfo<delivery_case> &info) { return std::string(info.param.name); });
 
 /* The numbers of the flow messages in payloads (as the gateway sent them, {"n":N,...}). */
