@@ -25,6 +25,10 @@ constexpr unsigned DAEMON_STALL_SECONDS = 30;
 constexpr unsigned DAEMON_SEND_BUFFER = 65536;
 /* How long shutdown lets the cloud take the documents still queued for it. */
 constexpr unsigned DAEMON_DISCONNECT_TIMEOUT_MS = 10000;
+/* How long a stop reads what the gateway had sent (and waits for a busy spool writer)
+ * before it lets the gateway go, and at most how many reads of the session's buffer. */
+constexpr unsigned DAEMON_GATEWAY_STOP_MS = 3000;
+constexpr unsigned DAEMON_GATEWAY_STOP_READS = 8;
 
 constexpr int GATEWAY_PORT = 1883;
 constexpr int CLOUD_PORT = 1883;
@@ -103,7 +107,10 @@ struct relay_daemon {
   long long spool_refused_ms;    /* the spool refused a document then (its writer was busy): the
                                     gateway waits a moment; 0 when it takes them */
   long long ack_progress_ms;     /* last acknowledgement, or the first document in flight after none */
-  long long delivery_checked_ms; /* the delivery's figures were last looked at then */
+  long long delivery_checked_ms; /* the wall clock and the delivery's figures were last looked at then */
+  /* The stop reads the gateway: every document is taken (or counted as dropped). */
+  bool stopping;
+  unsigned stop_dropped; /* documents a stop could not keep, not yet logged */
   struct spool spool;
 };
 
@@ -177,7 +184,8 @@ int supervisor_advance(relay_daemon *d, long long now);
 void cloud_connect_answered(void *context, mqtt_session *session, int rc);
 void gateway_connect_answered(void *context, mqtt_session *session, int rc);
 
-/* Disconnects the gateway and then the cloud (after letting it take the queued documents
- * for up to DAEMON_DISCONNECT_TIMEOUT_MS), whatever their connected flags say, and frees
- * both sessions. */
+/* Takes in what the gateway had already sent (within DAEMON_GATEWAY_STOP_MS and
+ * DAEMON_GATEWAY_STOP_READS) and disconnects it, then the cloud (after letting it take the
+ * queued documents for up to DAEMON_DISCONNECT_TIMEOUT_MS), whatever their connected flags
+ * say, and frees both sessions. */
 void supervisor_shutdown(relay_daemon *d);

@@ -209,12 +209,20 @@ int cloud_message_arrived(void *, mqtt_session *, const mqtt_publish *message) {
 int gateway_message_arrived(void *context, mqtt_session *, const mqtt_publish *message) {
   relay_daemon *d = owner(context);
   if (d->at_least_once && d->spool_refused_ms != 0) return 0;
-  if (!d->at_least_once && cloud_up(d) && relay_queue_full(&d->queue)) return 0;
+  /* A stop takes what the gateway had sent: the oldest queued then goes, counted. */
+  if (!d->at_least_once && cloud_up(d) && relay_queue_full(&d->queue) && !d->stopping) return 0;
   uint32_t n = 0;
   const transformed result = transform(d, message, &n);
   /* At least once, a document is counted and echoed once kept: one the relay cannot keep
-   * now is offered again. */
-  if (d->at_least_once && result == DOCUMENT && !keep_at_least_once(d, n, status_wall_ms())) return 0;
+   * now is offered again (a stop waits for a busy spool writer). One a stop cannot keep at
+   * all stays the gateway broker's at QoS 1; at QoS 0 the broker would not send it again,
+   * so it is counted as dropped. */
+  if (d->at_least_once && result == DOCUMENT &&
+      !keep_at_least_once(d, n, status_wall_at(&d->status, daemon_clock_ms()))) {
+    if (!d->stopping || d->spool_refused_ms != 0 || message->qos != 0) return 0;
+    status_dropped(&d->status, DROP_QUEUE_FULL, 1);
+    d->stop_dropped++;
+  }
   log_msg(LOG_DEBUG, "Message arrived from IoT Gateway.");
   status_count(&d->status, STATUS_RECEIVED);
   if (result != DOCUMENT) {
@@ -345,8 +353,18 @@ void relay_status_update(relay_daemon *d) {
     now.spool_errno = figures.usable ? 0 : (figures.error != 0 ? figures.error : EIO);
     if (figures.oldest_ms != 0 && (oldest == 0 || figures.oldest_ms < oldest)) oldest = figures.oldest_ms;
   }
-  now.oldest_waiting_ms = oldest;
+  /* An earlier run's times are as it stored them, taken by a clock that may have been set
+   * differently: never shown as arriving in the future. */
+  const int64_t wall_now = status_wall_at(&d->status, daemon_clock_ms());
+  now.oldest_waiting_ms = oldest < wall_now ? oldest : wall_now;
   status_delivery_set(&d->status, now);
+}
+
+void relay_clock_moved(relay_daemon *d) {
+  const int64_t shift = status_take_clock_shift(&d->status);
+  if (shift == 0 || !d->at_least_once) return;
+  relay_queue_shift_times(&d->queue, shift);
+  if (d->spool_in_use) spool_clock_moved(&d->spool, shift);
 }
 
 unsigned relay_waiting(const relay_daemon *d) {

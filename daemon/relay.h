@@ -19,7 +19,10 @@ int cloud_message_arrived(void *context, mqtt_session *session, const mqtt_publi
 
 /* The relay: transforms the message into the cloud document and queues it for the cloud
  * session, which writes it in the same loop turn. Returns 0, leaving the message to be
- * offered again, while the cloud is up and its queue is full (back-pressure); 1 otherwise.
+ * offered again, while the cloud is up and its queue is full (back-pressure), or at least
+ * once while the document cannot be kept now; 1 otherwise. While the daemon stops
+ * (d->stopping) every document is taken: at most once the oldest queued then goes; at least
+ * once one that cannot be kept at all is left to the broker (QoS 1) or counted as dropped.
  * A message too large to be stored (payload nullptr), on a topic that cannot be reshaped,
  * or that is not JSON is counted and dropped. */
 int gateway_message_arrived(void *context, mqtt_session *session, const mqtt_publish *message);
@@ -62,6 +65,10 @@ void relay_report_pass(relay_daemon *d);
 
 /* The status record's delivery figures now (at least once). */
 void relay_status_update(relay_daemon *d);
+
+/* After the status record's wall-clock offset moved (the clock was set): the arrival times
+ * of the documents held, in memory and of this run in the spool, move by as much. */
+void relay_clock_moved(relay_daemon *d);
 
 /* Documents waiting: in memory and, at least once, in the spool. */
 unsigned relay_waiting(const relay_daemon *d);

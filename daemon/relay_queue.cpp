@@ -421,3 +421,7 @@ const char *relay_queue_document(const relay_queue *queue, unsigned index, uint3
 void relay_queue_set_from(relay_queue *queue, unsigned index, spool_position from) {
   if (index < queue->count) queue->documents[slot_at(queue, index)].from = from;
 }
+
+void relay_queue_shift_times(relay_queue *queue, int64_t shift_ms) {
+  for (unsigned i = 0; i < queue->count; i++) queue->documents[slot_at(queue, i)].time_ms += shift_ms;
+}

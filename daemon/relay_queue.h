@@ -185,5 +185,8 @@ unsigned relay_queue_in_flight(const relay_queue *queue);
 const char *relay_queue_document(const relay_queue *queue, unsigned index, uint32_t *length,
                                  const relay_document **record);
 
+/* Adds shift_ms to every document's arrival time (the wall clock was set). */
+void relay_queue_shift_times(relay_queue *queue, int64_t shift_ms);
+
 /* Sets where the document at index lies in the spool (it was written there after all). */
 void relay_queue_set_from(relay_queue *queue, unsigned index, spool_position from);

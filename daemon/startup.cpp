@@ -163,10 +163,14 @@ void relay_sessions_init(relay_daemon *d) {
                cloud_events,
                session_output{d, cloud_output_gather, cloud_output_written});
 
+  /* At least once the gateway broker keeps the subscription and the QoS 1 messages of its
+   * publishers for the relay while it is away (a persistent session); at most once it
+   * forgets both, as it always did, and a switch back to it clears the kept session. */
+  d->at_least_once = d->settings.qos == 1;
   mqtt_endpoint gateway = d->gateway_address;
   gateway.user_timeout_ms = timing.stall_timeout_ms;
   const mqtt_connect_fields gateway_connect{
-      GATEWAY_CLIENT_ID, nullptr, nullptr, static_cast<uint16_t>(o.keep_alive_seconds), true};
+      GATEWAY_CLIENT_ID, nullptr, nullptr, static_cast<uint16_t>(o.keep_alive_seconds), !d->at_least_once};
   const session_events gateway_events{
       d, gateway_connect_answered, gateway_connection_lost, gateway_message_arrived, nullptr};
   session_init(&d->gateway,
@@ -175,7 +179,6 @@ void relay_sessions_init(relay_daemon *d) {
                timing,
                gateway_events,
                session_output{nullptr, nullptr, nullptr});
-  d->at_least_once = d->settings.qos == 1;
   relay_spool_open(d);
 }
 

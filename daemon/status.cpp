@@ -139,12 +139,39 @@ int replace_file(const char *path, long pid, const char *text, unsigned length) 
   return ok ? 1 : 0;
 }
 
-} // namespace
-
-int64_t status_wall_ms() {
+int64_t system_wall_ms() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+status_wall_clock_fn wall_clock_read = system_wall_ms;
+
+} // namespace
+
+int64_t status_wall_ms() { return wall_clock_read(); }
+
+void status_set_wall_clock(status_wall_clock_fn read) {
+  wall_clock_read = read != nullptr ? read : system_wall_ms;
+}
+
+int64_t status_wall_at(const relay_status *s, long long now_ms) { return s->wall_offset_ms + now_ms; }
+
+void status_clock_moved(relay_status *s, long long now_ms, int64_t wall_ms) {
+  const int64_t offset = wall_ms - now_ms;
+  if (offset <= s->wall_offset_ms + WALL_CLOCK_SET_MS && offset >= s->wall_offset_ms - WALL_CLOCK_SET_MS)
+    return;
+  const int64_t shift = offset - s->wall_offset_ms;
+  s->wall_offset_ms = offset;
+  s->clock_shift_ms += shift;
+  if (s->delivery.oldest_waiting_ms != 0) s->delivery.oldest_waiting_ms += shift;
+  s->dirty = true;
+}
+
+int64_t status_take_clock_shift(relay_status *s) {
+  const int64_t shift = s->clock_shift_ms;
+  s->clock_shift_ms = 0;
+  return shift;
 }
 
 void status_init(relay_status *s, const char *path, long pid, long long now_ms, const char *cloud_uri,
@@ -302,15 +329,13 @@ unsigned status_format(const relay_status *s, unsigned waiting, char *out, unsig
 }
 
 int status_write(relay_status *s, unsigned waiting, long long now_ms, int64_t wall_ms) {
+  status_clock_moved(s, now_ms, wall_ms);
   s->dirty = false;
   s->written_ms = now_ms;
   if (s->path == nullptr || *s->path == '\0') return 0;
   /* Accurate to the write, which follows the first unwritten document within a second. */
   if (s->counters[STATUS_PUBLISHED] > s->published_written) s->last_relayed_ms = now_ms;
   s->published_written = s->counters[STATUS_PUBLISHED];
-  const int64_t offset = wall_ms - now_ms;
-  if (offset > s->wall_offset_ms + WALL_CLOCK_SET_MS || offset < s->wall_offset_ms - WALL_CLOCK_SET_MS)
-    s->wall_offset_ms = offset;
   char text[STATUS_TEXT_CAPACITY];
   const unsigned length = status_format(s, waiting, text, sizeof text);
   if (length > 0 && replace_file(s->path, s->pid, text, length)) {

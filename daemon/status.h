@@ -58,14 +58,32 @@ struct relay_status {
   /* Wall clock minus monotonic clock (ms): kept while the wall clock runs on, taken anew
    * when it was set, so an event keeps its second from one write to the next. */
   int64_t wall_offset_ms;
+  int64_t clock_shift_ms;     /* moves of the offset not yet taken (status_take_clock_shift) */
   uint64_t published_written; /* counters[STATUS_PUBLISHED] at the previous write */
   bool dirty;                 /* something changed since the previous write */
   long long written_ms;       /* monotonic time of the previous write, 0 before the first */
   bool failure_logged;        /* a failed write was logged; a successful one clears it */
 };
 
-/* Milliseconds since 1970 now (the wall clock). */
+/* Milliseconds since 1970 now (the wall clock), as the function set last reads it. */
 int64_t status_wall_ms();
+
+/* Replaces the wall clock the daemon reads (tests set it); nullptr restores the system's. */
+using status_wall_clock_fn = int64_t (*)();
+void status_set_wall_clock(status_wall_clock_fn read);
+
+/* The wall-clock time (ms) at the monotonic time now_ms by the record's offset: the arrival
+ * time of a document, which moves with the offset (status_take_clock_shift). */
+int64_t status_wall_at(const relay_status *s, long long now_ms);
+
+/* Takes the offset anew (and marks the record changed) when the wall clock, wall_ms at
+ * now_ms, was set: moved more than a second against the monotonic clock. The move is added
+ * to the figures' wall-clock times and kept for status_take_clock_shift. */
+void status_clock_moved(relay_status *s, long long now_ms, int64_t wall_ms);
+
+/* How far the offset moved since the previous call (0: not at all), by which the owner's
+ * times from status_wall_at move too; restarts the sum. */
+int64_t status_take_clock_shift(relay_status *s);
 
 /* Sets the record up: started and both sides down at now_ms, no failure, counters 0, no
  * pass planned, quickstart without TLS, dirty; the wall clock's offset taken now. */
@@ -118,7 +136,8 @@ long long status_due_ms(const relay_status *s);
  * STATUS_WRITE_INTERVAL_MS old; waiting is the number of queued documents. */
 void status_write_due(relay_status *s, unsigned waiting, long long now_ms);
 
-/* Writes the file now (now_ms on the monotonic clock, wall_ms on the wall clock): a
+/* Writes the file now (now_ms on the monotonic clock, wall_ms on the wall clock, which
+ * status_clock_moved checks first): a
  * temporary file "<path>.tmp.<pid>" beside it, created exclusively (never through a link,
  * a FIFO or a file someone else put there; a leftover of the daemon's own, a plain file of
  * its user with one link, is removed first), renamed over it (no fsync: the state is

@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr uint8_t GATEWAY_SUBSCRIBE_QOS = 0;
 constexpr unsigned FAILURE_LOG_EVERY = 4;
 /* The wake pipe, then each session's descriptors. */
 constexpr unsigned LOOP_POLL_MAX = 1 + 2 * SESSION_POLL_MAX;
@@ -36,6 +35,10 @@ const char *failure_text(const mqtt_session *session, int rc, bool cloud) {
   const char *reason = session_reason(session);
   return rc == -1 && reason[0] != '\0' ? reason : status_connect_text(rc, cloud);
 }
+
+/* At least once the gateway's messages come at QoS 1 too: the relay acknowledges each once
+ * it holds it (memory or a spool batch), and the gateway broker keeps what it did not. */
+uint8_t gateway_qos(const relay_daemon *d) { return d->at_least_once ? 1 : 0; }
 
 bool up(const mqtt_session *session) { return session_state(session) == SESSION_UP; }
 bool answering(const mqtt_session *session) {
@@ -115,6 +118,55 @@ void drain_cloud(relay_daemon *d) {
   }
 }
 
+/* A stop takes in what the gateway had already sent before it lets it go: what waits in the
+ * socket, then, after the DISCONNECT, what the broker sent until it closed (QoS 0 messages
+ * would otherwise be lost unread; QoS 1 ones left then, it sends again in the next session).
+ * Every document is taken (relay: d->stopping); a busy spool writer is waited for. */
+void drain_gateway(relay_daemon *d) {
+  mqtt_session *gateway = &d->gateway;
+  if (!up(gateway)) {
+    session_disconnect(gateway);
+    return;
+  }
+  d->stopping = true;
+  const long long deadline = daemon_clock_ms() + DAEMON_GATEWAY_STOP_MS;
+  session_defer_reading(gateway, 0);
+  for (unsigned reads = 0; reads < DAEMON_GATEWAY_STOP_READS;) {
+    const long long now = daemon_clock_ms();
+    if (now >= deadline) break;
+    if (d->spool_refused_ms != 0) {
+      const long long due = relay_next_ms(d);
+      if (due > now) poll_function(nullptr, 0, static_cast<int>(due - now));
+      relay_tick(d, daemon_clock_ms());
+      continue;
+    }
+    session_pause(gateway, false);
+    session_handle(gateway, nullptr, 0, now); /* what was read already */
+    if (session_state(gateway) == SESSION_DOWN) break;
+    if (d->spool_refused_ms != 0) continue;
+    pollfd fds[SESSION_POLL_MAX];
+    const unsigned count = session_poll_fds(gateway, fds);
+    const bool closing = session_state(gateway) == SESSION_CLOSING;
+    /* Half the reads at most before the DISCONNECT, so that a gateway sending on and on
+     * still gets it and the reads after it. */
+    const bool more = closing || reads < DAEMON_GATEWAY_STOP_READS / 2;
+    const int ready =
+        count > 0 && more ? poll_function(fds, count, closing ? static_cast<int>(deadline - now) : 0) : 0;
+    if (ready < 0 && errno != EINTR) break;
+    if (ready > 0) {
+      session_handle(gateway, fds, count, daemon_clock_ms());
+      reads++;
+    } else if (ready == 0 && (closing || !session_disconnect_reading(gateway, now))) {
+      break;
+    }
+  }
+  session_disconnect(gateway);
+  report_dropped(d);
+  if (d->stop_dropped > 0)
+    log_msg(LOG_WARNING, "Dropped %u messages for NIMBA: queue full.", d->stop_dropped);
+  d->stop_dropped = 0;
+}
+
 } // namespace
 
 void cloud_connect_answered(void *context, mqtt_session *session, int rc) {
@@ -142,9 +194,9 @@ void gateway_connect_answered(void *context, mqtt_session *session, int rc) {
      * like one that refuses the connect: its refusals count until one is granted. */
     const char *connected = "Connected to IoT Gateway. Subscribing to topic '%s' on IoT Gateway using QoS%d.";
     if (failure_goes_to_log(d->subscribe_refusals)) {
-      log_msg(LOG_INFO, connected, GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS);
+      log_msg(LOG_INFO, connected, GATEWAY_TOPIC_FILTER, gateway_qos(d));
     } else {
-      std::printf(connected, GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS);
+      std::printf(connected, GATEWAY_TOPIC_FILTER, gateway_qos(d));
     }
     return;
   }
@@ -182,7 +234,7 @@ int supervisor_advance(relay_daemon *d, long long now) {
          * follows it is made here, after that session's turn. */
         d->step = PASS_SUBSCRIBE;
         d->step_deadline = now + d->options.connect_timeout_seconds * 1000LL;
-        if (!session_subscribe(&d->gateway, GATEWAY_TOPIC_FILTER, GATEWAY_SUBSCRIBE_QOS)) {
+        if (!session_subscribe(&d->gateway, GATEWAY_TOPIC_FILTER, gateway_qos(d))) {
           subscription_answered(d, -1);
           return end_pass(d, now);
         }
@@ -229,7 +281,10 @@ int supervisor_run(relay_daemon *d, int wake_fd) {
     /* Written after the pass's step, so that a failure reported in the last turn goes out
      * with the time of the next pass that its end has set. */
     const long long write_due = status_due_ms(&d->status);
-    if (write_due != 0 && now >= write_due) status_write_due(&d->status, relay_waiting(d), now);
+    if (write_due != 0 && now >= write_due) {
+      status_write_due(&d->status, relay_waiting(d), now);
+      relay_clock_moved(d);
+    }
     relay_gateway_flow(d);
     relay_acknowledgement_reading(d, now);
 
@@ -264,10 +319,13 @@ int supervisor_run(relay_daemon *d, int wake_fd) {
     /* What the gateway brought in this turn goes out in one write, unless the socket is
      * still full from before (then the cloud session waits for room itself). */
     if (d->cloud.blocked_since == 0) session_flush(&d->cloud, now);
-    /* The delivery's figures are looked at once a second, the waiting documents counted
-     * only when the file is written. */
-    if (d->at_least_once && now >= d->delivery_checked_ms + STATUS_WRITE_INTERVAL_MS) {
-      relay_status_update(d);
+    /* Once a second: whether the wall clock was set (documents' arrival times move with
+     * it), and the delivery's figures; the waiting documents are counted only when the file
+     * is written, which takes a clock set meanwhile too. */
+    if (now >= d->delivery_checked_ms + STATUS_WRITE_INTERVAL_MS) {
+      status_clock_moved(&d->status, now, status_wall_ms());
+      relay_clock_moved(d);
+      if (d->at_least_once) relay_status_update(d);
       d->delivery_checked_ms = now;
     }
   }
@@ -277,7 +335,7 @@ int supervisor_run(relay_daemon *d, int wake_fd) {
 }
 
 void supervisor_shutdown(relay_daemon *d) {
-  session_disconnect(&d->gateway);
+  drain_gateway(d);
   drain_cloud(d);
   relay_report_unsent(d);
   session_disconnect(&d->cloud);

@@ -78,6 +78,10 @@ uint64_t owner_unacknowledged(const mqtt_session *s) {
 /* Ends the session for the reason set; what the broker had not taken is reset, not
  * delivered later. */
 void lose(mqtt_session *s) {
+  if (s->state == SESSION_CLOSING) {
+    end_session(s, false); /* the broker closed after the DISCONNECT, as it should */
+    return;
+  }
   if (s->state != SESSION_UP) {
     connect_failed(s, -1);
     return;
@@ -207,16 +211,28 @@ void handle_connack(mqtt_session *s, const mqtt_packet *packet) {
 /* Packets read and complete that the session could hand over now. */
 bool packet_ready(mqtt_session *s) {
   if ((s->state == SESSION_UP && s->paused) || s->answers_owed) return false;
-  if (s->state != SESSION_UP && s->state != SESSION_CONNACK) return false;
+  if (s->state != SESSION_UP && s->state != SESSION_CONNACK && s->state != SESSION_CLOSING) return false;
   if (transport_buffered(&s->transport)) return true;
   if (s->reader.end == s->reader.start) return false;
   mqtt_packet packet;
   return mqtt_reader_peek(&s->reader, &packet) != MQTT_READ_MORE;
 }
 
+/* After the DISCONNECT: a QoS 0 message goes to the owner, everything else is left
+ * unanswered. 0 when the owner cannot take the message now, -1 for a broken packet. */
+int take_closing(mqtt_session *s, const mqtt_packet *packet) {
+  if (packet->type != MQTT_PUBLISH) return 1;
+  mqtt_publish message;
+  if (!mqtt_decode_publish(packet, &message)) return -1;
+  if (message.qos != 0 || s->events.message == nullptr) return 1;
+  return s->events.message(s->events.context, s, &message) != 0 ? 1 : 0;
+}
+
 /* Hands over every complete packet read so far, unless paused or answers are owed. */
 void dispatch(mqtt_session *s, long long now) {
-  while (((s->state == SESSION_UP && !s->paused) || s->state == SESSION_CONNACK) && !s->answers_owed) {
+  while (((s->state == SESSION_UP && !s->paused) || s->state == SESSION_CONNACK ||
+          s->state == SESSION_CLOSING) &&
+         !s->answers_owed) {
     mqtt_packet packet;
     mqtt_read_result result = mqtt_reader_peek(&s->reader, &packet);
     if (result == MQTT_READ_MORE) return;
@@ -252,7 +268,7 @@ void dispatch(mqtt_session *s, long long now) {
       }
       continue; /* the loop's condition sees a session a callback ended */
     }
-    int handled = handle_packet(s, &packet);
+    int handled = s->state == SESSION_CLOSING ? take_closing(s, &packet) : handle_packet(s, &packet);
     if (s->state == SESSION_DOWN) return; /* a callback ended the session */
     if (handled < 0) {
       set_reason(s, "protocol violation by the broker (packet type %u)", packet.type);
@@ -588,6 +604,24 @@ void session_disconnect(mqtt_session *s) {
     transport_write(&s->transport, nullptr, 0); /* TLS: push it out if the socket takes it */
   }
   end_session(s, false);
+}
+
+int session_disconnect_reading(mqtt_session *s, long long now) {
+  if (s->state == SESSION_UP) session_flush(s, now);
+  if (s->state != SESSION_UP || session_output_pending(s)) {
+    session_disconnect(s);
+    return 0;
+  }
+  iovec piece{const_cast<uint8_t *>(MQTT_DISCONNECT_PACKET), sizeof MQTT_DISCONNECT_PACKET};
+  if (transport_write(&s->transport, &piece, 1) != static_cast<long>(sizeof MQTT_DISCONNECT_PACKET)) {
+    end_session(s, false);
+    return 0;
+  }
+  transport_write(&s->transport, nullptr, 0); /* TLS: push it out if the socket takes it */
+  s->state = SESSION_CLOSING;
+  s->answers_owed = false; /* nothing is answered any more */
+  s->read_after = 0;
+  return 1;
 }
 
 void session_abort(mqtt_session *s, const char *reason) {

@@ -25,6 +25,7 @@ enum session_phase {
   SESSION_OPENING, /* lookup, TCP connect, TLS handshake */
   SESSION_CONNACK, /* CONNECT sent, waiting for the answer */
   SESSION_UP,
+  SESSION_CLOSING, /* DISCONNECT sent: reading what the broker sent before it closes */
 };
 
 /* session_subscription while the SUBACK is awaited, and before any subscription. */
@@ -177,6 +178,15 @@ void session_abort(mqtt_session *s, const char *reason);
 /* Writes DISCONNECT if the session is up, no output waits and the socket takes it at
  * once, then closes; no lost event. */
 void session_disconnect(mqtt_session *s);
+
+/* Begins a disconnect that loses nothing the broker had sent: writes the output waiting
+ * (the answers owed first) and DISCONNECT, then goes on reading (SESSION_CLOSING) and hands
+ * over the QoS 0 messages that come before the broker closes the connection. Messages of
+ * QoS 1 and 2 then stay the broker's: unanswered, it sends them again in the next session.
+ * The session is down, without a lost event, once the broker closed (or the read failed);
+ * session_disconnect ends it at once. 0 when it was not up or its output could not be
+ * written whole at once: it is then closed as by session_disconnect. */
+int session_disconnect_reading(mqtt_session *s, long long now);
 
 /* Why the last connect attempt failed or the session ended, in words; empty when it did
  * not. */

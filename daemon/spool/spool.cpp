@@ -537,7 +537,7 @@ void note_next_time(spool *s, const spool_segment *e, int64_t fallback_ms) {
     uint32_t held = std::min(s->read_offset + s->read_length, file_part_end(s, e)) - e->read;
     if (!peek_time(s->read_buffer + (e->read - s->read_offset), held, &time_ms)) return;
   }
-  s->next_ms = time_ms;
+  s->next_ms = time_ms + e->shift_ms;
   s->next_at = {e->number, e->read};
 }
 
@@ -786,11 +786,11 @@ int spool_next(spool *s, char *out, uint32_t capacity, uint32_t *length, int64_t
     if (capacity < n) return 0;
     std::memcpy(out, record + SPOOL_RECORD_HEAD, n);
     *length = n;
-    *time_ms = t;
+    *time_ms = t + e->shift_ms;
     e->read = offset + SPOOL_RECORD_HEAD + n;
     e->taken++;
     *end = {e->number, e->read};
-    note_next_time(s, e, t);
+    note_next_time(s, e, *time_ms);
     return 1;
   }
 }
@@ -825,6 +825,15 @@ long long spool_next_ms(const spool *s) {
   return s->other_busy ? s->last_tick_ms + SPOOL_POLL_MS : 0;
 }
 
+void spool_clock_moved(spool *s, int64_t shift_ms) {
+  if (!s->open || shift_ms == 0) return;
+  const spool_segment *cursor = cursor_segment(s);
+  if (s->next_ms != 0 && cursor && cursor->scan < 0) s->next_ms += shift_ms;
+  for (uint32_t i = 0; i < s->count; i++)
+    if (segment_at(s, i)->scan < 0) segment_at(s, i)->shift_ms += shift_ms;
+  s->write_segment = 0; /* one shift per segment */
+}
+
 int spool_usable(const spool *s) { return s->failed_errno.load() == 0 ? 1 : 0; }
 
 spool_figures spool_stats(const spool *s) {
@@ -845,7 +854,7 @@ spool_figures spool_stats(const spool *s) {
     if (s->next_at.segment == c->number && s->next_at.offset == c->read)
       f.oldest_ms = s->next_ms;
     else if (c->read == c->start && c->first_ms)
-      f.oldest_ms = c->first_ms;
+      f.oldest_ms = c->first_ms + c->shift_ms;
     else if (c->read == c->start && c->scan >= 0 &&
              static_cast<uint32_t>(c->scan) < s->scanned.load(std::memory_order_acquire))
       f.oldest_ms = s->scans[c->scan].first_ms;

@@ -103,6 +103,8 @@ struct spool_segment {
   uint32_t durable;          /* bytes known to be written and synced */
   uint32_t documents, taken; /* records from start on; those returned by spool_next */
   int64_t first_ms;          /* arrival time of the record at start, 0 when unknown */
+  int64_t shift_ms;          /* added to the times read from it: how far the wall clock was set
+                                since they were written (segments of this run) */
   int32_t scan;              /* index in the earlier run's list, -1 for a segment of this run */
   uint8_t counted, damage_reported;
 };
@@ -235,6 +237,11 @@ void spool_tick(spool *s, long long now_ms);
 /* When spool_tick has something to do (a monotonic time in ms as given to spool_tick),
  * 0 when nothing. */
 long long spool_next_ms(const spool *s);
+
+/* The wall clock was set: shift_ms (new minus old time) is added to the arrival times of
+ * the documents appended in this run, as spool_next and spool_stats give them (the records
+ * keep theirs); later appends go to a new segment. An earlier run's times stay as stored. */
+void spool_clock_moved(spool *s, int64_t shift_ms);
 
 /* The figures of the status record. */
 spool_figures spool_stats(const spool *s);

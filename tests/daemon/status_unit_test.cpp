@@ -303,15 +303,23 @@ TEST_F(StatusFile, DatesTheLastRelayedMessageByTheWriteAfterIt) {
 }
 
 /* A device without a real-time clock starts in 1970 and gets the time later: the next
- * write dates every event by the new time. */
+ * write dates every event by the new time, the oldest document waiting included, and the
+ * owner learns by how much its documents' times move (once). */
 TEST_F(StatusFile, AClockSetAfterTheStartDatesEventsByTheNewTime) {
   relay_status s = sample_record(path.c_str());
   s.wall_offset_ms = 10000 - START_MS; /* the start was at 10 s after 1970 */
+  s.delivery.at_least_once = true;
+  s.delivery.oldest_waiting_ms = status_wall_at(&s, START_MS + 500);
   status_write(&s, 0, START_MS + 1000, 11000);
   EXPECT_EQ(10, written_number(path, "STARTED"));
+  EXPECT_EQ(0, status_take_clock_shift(&s));
   s.dirty = true;
   status_write(&s, 0, START_MS + 60000, START_WALL_S * 1000);
   EXPECT_EQ(START_WALL_S - 60, written_number(path, "STARTED"));
+  EXPECT_EQ(START_WALL_S - 60, written_number(path, "OLDEST_WAITING"));
+  EXPECT_EQ(START_WALL_S * 1000 - 60000 - 10000, status_take_clock_shift(&s));
+  EXPECT_EQ(0, status_take_clock_shift(&s));
+  EXPECT_EQ(START_WALL_S * 1000 + 1000, status_wall_at(&s, START_MS + 61000));
 }
 
 TEST_F(StatusFile, AFolderThatCannotBeWrittenLeavesNoFileAndTheDaemonGoesOn) {

@@ -61,6 +61,7 @@ protected:
     ASSERT_TRUE(fake_broker_start(&gateway, test_address(0), 1883, gateway_script));
     d->options = daemon_default_options();
     d->options.status_path = nullptr;
+    d->options.spool_path = nullptr;
     std::snprintf(d->cloud_address.host, sizeof d->cloud_address.host, "%s", test_address(1).c_str());
     d->cloud_address.port = 1883;
     std::snprintf(d->gateway_address.host, sizeof d->gateway_address.host, "%s", test_address(0).c_str());
@@ -175,10 +176,26 @@ INSTANTIATE_TEST_SUITE_P(
 
 /* The steps of a pass: the cloud, the gateway only once the cloud is up, the subscription
  * after the gateway's connect, made by the supervisor after the gateway's turn; a refused
- * subscription drops the gateway and is reported. */
-TEST_F(Supervisor, PassConnectsTheCloudThenTheGatewayThenSubscribes) {
+ * subscription drops the gateway and is reported. The gateway session is clean and at QoS 0
+ * at most once; at least once it persists (the broker keeps what comes while the relay is
+ * away) and is at QoS 1. */
+struct pass_case {
+  int line;
+  const char *name;
+  int qos; /* the settings' delivery */
+  bool clean_session;
+  const char *subscribing; /* the log line of the gateway's connect */
+};
+void PrintTo(const pass_case &c, std::ostream *os) { *os << c.name; }
+
+class SupervisorPass : public Supervisor, public ::testing::WithParamInterface<pass_case> {};
+
+TEST_P(SupervisorPass, ConnectsTheCloudThenTheGatewayThenSubscribes) {
+  const pass_case &c = GetParam();
+  SCOPED_TRACE(c.line);
   fake_script refusing;
   refusing.suback = 0x80;
+  d->settings.qos = c.qos;
   start(fake_script(), refusing);
   ASSERT_TRUE(turn_until([&] { return d->step == PASS_SUBSCRIBE; }));
   EXPECT_EQ(SESSION_UP, session_state(&d->cloud));
@@ -187,9 +204,28 @@ TEST_F(Supervisor, PassConnectsTheCloudThenTheGatewayThenSubscribes) {
   EXPECT_EQ(SESSION_DOWN, session_state(&d->gateway)) << "a refused subscription left the gateway up";
   ASSERT_GE(logged.size(), 3u);
   EXPECT_EQ("Connected to NIMBA in quickstart mode.", logged[0]);
-  EXPECT_EQ("Connected to IoT Gateway. Subscribing to topic 'QZ/#' on IoT Gateway using QoS0.", logged[1]);
+  EXPECT_EQ(c.subscribing, logged[1]);
   EXPECT_EQ("Failed to subscribe to topic 'QZ/#' on IoT Gateway (RC=128).", logged[2]);
   EXPECT_STREQ("subscription to QZ/# refused", d->status.gateway.failed_text);
+  const fake_requests asked = fake_broker_requests(&gateway);
+  EXPECT_EQ("CID", asked.client_id);
+  EXPECT_EQ(c.clean_session, (asked.connect_flags & 0x02) != 0);
+  EXPECT_EQ(c.qos, asked.subscribe_qos);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Delivery, SupervisorPass,
+    ::testing::Values(
+        pass_case{__LINE__,
+                  "AtMostOnce",
+                  0,
+                  true,
+                  "Connected to IoT Gateway. Subscribing to topic 'QZ/#' on IoT Gateway using QoS0."},
+        pass_case{__LINE__,
+                  "AtLeastOnce",
+                  1,
+                  false,
+                  "Connected to IoT Gateway. Subscribing to topic 'QZ/#' on IoT Gateway using QoS1."}),
+    [](const ::testing::TestParamInfo<pass_case> &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -7,6 +7,8 @@
 #include <signal.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 
 #include <set>
 #include <string>
@@ -38,6 +40,14 @@ enum cloud_fault {
   CLOUD_SLOW,        /* acknowledges each document param ms late */
 };
 
+/* How the wall clock is set while documents wait for a cloud that is away. */
+enum clock_move {
+  CLOCK_STEADY,
+  CLOCK_1970,  /* a device without a real-time clock: from 1970 to now */
+  CLOCK_BACK,  /* back two hours */
+  CLOCK_AHEAD, /* forward three years */
+};
+
 struct delivery_case {
   int line;
   const char *name;
@@ -50,6 +60,7 @@ struct delivery_case {
   bool spool_drops;  /* the outage is longer than the spool holds */
   int param;         /* of the fault */
   unsigned refused;  /* documents the cloud demonstrably refuses */
+  clock_move clock = CLOCK_STEADY;
 };
 void PrintTo(const delivery_case &c, std::ostream *os) { *os << c.name; }
 
@@ -64,6 +75,54 @@ protected:
     tap_stop(&tap);
     DaemonTest::TearDown();
     aedes_stop(&aedes);
+    if (!clock_folder.empty()) remove_tree(clock_folder);
+  }
+
+  /* The daemon's wall clock (ms added to the real one) and its loop's wake-ups, in files
+   * read through the test daemon's seams. */
+  std::string clock_folder;
+  int64_t clock_offset_ms = 0;
+  void set_clock(int64_t offset_ms) {
+    clock_offset_ms = offset_ms;
+    ASSERT_TRUE(write_file(clock_folder + "/clock.new", std::to_string(offset_ms)));
+    ASSERT_EQ(0, rename((clock_folder + "/clock.new").c_str(), (clock_folder + "/clock").c_str()));
+  }
+  uint32_t loop_wakeups() {
+    const std::string bytes = read_file(clock_folder + "/polls");
+    uint32_t count = 0;
+    if (bytes.size() >= sizeof count) std::memcpy(&count, bytes.data(), sizeof count);
+    return count;
+  }
+  static long long status_number(const std::string &file, const std::string &key) {
+    const size_t at = file.find("\n" + key + "=");
+    return at == std::string::npos ? -1 : std::atoll(file.c_str() + at + key.size() + 2);
+  }
+
+  /* Sets the clock while documents wait: the loop does not spin over it, and once the
+   * status file shows the new time, the oldest document waiting arrived within the run's
+   * span by that time, never in the future. */
+  void move_clock(clock_move move) {
+    std::string file;
+    ASSERT_TRUE(wait_until(
+        [&] { return status_number(file = read_file(run.status_path), "OLDEST_WAITING") > 0; }, 10000));
+    const long long started = status_number(file, "STARTED");
+    const int64_t jump_ms = move == CLOCK_1970   ? -clock_offset_ms
+                            : move == CLOCK_BACK ? -2 * 3600 * 1000LL
+                                                 : 3 * 365 * 86400 * 1000LL;
+    const uint32_t wakeups_before = loop_wakeups();
+    set_clock(clock_offset_ms + jump_ms);
+    ASSERT_TRUE(wait_until(
+        [&] {
+          file = read_file(run.status_path);
+          return std::llabs(status_number(file, "STARTED") - (started + jump_ms / 1000)) <= 2;
+        },
+        20000))
+        << file;
+    const uint32_t wakeups = loop_wakeups() - wakeups_before;
+    std::fprintf(stderr, "clock set: %u loop wake-ups until the status showed it\n", wakeups);
+    EXPECT_LT(wakeups, 200u) << "the loop spun";
+    EXPECT_GE(status_number(file, "OLDEST_WAITING"), status_number(file, "STARTED")) << file;
+    EXPECT_LE(status_number(file, "OLDEST_WAITING"), std::time(nullptr) + clock_offset_ms / 1000 + 1) << file;
   }
 
   /* The cloud broker on address 2, behind the tap on address 1 (where the daemon's cloud
@@ -148,8 +207,15 @@ TEST_P(Delivery, EveryNumberReachesTheCloudOrIsCountedAsDropped) {
   launch.stall = c.fault == CLOUD_SILENT || c.fault == CLOUD_EVERY_OTHER ? 1 : 2;
   launch.settings = "NIMBA_QOS=1\n";
   if (c.spool_kb > 0) launch.env.push_back("NIMBA_TEST_SPOOL_LIMIT_KB=" + std::to_string(c.spool_kb));
+  if (c.clock != CLOCK_STEADY) {
+    clock_folder = make_temp_folder("nimba_clock_");
+    set_clock(c.clock == CLOCK_1970 ? 10000 - std::time(nullptr) * 1000LL : 0);
+    launch.env.push_back("NIMBA_TEST_WALL_CLOCK=" + clock_folder + "/clock");
+    launch.env.push_back("NIMBA_TEST_POLL_COUNT=" + clock_folder + "/polls");
+  }
   ASSERT_TRUE(start_daemon(launch));
-  ASSERT_TRUE(syslog_wait(&run.log, GATEWAY_CONNECTED, 15000));
+  ASSERT_TRUE(syslog_wait(
+      &run.log, "Connected to IoT Gateway. Subscribing to topic 'QZ/#' on IoT Gateway using QoS1.", 15000));
   ASSERT_TRUE(wait_subscribed(gateway, 1, 5000));
 
   message_flow flow;
@@ -181,6 +247,7 @@ TEST_P(Delivery, EveryNumberReachesTheCloudOrIsCountedAsDropped) {
       /* Everything has reached the daemon: in memory and the spool. */
       ASSERT_TRUE(
           process_wait_stdout(&run.process, PREFIX + "n\":" + std::to_string(c.messages - 1) + ",", 30000));
+      if (c.clock != CLOCK_STEADY) move_clock(c.clock);
       restart_cloud();
       break;
     }
@@ -300,7 +367,13 @@ INSTANTIATE_TEST_SUITE_P(
                       0},
         delivery_case{
             __LINE__, "AcknowledgesOutOfOrder", false, CLOUD_REVERSED, 1000, 2000, 0, 0, false, 8, 0},
-        delivery_case{__LINE__, "AcknowledgesSlowly", false, CLOUD_SLOW, 600, 2000, 0, 0, false, 500, 0}),
+        delivery_case{__LINE__, "AcknowledgesSlowly", false, CLOUD_SLOW, 600, 2000, 0, 0, false, 500, 0},
+        delivery_case{
+            __LINE__, "ClockFrom1970", false, CLOUD_AWAY, 1500, 500, 200, 0, false, 0, 0, CLOCK_1970},
+        delivery_case{
+            __LINE__, "ClockBack2Hours", false, CLOUD_AWAY, 1500, 500, 200, 0, false, 0, 0, CLOCK_BACK},
+        delivery_case{
+            __LINE__, "ClockAhead3Years", false, CLOUD_AWAY, 1500, 500, 200, 0, false, 0, 0, CLOCK_AHEAD}),
     [](const ::testing::TestParamInfo<delivery_case> &info) { return std::string(info.param.name); });
 
 /* The numbers of the flow messages in payloads (as the gateway sent them, {"n":N,...}). */
@@ -375,6 +448,56 @@ TEST_F(DeliveryKill, KilledTenTimesLosesAtMostWhatWasOnlyInMemory) {
   EXPECT_LE(missing, bound);
   EXPECT_GT(received.size(), static_cast<size_t>(kMessages / 2));
   for (long n : got) EXPECT_EQ(1u, received.count(n)) << "acknowledged, never delivered: " << n;
+}
+
+/* The daemon stopped (SIGTERM) twenty times while QoS 0 publishers flow: every document the
+ * gateway delivered to a daemon (seen by the tap in front of the gateway) reaches the cloud,
+ * those a stop found already sent included. */
+TEST_F(DeliveryKill, StoppedTwentyTimesLosesNothingTheGatewayDelivered) {
+  broker_config gateway_setup;
+  gateway_setup.address = address(3);
+  gateway = start_broker(gateway_setup);
+  ASSERT_NE(nullptr, gateway);
+  cloud_tap gateway_tap;
+  ASSERT_TRUE(tap_start(&gateway_tap, address(0), 1883, address(3), 1883));
+  start_cloud();
+  ASSERT_TRUE(tap_start(&tap, address(1), 1883, address(2), 1883));
+  daemon_launch launch = timings(1, 3);
+  launch.settings = "NIMBA_QOS=1\n";
+  ASSERT_TRUE(start_daemon(launch));
+  ASSERT_TRUE(wait_subscribed(gateway, 1, 15000));
+  message_flow flow;
+  constexpr int kStops = 20;
+  constexpr long kMessages = kStops * 200 + 400;
+  flow.start(broker_uri(gateway), "QZ/node1/flow", 2000, kMessages);
+  for (int stop = 1; stop <= kStops; stop++) {
+    ASSERT_TRUE(wait_until([&] { return flow.published >= stop * 200; }, 30000));
+    ASSERT_EQ(0, daemon_stop(&run, SIGTERM, 30000)) << "stop " << stop;
+    ASSERT_TRUE(start_daemon_again(launch));
+    ASSERT_TRUE(wait_subscribed(gateway, static_cast<unsigned>(stop + 1), 15000));
+  }
+  ASSERT_TRUE(wait_until([&] { return flow.published == kMessages; }, 60000));
+  flow.stop();
+  std::set<long> received, got;
+  std::vector<long> missing;
+  wait_until(
+      [&] {
+        received = message_numbers(tap_delivered(&gateway_tap));
+        got = acknowledged(false);
+        missing.clear();
+        for (long n : received)
+          if (got.count(n) == 0) missing.push_back(n);
+        return missing.empty();
+      },
+      30000);
+  std::fprintf(stderr,
+               "stopped %d times: delivered to the daemons %zu, acknowledged by the cloud %zu, missing %zu\n",
+               kStops,
+               received.size(),
+               got.size(),
+               missing.size());
+  EXPECT_TRUE(missing.empty()) << "the first missing: " << missing.front();
+  EXPECT_GT(received.size(), static_cast<size_t>(kMessages / 2));
 }
 
 /* A sync of the spool that takes two seconds (slow flash): the loop goes on reading the

@@ -147,9 +147,11 @@ struct tap_link {
     if ((type >> 4) == 2 && m.close_after_connack_ms >= 0)
       close_at = monotonic_ms() + m.close_after_connack_ms;
     if ((type >> 4) == 3 && body.size() >= 2) {
+      if (!send_all(client, packet)) return false; /* not passed on: not recorded as passed */
       const size_t start = 2 + id_at(body, 0) + ((type & 0x06) != 0 ? 2 : 0);
       std::lock_guard<std::mutex> guard(tap->lock);
       if (start <= body.size()) tap->delivered.push_back(body.substr(start));
+      return true;
     }
     if ((type >> 4) != 4 || body.size() != 2) return send_all(client, packet);
     const uint16_t id = id_at(body, 0);
@@ -231,6 +233,8 @@ int tap_start(cloud_tap *tap, const std::string &address, int port, const std::s
   tap->worker = std::thread(serve, tap);
   return 1;
 }
+
+cloud_tap::~cloud_tap() { tap_stop(this); }
 
 void tap_stop(cloud_tap *tap) {
   tap->stop = true;

@@ -45,6 +45,7 @@ struct cloud_tap {
   tap_misbehaviour misbehave;
   std::set<uint16_t> used_ids;      /* packet identifiers of the daemon's PUBLISH packets */
   unsigned most_unacknowledged = 0; /* most PUBLISH packets of one link awaiting their PUBACK */
+  ~cloud_tap();
 };
 
 /* Listens on address:port and passes each connection to upstream_address:upstream_port;

@@ -87,6 +87,12 @@ bool answer(fake_broker *broker, int fd, std::string *input) {
     switch (type) {
       case 1:
         count(broker, &fake_counts::connects);
+        if (body.size() >= 12) {
+          std::lock_guard<std::mutex> guard(broker->lock);
+          broker->requests.connect_flags = static_cast<uint8_t>(body[7]);
+          const size_t id = static_cast<uint8_t>(body[10]) << 8 | static_cast<uint8_t>(body[11]);
+          broker->requests.client_id = body.substr(12, id);
+        }
         if (script.connack >= 0) {
           ok = send_text(fd, std::string("\x20\x02\x00", 3) + static_cast<char>(script.connack)) &&
                send_text(fd, script.after_connack);
@@ -94,6 +100,12 @@ bool answer(fake_broker *broker, int fd, std::string *input) {
         break;
       case 8:
         count(broker, &fake_counts::subscribes);
+        if (body.size() >= 4) {
+          const size_t filter = static_cast<uint8_t>(body[2]) << 8 | static_cast<uint8_t>(body[3]);
+          std::lock_guard<std::mutex> guard(broker->lock);
+          if (4 + filter < body.size())
+            broker->requests.subscribe_qos = static_cast<uint8_t>(body[4 + filter]);
+        }
         if (script.suback >= 0 && body.size() >= 2) {
           ok = send_text(fd,
                          std::string("\x90\x03", 2) + body.substr(0, 2) + static_cast<char>(script.suback)) &&
@@ -209,6 +221,11 @@ void fake_broker_reading(fake_broker *broker, bool reading) { broker->reading = 
 fake_counts fake_broker_counts(fake_broker *broker) {
   std::lock_guard<std::mutex> guard(broker->lock);
   return broker->counts;
+}
+
+fake_requests fake_broker_requests(fake_broker *broker) {
+  std::lock_guard<std::mutex> guard(broker->lock);
+  return broker->requests;
 }
 
 int fake_broker_wait(fake_broker *broker, unsigned fake_counts::*field, unsigned value, int timeout_ms) {

@@ -25,6 +25,14 @@ struct fake_counts {
   unsigned connections, connects, subscribes, pings, publishes, disconnects;
 };
 
+/* What the client asked for last: its CONNECT's flags byte and client identifier, and the
+ * QoS of its SUBSCRIBE's first filter (-1 before one came). */
+struct fake_requests {
+  int connect_flags = -1;
+  std::string client_id;
+  int subscribe_qos = -1;
+};
+
 struct fake_broker {
   fake_script script;
   int listener = -1;
@@ -33,6 +41,7 @@ struct fake_broker {
   std::atomic<bool> reading{true}; /* false: takes nothing from the client (its buffers fill) */
   std::mutex lock;
   fake_counts counts{};
+  fake_requests requests;
   std::vector<std::string> payloads; /* of the PUBLISH packets received, in order */
 };
 
@@ -41,6 +50,7 @@ int fake_broker_start(fake_broker *broker, const std::string &address, int port,
 /* Stops serving and closes everything; safe to call twice. */
 void fake_broker_stop(fake_broker *broker);
 fake_counts fake_broker_counts(fake_broker *broker);
+fake_requests fake_broker_requests(fake_broker *broker);
 /* The payloads of the PUBLISH packets received so far. */
 std::vector<std::string> fake_broker_payloads(fake_broker *broker);
 /* Stops or resumes reading from the client. A client replaced by a new connection, or gone,

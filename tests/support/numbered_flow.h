@@ -23,17 +23,18 @@ inline long flow_number(const std::string &payload, const std::string &prefix) {
   return std::stol(payload.substr(head.size(), end - head.size()));
 }
 
-/* Publishes {"n":i} (and "f" with filler bytes when given) on the gateway every interval_us
- * (0: flat out) from its own client until stopped, at most limit messages and two minutes,
- * and reconnects that client when the gateway broker went away. */
+/* Publishes {"n":i} (and "f" with filler bytes when given) at the QoS on the gateway every
+ * interval_us (0: flat out) from its own client until stopped, at most limit messages and
+ * two minutes, and reconnects that client when the gateway broker went away. A number counts
+ * as published once the library took it (QoS 0) or the broker acknowledged it (QoS 1). */
 struct message_flow {
   std::atomic<bool> running{true};
   std::atomic<long> published{0};
   std::thread worker;
 
   void start(const std::string &gateway_uri, const std::string &topic, unsigned interval_us = 2000,
-             long limit = 60000, const std::string &filler = "") {
-    worker = std::thread([this, gateway_uri, topic, interval_us, limit, filler] {
+             long limit = 60000, const std::string &filler = "", int qos = 0) {
+    worker = std::thread([this, gateway_uri, topic, interval_us, limit, filler, qos] {
       test_client client;
       bool connected = client_connect(&client, gateway_uri, "flow");
       const long long deadline = monotonic_ms() + 120000;
@@ -51,7 +52,7 @@ struct message_flow {
         }
         const std::string payload =
             "{\"n\":" + std::to_string(n) + (filler.empty() ? "" : ",\"f\":\"" + filler + "\"") + "}";
-        if (client_publish(&client, topic, payload) == 0) {
+        if (client_publish(&client, topic, payload, qos) == 0) {
           published = ++n;
         } else {
           connected = false;

@@ -681,15 +681,23 @@ INSTANTIATE_TEST_SUITE_P(
       },                      \
       10000))
 
-/* Each acknowledgement carries the identifier of the packet it answers; QoS 2 is delivered
- * once, answered with PUBREC until PUBREL ends it, and a later publish with the same
- * identifier is a new message. */
+/* Each acknowledgement carries the identifier of the packet it answers, and goes out only
+ * once the owner took the message (one it cannot take now is offered again, unanswered);
+ * QoS 2 is delivered once, answered with PUBREC until PUBREL ends it, and a later publish
+ * with the same identifier is a new message. */
 TEST_F(SessionTest, AnswersEachPublishWithItsOwnIdentifier) {
   begin(false, 0);
   ASSERT_TRUE(accept_peer());
   ASSERT_TRUE(connack());
+  on_message = [](const mqtt_publish *) { return 0; };
   ASSERT_TRUE(peer.write_all(publish_packet("QZ/a", "one", 1, 7) + publish_packet("QZ/a", "two", 1, 300) +
                              publish_packet("QZ/a", "three", 1, 65535)));
+  TURN_UNTIL(!messages.empty());
+  session_pause(session.get(), true); /* as the relay does while it cannot take any */
+  for (int i = 0; i < 5; i++) turn(10);
+  EXPECT_TRUE(peer_read(50).empty()) << "answered a message the owner did not take";
+  on_message = nullptr;
+  session_pause(session.get(), false);
   std::vector<parsed_packet> got;
   TURN_UNTIL((got = peer_read(0)).size() > 0 || !got.empty());
   while (got.size() < 3) {
@@ -697,6 +705,7 @@ TEST_F(SessionTest, AnswersEachPublishWithItsOwnIdentifier) {
     TURN_UNTIL(!(more = peer_read(0)).empty());
     got.insert(got.end(), more.begin(), more.end());
   }
+  EXPECT_EQ((std::vector<std::string>{"one", "one", "two", "three"}), messages);
   const char *ids[] = {"\x00\x07", "\x01\x2C", "\xFF\xFF"};
   for (int i = 0; i < 3; i++) {
     EXPECT_EQ(0x40, got[static_cast<size_t>(i)].type_byte);
@@ -748,6 +757,35 @@ TEST_F(SessionTest, APingOnRequestIsAnsweredForThisConnectionOnly) {
   session_disconnect(session.get());
   EXPECT_EQ(0, session_ping_answered(session.get()));
   EXPECT_EQ(0, session_ping_now(session.get(), monotonic_ms()));
+}
+
+/* A disconnect that reads on: DISCONNECT goes out after the answers owed, the QoS 0 messages
+ * sent before the broker closes are handed over, QoS 1 ones left unanswered to the broker,
+ * and the broker's close ends the session without a loss. */
+TEST_F(SessionTest, ADisconnectReadsWhatTheBrokerSentUntilItCloses) {
+  begin(false, 0);
+  ASSERT_TRUE(accept_peer());
+  ASSERT_TRUE(connack());
+  ASSERT_TRUE(peer.write_all(publish_packet("QZ/a", "before", 1, 3)));
+  TURN_UNTIL(messages.size() == 1);
+  ASSERT_EQ(1, session_disconnect_reading(session.get(), monotonic_ms()));
+  EXPECT_EQ(SESSION_CLOSING, session->state);
+  std::vector<parsed_packet> got;
+  while (got.size() < 2) {
+    std::vector<parsed_packet> more;
+    TURN_UNTIL(!(more = peer_read(0)).empty());
+    got.insert(got.end(), more.begin(), more.end());
+  }
+  EXPECT_EQ(0x40, got[0].type_byte) << "the answer owed goes first";
+  EXPECT_EQ(0xE0, got[1].type_byte);
+  ASSERT_TRUE(peer.write_all(publish_packet("QZ/a", "late", 0, 0) + publish_packet("QZ/a", "kept", 1, 4) +
+                             publish_packet("QZ/a", "later", 0, 0)));
+  TURN_UNTIL(messages.size() == 3);
+  shutdown(peer.fd, SHUT_WR);
+  TURN_UNTIL(session->state == SESSION_DOWN);
+  EXPECT_EQ((std::vector<std::string>{"before", "late", "later"}), messages);
+  EXPECT_TRUE(losses.empty());
+  EXPECT_TRUE(peer_read(50).empty()) << "answered after the DISCONNECT";
 }
 
 /* A handler that ends the session gets no further event from it, though more packets were

@@ -340,6 +340,28 @@ TEST_F(Spool, InterleavedAppendsAndReadsKeepOrder) {
   EXPECT_TRUE(wait_until([&] { return folder_names(folder).empty(); }, 5000));
 }
 
+/* The wall clock set while documents wait: the times of this run's documents move with it
+ * (the records keep theirs: a new spool over the folder gives them as stored); documents
+ * appended after it carry the new clock's times and do not move. */
+TEST_F(Spool, AClockSetMovesTheTimesOfThisRunsDocuments) {
+  constexpr int64_t SHIFT = -2 * 3600 * 1000;
+  ASSERT_EQ(1, open());
+  append_all(0, 10, 100);
+  std::vector<taken_doc> taken = drain(s.get(), 3);
+  spool_clock_moved(s.get(), SHIFT);
+  EXPECT_EQ(T0 + 3 + SHIFT, figures().oldest_ms);
+  append_all(10, 15, 100);
+  std::vector<taken_doc> rest = drain(s.get());
+  taken.insert(taken.end(), rest.begin(), rest.end());
+  ASSERT_EQ(range(0, 15), numbers_of(taken, 100));
+  for (size_t n = 3; n < taken.size(); n++)
+    EXPECT_EQ(T0 + static_cast<int64_t>(n) + (n < 10 ? SHIFT : 0), taken[n].time_ms) << n;
+  reopen();
+  std::vector<taken_doc> stored = drain(s.get());
+  ASSERT_EQ(range(0, 15), numbers_of(stored, 100));
+  for (const taken_doc &t : stored) EXPECT_EQ(T0 + doc_number(t.doc), t.time_ms);
+}
+
 /* ---- the caller's use, end to end ---- */
 
 /* A numbered flow through a caller like the relay: a memory queue of 20 that the cloud
