@@ -6,6 +6,14 @@
 # broker here, the scripts add what else they start.
 pids=()
 
+# Takes a process that has ended off that list, so that its number, once the system gives it
+# to another process, is never killed.
+forget_pid() { # pid
+  local i
+  for i in "${!pids[@]}"; do [ "${pids[i]}" = "$1" ] && unset 'pids[i]'; done
+  return 0
+}
+
 # Kills every started process (and any pid named) and waits for them.
 stop_started() { # [pid...]
   local pid
@@ -85,3 +93,7 @@ status_value() { # path key
   while IFS='=' read -r k v; do [ "$k" = "$2" ] && { echo "$v"; return 0; }; done < "$1"
   return 0
 }
+
+# The median of the numbers on standard input (words; "-" skipped), or "-".
+median() { tr ' ' '\n' | awk 'NF && $1 != "-"' | sort -g | awk '{ v[++n] = $1 } END {
+    if (n) print v[int((n + 1) / 2)]; else print "-" }'; }

@@ -5,16 +5,16 @@
 # (qos1), each repeated: their summary by path, then the bytes written to the spool folder
 # while the cloud keeps up and while it is away (strace of the daemon's file calls,
 # /proc/<pid>/io), and the time from the start to the first CONNECT at QoS 0, with an empty
-# spool and with a full one.
-# Each run's figure and the median, by size and rate.
-median() { tr ' ' '\n' | awk 'NF && $1 != "-"' | sort -g | awk '{ v[++n] = $1 } END {
-    if (n) print v[int((n + 1) / 2)]; else print "-" }'; }
+# spool and with a full one. Each relay run starts its daemon afresh, so its peak resident
+# memory (VmHWM) is that run's.
+# Each run's figure and the median (median, scripts/lib.sh), by size and rate.
 echo
 echo "== delivery and send buffer (each run; median in brackets)"
 echo "   relay: the daemon as shipped (QoS 0, send buffer 64 KiB); buf0: the same with the"
 echo "   system's send buffer; qos1: the shipped daemon with NIMBA_QOS=1; x/relay: a run's"
 echo "   figure (flat out its throughput, at a fixed rate its CPU per message) against the"
-echo "   relay's run just before it in the same round"
+echo "   relay's run just before it in the same round; peak: the daemon's peak resident memory"
+echo "   (VmHWM) since its start before the run"
 for size in ${NIMBA_BENCH_SIZES:-40 1024}; do
   for run_plan in $plans; do
     rate=${run_plan%%:*}
@@ -31,7 +31,7 @@ for size in ${NIMBA_BENCH_SIZES:-40 1024}; do
             'BEGIN { if (b + 0 > 0) printf "%.2f", a / b; else print "-" }')"
         fi
       fi
-      echo "$text; lost/dup/ord${runs_lost[$path $size $rate]:-}"
+      echo "$text; lost/dup/ord${runs_lost[$path $size $rate]:-}; peak KiB${runs_hwm[$path $size $rate]:-}"
     done
     echo "  qos1: most documents in the spool during each run:${runs_spooled[$size $rate]:-}"
   done

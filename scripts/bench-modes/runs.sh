@@ -35,7 +35,7 @@ read_spooled() { # raises spooled_peak to the documents the shipped daemon's spo
   done < "$run/nimba_vezidozu.status"
   return 0
 }
-declare -A runs_cpu runs_thr runs_lost runs_rel runs_spooled
+declare -A runs_cpu runs_thr runs_lost runs_rel runs_spooled runs_hwm
 relay_figure=
 hz=$(getconf CLK_TCK)
 mkfifo "$run/tick" 2>/dev/null || true
@@ -177,6 +177,7 @@ run_one() { # path rate size count (path: direct or one of relay_paths)
     runs_cpu[$mode $size $rate]+=" $cpu_per_k"
     runs_thr[$mode $size $rate]+=" $thr"
     runs_lost[$mode $size $rate]+=" $(kv "$line" lost)/$(kv "$line" duplicated)/$(kv "$line" reordered)"
+    runs_hwm[$mode $size $rate]+=" $(proc_status_kb "$daemon_pid" VmHWM)"
     local figure=$thr
     [ "$rate" = 0 ] || figure=$cpu_per_k
     if [ "$mode" = relay ]; then
