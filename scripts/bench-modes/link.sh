@@ -99,9 +99,8 @@ link_outage() { # qos
     row_sample
     if [ $((n % 60)) -eq 0 ]; then
       rss=$(proc_status_kb "$row_pid" VmRSS)
-      echo "   qos$qos, $n s away: received $(status_value "$row_status" RECEIVED), in the spool" \
-        "$(status_value "$row_status" SPOOL_DOCUMENTS), dropped $(status_value "$row_status" DROPPED);" \
-        "resident $rss KiB"
+      echo "   qos$qos, $n s away: received $(status_value "$row_status" RECEIVED), waiting" \
+        "$(status_value "$row_status" WAITING), dropped $(status_value "$row_status" DROPPED); resident $rss KiB"
     fi
   done
   outage_end

@@ -16,7 +16,8 @@ row_start() { # qos sink-address program [NAME=value...]: starts it, waits until
   "$load" --mode relay --publish-host $gateway --subscribe-host "$sink" --count 0 --warmup 30 --quiet \
     >/dev/null || { echo "the daemon (QoS $qos) does not pass messages" >&2; exit 1; }
 }
-row_stop() {
+row_stop() { # a daemon that ended by itself (no memory figures: gone or a zombie) fails the bench
+  [ "$(proc_status_kb "$row_pid" VmHWM)" -gt 0 ] || { echo "the daemon ended during the row" >&2; exit 1; }
   kill "$row_pid" 2>/dev/null; wait "$row_pid" 2>/dev/null || true
   forget_pid "$row_pid"
   row_pid=
