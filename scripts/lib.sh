@@ -1,10 +1,18 @@
 # shellcheck shell=bash
 # Helpers shared by the bash scripts in scripts/ that start brokers and other processes on
-# loopback (demo, bench, bench-cgi). Sourced, not run, from the top folder: . scripts/lib.sh
+# loopback (demo, bench and its modes, bench-cgi). Sourced, not run, from the top folder: . scripts/lib.sh
 
 # The processes started in the background; stop_started ends them. start_broker adds its
 # broker here, the scripts add what else they start.
 pids=()
+
+# Takes a process that has ended off that list, so that its number, once the system gives it
+# to another process, is never killed.
+forget_pid() { # pid
+  local i
+  for i in "${!pids[@]}"; do [ "${pids[i]}" = "$1" ] && unset 'pids[i]'; done
+  return 0
+}
 
 # Kills every started process (and any pid named) and waits for them.
 stop_started() { # [pid...]
@@ -53,3 +61,39 @@ kv() { # line key
   for w in $1; do [ "${w%%=*}" = "$2" ] && { echo "${w#*=}"; return; }; done
   echo "-"
 }
+
+# Figures of a process and of the daemon's status file, read without starting processes
+# (load runs sample them while they run).
+# A field of /proc/<pid>/status in KiB (VmRSS, VmHWM), or 0 when the process is gone.
+proc_status_kb() { # pid field
+  local k v _
+  [ -r "/proc/$1/status" ] || { echo 0; return 0; }
+  while read -r k v _; do [ "$k" = "$2:" ] && { echo "$v"; return 0; }; done < "/proc/$1/status"
+  echo 0
+}
+# The CPU time (utime + stime) of a process in clock ticks, or 0 when it is gone.
+proc_ticks() { # pid
+  local stat rest f
+  [ -r "/proc/$1/stat" ] || { echo 0; return 0; }
+  read -r stat < "/proc/$1/stat"
+  rest=${stat##*) }
+  read -r -a f <<< "$rest"
+  echo $(( f[11] + f[12] ))
+}
+# The bytes a process caused to be written to storage so far (/proc/<pid>/io write_bytes).
+write_bytes() { # pid
+  local k v
+  while read -r k v; do [ "$k" = write_bytes: ] && { echo "$v"; return 0; }; done < "/proc/$1/io"
+  echo 0
+}
+# A key of a status file (KEY=VALUE lines); nothing when the key or the file is absent.
+status_value() { # path key
+  local k v
+  [ -r "$1" ] || return 0
+  while IFS='=' read -r k v; do [ "$k" = "$2" ] && { echo "$v"; return 0; }; done < "$1"
+  return 0
+}
+
+# The median of the numbers on standard input (words; "-" skipped), or "-".
+median() { tr ' ' '\n' | awk 'NF && $1 != "-"' | sort -g | awk '{ v[++n] = $1 } END {
+    if (n) print v[int((n + 1) / 2)]; else print "-" }'; }

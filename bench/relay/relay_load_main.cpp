@@ -7,7 +7,12 @@
  * The two halves can run apart, for a cloud that is away while the messages are sent:
  * --publish-only sends and receives nothing, --receive-only sends nothing and receives the
  * numbers 0 to count - 1 that another run sent (no latency then: the send times are another
- * process's clock). */
+ * process's clock).
+ * SIGUSR1 marks a moment (the end of an outage, say): the report then says how long after it
+ * the flow had caught up, that is when the first document sent after it arrived less than a
+ * second after it was sent (in order, everything older has then arrived, and what still
+ * waits is less than a second's worth); --after-mark S stops the sending S seconds after
+ * that. */
 #include "relay_bench.h"
 
 #include <mosquitto.h>
@@ -15,6 +20,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +42,7 @@ constexpr char WARMUP_TOPIC[] = "QZ/warm/up";
 constexpr char WARMUP_PAYLOAD[] = "{\"warm\":1}";
 constexpr uint64_t MAX_COUNT = 10000000;
 constexpr int64_t IDLE_STOP_US = 3000000; // drain ends early after this long with nothing new
+constexpr int64_t CAUGHT_UP_US = 1000000; // the latency of a flow that has caught up after a mark
 
 struct options {
   bench_shape shape = BENCH_RELAYED;
@@ -52,9 +59,13 @@ struct options {
   int quiet = 0;
   int publish_only = 0;
   int receive_only = 0;
+  double after_mark_s = 0; // 0: the mark does not end the sending
 };
 
 int64_t epoch_ns;
+
+volatile sig_atomic_t mark_requested = 0;
+void request_mark(int) { mark_requested = 1; }
 
 int64_t now_ns() {
   timespec ts;
@@ -89,6 +100,8 @@ struct sink_state {
   std::atomic<int64_t> first_us{-1};
   std::atomic<int64_t> last_us{-1};
   std::atomic<int> lost_connection{0};
+  std::atomic<uint64_t> mark_seq{UINT64_MAX}; // the first sequence number sent after the mark
+  std::atomic<int64_t> mark_arrived_us{-1};   // when the flow had caught up after it
 };
 
 // Connect and subscribe answers, for the waits below.
@@ -123,6 +136,8 @@ void sink_message_arrived(struct mosquitto *, void *context, const struct mosqui
       else
         s->next_seq = r.seq + 1;
       s->latency_us.push_back(at - r.sent_us);
+      if (r.seq >= s->mark_seq.load() && at - r.sent_us < CAUGHT_UP_US && s->mark_arrived_us.load() < 0)
+        s->mark_arrived_us.store(at);
       if (s->first_us.load(std::memory_order_relaxed) < 0) s->first_us.store(at);
       s->last_us.store(at, std::memory_order_relaxed);
       s->unique.fetch_add(1, std::memory_order_release);
@@ -235,13 +250,16 @@ void usage() {
       stderr,
       "usage: nimba_relay_load [--mode relay|direct|forward] [--publish-host ADDR] [--subscribe-host ADDR]\n"
       "  [--count N] [--rate MSG_PER_S (0: flat out)] [--size BYTES] [--topics K]\n"
-      "  [--time-limit S] [--drain S] [--warmup S] [--quiet] [--publish-only | --receive-only]\n"
+      "  [--time-limit S] [--drain S] [--warmup S] [--after-mark S] [--quiet]\n"
+      "  [--publish-only | --receive-only]\n"
       "Publishes N messages on QZ/node<k>/load at the publish host, receives them on the\n"
       "subscribe host (relay: iot-2/evt/status/fmt/json; direct: QZ/# on the publish host;\n"
       "forward: QZ/# unchanged on the subscribe host).\n"
       "--publish-only: no receiving, no warm-up. --receive-only: no sending, no warm-up; prints\n"
       "\"subscribed\" once it is, then waits up to the time limit for the first document and\n"
       "stops when all came or nothing new came for the drain time.\n"
+      "SIGUSR1 marks a moment; caught_up_s: from it until a document sent after it arrived\n"
+      "within a second; --after-mark S: the sending ends S seconds after that.\n"
       "Last line of output: key=value figures.\n");
 }
 
@@ -295,6 +313,8 @@ int parse_options(int argc, char **argv, options *o) {
       o->drain_s = d;
     } else if (a == "--warmup" && d <= 600) {
       o->warmup_s = d;
+    } else if (a == "--after-mark" && d <= 3600) {
+      o->after_mark_s = d;
     } else {
       usage();
       return 0;
@@ -387,6 +407,9 @@ int receive_only(const options &o, sink_state *sink, client_ptr &sub) {
 int main(int argc, char **argv) {
   epoch_ns = 0;
   epoch_ns = now_ns();
+  struct sigaction mark_action {};
+  mark_action.sa_handler = request_mark;
+  sigaction(SIGUSR1, &mark_action, nullptr);
   options o;
   if (!parse_options(argc, argv, &o)) return 2;
 
@@ -440,6 +463,7 @@ int main(int argc, char **argv) {
   // Latency counts from the actual send, so a generator that falls behind its schedule (a
   // busy machine) hides that delay from the figures: how far behind it fell is reported.
   int64_t late_max_us = 0;
+  int64_t mark_us = -1;
   for (uint64_t seq = 0; seq < o.count; seq++) {
     int64_t due = 0;
     if (interval_ns > 0) {
@@ -448,6 +472,14 @@ int main(int argc, char **argv) {
     }
     if (now_ns() >= limit || (!o.publish_only && sink.lost_connection.load())) break;
     int64_t t = now_us();
+    if (mark_requested && mark_us < 0) {
+      mark_us = t;
+      sink.mark_seq.store(seq);
+    }
+    const int64_t caught_up_us = sink.mark_arrived_us.load();
+    if (o.after_mark_s > 0 && caught_up_us >= 0 &&
+        t - caught_up_us >= static_cast<int64_t>(o.after_mark_s * 1e6))
+      break;
     if (interval_ns > 0 && t - due / 1000 > late_max_us) late_max_us = t - due / 1000;
     if (!bench_message_make(message.get(), seq, t, o.size, o.topics)) return 1;
     if (publish(pub.get(), message->topic, message->payload, message->payload_length))
@@ -485,6 +517,8 @@ int main(int argc, char **argv) {
   int64_t p99 = bench_percentile(sink.latency_us, 0.99);
   int64_t pmax = bench_percentile(sink.latency_us, 1.0);
   const char *mode = o.mode;
+  const int64_t caught_up_us = sink.mark_arrived_us.load();
+  const double caught_up_s = caught_up_us >= 0 ? static_cast<double>(caught_up_us - mark_us) / 1e6 : -1;
 
   if (!o.quiet) {
     std::printf("%s path, %" PRIu64 " messages of %u bytes at %s%.0f msg/s on %u topics\n",
@@ -514,12 +548,17 @@ int main(int argc, char **argv) {
                 p99,
                 pmax,
                 late_max_us);
+    if (mark_us >= 0)
+      std::printf("  caught up %.3f s after the mark (-1: never; the first document sent after it: %" PRIu64
+                  ")\n",
+                  caught_up_s,
+                  sink.mark_seq.load());
   }
   std::printf("mode=%s size=%u rate=%.0f count=%" PRIu64 " sent=%" PRIu64 " failed=%" PRIu64
               " received=%" PRIu64 " lost=%" PRIu64 " duplicated=%" PRIu64 " malformed=%" PRIu64
               " reordered=%" PRIu64
               " send_s=%.3f send_rate=%.0f elapsed_s=%.3f throughput=%.0f p50_us=%" PRId64 " p90_us=%" PRId64
-              " p99_us=%" PRId64 " max_us=%" PRId64 " late_max_us=%" PRId64 "\n",
+              " p99_us=%" PRId64 " max_us=%" PRId64 " late_max_us=%" PRId64,
               mode,
               o.size,
               o.rate,
@@ -540,5 +579,7 @@ int main(int argc, char **argv) {
               p99,
               pmax,
               late_max_us);
+  if (mark_us >= 0) std::printf(" mark_seq=%" PRIu64 " caught_up_s=%.3f", sink.mark_seq.load(), caught_up_s);
+  std::printf("\n");
   return 0;
 }
