@@ -111,6 +111,10 @@ struct relay_daemon {
   /* The stop reads the gateway: every document is taken (or counted as dropped). */
   bool stopping;
   unsigned stop_dropped; /* documents a stop could not keep, not yet logged */
+  /* The gateway held back for the spool: counted up to held_since_ms (0 while it is not),
+   * for this pass and since the start. */
+  long long held_since_ms;
+  uint64_t held_pass_ms, held_total_ms;
   struct spool spool;
 };
 

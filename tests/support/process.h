@@ -21,6 +21,8 @@ struct sandbox_mounts {
   std::string status_folder;  /* bound at the folder of the daemon's status file
                                  (NIMBA_STATUS_PATH, /var/run by default) */
   std::string ca_folder;      /* bound at NIMBA_CA_PATH, the CA certificates TLS trusts */
+  /* A tmpfs of that size (KiB) at the spool's folder, NIMBA_SPOOL_PATH: a disk to fill. */
+  unsigned spool_tmpfs_kb = 0;
 };
 
 struct spawn_request {
