@@ -294,6 +294,9 @@ struct flash {
 
 enum names_undone { NONE_UNDONE, ALL_UNDONE, NEWER_UNDONE };
 enum data_loss { DROPPED, TORN, ZEROED };
+const char *const undone_names[] = {
+    "no name change undone", "name changes undone", "newer name changes undone"};
+const char *const loss_names[] = {"unsynced writes dropped", "torn", "zeroed"};
 struct crash_kind {
   names_undone names;
   data_loss data;
@@ -496,58 +499,67 @@ struct relay_flow {
 struct recording {
   std::string root, error;
   std::vector<event> events;
+  ~recording() { remove_tree(root); }
 };
 
+void record(recording &out) {
+  const char *base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/nimba_powercut_XXXXXX";
+  if (!mkdtemp(pattern.data())) {
+    out.error = "no temporary folder";
+    return;
+  }
+  out.root = pattern;
+  relay_flow flow;
+  flow.folder = out.root + "/spool";
+  struct stat st;
+  if (mkdir(flow.folder.c_str(), 0700) != 0 || stat(flow.folder.c_str(), &st) != 0) {
+    out.error = "no spool folder";
+    return;
+  }
+  rec.device = st.st_dev;
+  rec.folder = st.st_ino;
+  file_calls_observe(observe);
+  flow.open();
+  flow.arrive(420);
+  flow.deliver(250);
+  flow.due();
+  flow.arrive(200);
+  flow.deliver(10);
+  flow.close();
+  flow.open();
+  flow.deliver(8);
+  flow.close();
+  flow.open();
+  flow.deliver(ALL);
+  flow.due();
+  flow.arrive(150);
+  flow.close();
+  flow.open();
+  flow.deliver(ALL);
+  flow.due();
+  flow.close();
+  file_calls_observe(nullptr);
+  out.events = rec.events;
+  out.error = flow.fault;
+  if (out.error.empty() && flow.acked != flow.next - 1)
+    out.error = "delivered up to " + std::to_string(flow.acked) + " of " + std::to_string(flow.next);
+  /* The recorder saw every change: replayed, it gives the folder as it is. */
+  flash f;
+  for (const event &e : out.events) f.apply(e);
+  std::vector<std::string> real = listing(flow.folder);
+  std::set<std::string> names(real.begin(), real.end());
+  for (const auto &[name, file] : f.now)
+    if (!names.erase(name) || read_file(flow.folder + "/" + name) != f.files[file].now)
+      out.error += " recorded " + name + " differs from the folder;";
+  for (const std::string &name : names) out.error += " unrecorded " + name + ";";
+}
+
 const recording &recorded() {
-  static recording r = [] {
-    recording out;
-    const char *base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/nimba_powercut_XXXXXX";
-    if (!mkdtemp(pattern.data())) return recording{"", "no temporary folder", {}};
-    out.root = pattern;
-    relay_flow flow;
-    flow.folder = out.root + "/spool";
-    struct stat st;
-    if (mkdir(flow.folder.c_str(), 0700) != 0 || stat(flow.folder.c_str(), &st) != 0)
-      return recording{out.root, "no spool folder", {}};
-    rec.device = st.st_dev;
-    rec.folder = st.st_ino;
-    file_calls_observe(observe);
-    flow.open();
-    flow.arrive(420);
-    flow.deliver(250);
-    flow.due();
-    flow.arrive(200);
-    flow.deliver(10);
-    flow.close();
-    flow.open();
-    flow.deliver(8);
-    flow.close();
-    flow.open();
-    flow.deliver(ALL);
-    flow.due();
-    flow.arrive(150);
-    flow.close();
-    flow.open();
-    flow.deliver(ALL);
-    flow.due();
-    flow.close();
-    file_calls_observe(nullptr);
-    out.events = rec.events;
-    out.error = flow.fault;
-    if (out.error.empty() && flow.acked != flow.next - 1)
-      out.error = "delivered up to " + std::to_string(flow.acked) + " of " + std::to_string(flow.next);
-    /* The recorder saw every change: replayed, it gives the folder as it is. */
-    flash f;
-    for (const event &e : out.events) f.apply(e);
-    std::vector<std::string> real = listing(flow.folder);
-    std::set<std::string> names(real.begin(), real.end());
-    for (const auto &[name, file] : f.now)
-      if (!names.erase(name) || read_file(flow.folder + "/" + name) != f.files[file].now)
-        out.error += " recorded " + name + " differs from the folder;";
-    for (const std::string &name : names) out.error += " unrecorded " + name + ";";
-    return out;
-  }();
+  static recording r;
+  static bool made = false;
+  if (!made) record(r);
+  made = true;
   return r;
 }
 
@@ -577,7 +589,6 @@ protected:
     log_set_sink(nullptr);
     log_set_echo(LOG_ECHO_BY_PRIORITY);
   }
-  static void TearDownTestSuite() { remove_tree(recorded().root); }
 };
 
 TEST_P(SpoolPowerCut, EveryStateStartsWholeInOrderAndKeepsWhatWasSynced) {
@@ -597,15 +608,16 @@ TEST_P(SpoolPowerCut, EveryStateStartsWholeInOrderAndKeepsWhatWasSynced) {
       states++;
       for (const finding &x : found) {
         if (counts[x.kind]++ < 3)
-          report += "\n  after " + std::to_string(i) + " (" + event_names[r.events[i].kind] + " " +
-                    r.events[i].name + "), kind " + std::to_string(k) + ": " + fault_names[x.kind] + ": " +
-                    x.text;
+          report += "\n  after step " + std::to_string(i) + " (" + event_names[r.events[i].kind] +
+                    (r.events[i].name.empty() ? "" : " " + r.events[i].name) + "), " +
+                    undone_names[(*c.kinds)[k].names] + ", " + loss_names[(*c.kinds)[k].data] + ": " +
+                    fault_names[x.kind] + ": " + x.text;
       }
       if (c.expected != NO_FAULT && counts[c.expected]) return;
     }
   }
   if (c.expected == NO_FAULT)
-    EXPECT_TRUE(counts.empty()) << states << " states of " << r.events.size() << " calls:" << report;
+    EXPECT_TRUE(counts.empty()) << states << " states after " << r.events.size() << " steps:" << report;
   else
     ADD_FAILURE() << "no state " << fault_names[c.expected] << " in " << states << " states:" << report;
 }
