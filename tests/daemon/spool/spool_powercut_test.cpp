@@ -8,7 +8,10 @@
  * covered (its data and its name) and that was not acknowledged; and bring back no
  * acknowledged document that a clean close, or a deletion that was synced or had a second
  * to be, put away. Rows whose flash leaves out a sync the spool called, or rewrites "acked"
- * in place, must make the checker report the fault: they test the checker's power. */
+ * in place, must make the checker report the fault: they test the checker's power.
+ * The spool runs in this process, not in the daemon: a start and a full read-back cost about
+ * a millisecond, so every state of every step is checked, and the acknowledgements are
+ * recorded in order with the file calls they cause. */
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -307,6 +310,7 @@ struct crash_file {
   std::string bytes;
 };
 
+/* The files a power cut at this step may leave, by name; random picks the cuts. */
 std::map<std::string, crash_file> crash_state(const flash &f, crash_kind kind, std::mt19937 &random) {
   std::map<std::string, int> names = f.kept;
   size_t redone = kind.names == NONE_UNDONE  ? f.pending.size()
