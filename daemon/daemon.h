@@ -104,6 +104,10 @@ struct relay_daemon {
                                     gateway waits a moment; 0 when it takes them */
   long long ack_progress_ms;     /* last acknowledgement, or the first document in flight after none */
   long long delivery_checked_ms; /* the delivery's figures were last looked at then */
+  /* The gateway held back for the spool: counted up to held_since_ms (0 while it is not),
+   * for this pass and since the start. */
+  long long held_since_ms;
+  uint64_t held_pass_ms, held_total_ms;
   struct spool spool;
 };
 

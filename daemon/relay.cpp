@@ -4,6 +4,7 @@
 #include <syslog.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -84,11 +85,26 @@ void queue_at_most_once(relay_daemon *d, uint32_t n) {
   status_count(&d->status, STATUS_DROPPED, dropped);
 }
 
-/* How long the gateway waits when the spool's writer is busy before a document is offered
- * to the spool again. */
-constexpr long long SPOOL_RETRY_MS = 20;
+/* How long the gateway waits when every batch of the spool is with its writer before a
+ * document is offered to the spool again: short, as a batch frees within one sync. */
+constexpr long long SPOOL_RETRY_MS = 2;
 
 bool spool_takes(const relay_daemon *d) { return d->spool_in_use && spool_usable(&d->spool); }
+
+/* The spool cannot take a document now: the gateway is held back until the next try. */
+void hold_gateway(relay_daemon *d, long long now) {
+  d->spool_refused_ms = now;
+  d->held_since_ms = now;
+}
+
+/* The time the gateway has been held back up to now counts (for the pass and in total). */
+void count_held(relay_daemon *d, long long now) {
+  if (d->held_since_ms == 0) return;
+  const uint64_t held = static_cast<uint64_t>(now - d->held_since_ms);
+  d->held_pass_ms += held;
+  d->held_total_ms += held;
+  d->held_since_ms = now;
+}
 
 /* At least once: PUBLISH heads for the documents the window lets go out now; called where
  * documents come or the window frees. */
@@ -130,7 +146,7 @@ bool keep_at_least_once(relay_daemon *d, uint32_t n, int64_t now_wall) {
     if (!waiting) spool_newer_held(d);
     if (spool_append(&d->spool, d->relay_out, n, now_wall)) return true;
     if (spool_usable(&d->spool)) {
-      d->spool_refused_ms = daemon_clock_ms();
+      hold_gateway(d, daemon_clock_ms());
       return false;
     }
   }
@@ -243,8 +259,11 @@ void cloud_output_written(void *context, uint32_t bytes) {
 }
 
 void relay_gateway_flow(relay_daemon *d) {
-  const bool full = relay_queue_full(&d->queue) && !(d->at_least_once && spool_takes(d));
-  session_pause(&d->gateway, d->spool_refused_ms != 0 || (cloud_up(d) && full));
+  const bool spool = d->at_least_once && spool_takes(d);
+  const bool full = relay_queue_full(&d->queue) && !spool;
+  /* What an unusable spool still holds goes out first: until then new documents wait. */
+  const bool spool_first = d->at_least_once && d->spool_in_use && !spool && spool_waiting(&d->spool);
+  session_pause(&d->gateway, d->spool_refused_ms != 0 || spool_first || (cloud_up(d) && full));
 }
 
 void relay_acknowledgement_reading(relay_daemon *d, long long now) {
@@ -286,7 +305,11 @@ void relay_tick(relay_daemon *d, long long now) {
   const long long due = spool_next_ms(&d->spool);
   const bool retry = d->spool_refused_ms != 0 && now >= d->spool_refused_ms + SPOOL_RETRY_MS;
   if ((due != 0 && due <= now) || retry) spool_tick(&d->spool, now);
-  if (retry) d->spool_refused_ms = 0;
+  if (retry) {
+    count_held(d, now);
+    d->held_since_ms = 0;
+    d->spool_refused_ms = 0;
+  }
   /* Memory takes the spool's documents back as room frees, oldest first. */
   const unsigned before = relay_queue_count(&d->queue);
   while (!relay_queue_full(&d->queue) && spool_waiting(&d->spool)) {
@@ -311,9 +334,23 @@ long long relay_next_ms(const relay_daemon *d) {
 void relay_report_pass(relay_daemon *d) {
   if (!d->spool_in_use) return;
   const uint32_t dropped = spool_take_dropped(&d->spool);
-  if (dropped == 0) return;
-  log_msg(LOG_WARNING, "Dropped %u messages for NIMBA: spool full.", dropped);
-  status_dropped(&d->status, DROP_SPOOL_FULL, dropped);
+  if (dropped > 0) {
+    log_msg(LOG_WARNING, "Dropped %u messages for NIMBA: spool full.", dropped);
+    status_dropped(&d->status, DROP_SPOOL_FULL, dropped);
+  }
+  const uint32_t lost = spool_take_lost(&d->spool);
+  if (lost > 0) {
+    log_msg(LOG_WARNING, "Dropped %u messages for NIMBA: spool folder lost.", lost);
+    status_dropped(&d->status, DROP_SPOOL_LOST, lost);
+  }
+  count_held(d, daemon_clock_ms());
+  if (d->held_pass_ms > 0) {
+    const unsigned held = d->held_pass_ms < UINT_MAX ? static_cast<unsigned>(d->held_pass_ms) : UINT_MAX;
+    log_msg(LOG_WARNING, "Held back the IoT Gateway for %u ms: the spool could not keep up.", held);
+    d->held_pass_ms = 0;
+  }
+  /* A spool that failed is tried again at every pass. */
+  if (!spool_usable(&d->spool)) spool_retry(&d->spool);
 }
 
 void relay_status_update(relay_daemon *d) {
@@ -321,6 +358,9 @@ void relay_status_update(relay_daemon *d) {
   status_delivery now{};
   now.at_least_once = true;
   now.resent = d->queue.resent;
+  now.gateway_held_ms = d->held_total_ms;
+  if (d->held_since_ms != 0)
+    now.gateway_held_ms += static_cast<uint64_t>(daemon_clock_ms() - d->held_since_ms);
   now.awaiting = relay_queue_in_flight(&d->queue);
   now.spool_errno = -1;
   int64_t oldest = 0;

@@ -32,8 +32,9 @@ void cloud_delivery_complete(void *context, mqtt_session *session, uint16_t pack
 unsigned cloud_output_gather(void *context, iovec *pieces, unsigned max);
 void cloud_output_written(void *context, uint32_t bytes);
 
-/* Pauses reading the gateway while the cloud is up and its queue is full; resumes it
- * otherwise. */
+/* Pauses reading the gateway while the cloud is up and its queue is full, while the spool
+ * cannot take a document now (a moment, counted as the gateway held back), and while an
+ * unusable spool still holds documents (they go out first); resumes it otherwise. */
 void relay_gateway_flow(relay_daemon *d);
 
 /* At least once, while fewer than half the window await a PUBACK, the cloud's input waits
@@ -52,7 +53,9 @@ void relay_tick(relay_daemon *d, long long now);
 /* When relay_tick has something to do; 0 for nothing. */
 long long relay_next_ms(const relay_daemon *d);
 
-/* Once per pass: the documents the full spool dropped, logged and counted. */
+/* Once per pass: the documents the full spool dropped and those lost with its folder, and
+ * how long the gateway was held back for the spool, logged and counted; an unusable spool
+ * is tried again. */
 void relay_report_pass(relay_daemon *d);
 
 /* The status record's delivery figures now (at least once). */

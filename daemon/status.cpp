@@ -191,12 +191,14 @@ void status_dropped(relay_status *s, status_drop_reason reason, uint64_t n) {
 
 void status_delivery_set(relay_status *s, const status_delivery &now) {
   status_delivery &d = s->delivery;
-  if (d.at_least_once == now.at_least_once && d.resent == now.resent && d.awaiting == now.awaiting &&
+  if (d.at_least_once == now.at_least_once && d.resent == now.resent &&
+      d.gateway_held_ms == now.gateway_held_ms && d.awaiting == now.awaiting &&
       d.spool_documents == now.spool_documents && d.spool_bytes == now.spool_bytes &&
       d.spool_errno == now.spool_errno && d.oldest_waiting_ms == now.oldest_waiting_ms)
     return;
   d.at_least_once = now.at_least_once;
   d.resent = now.resent;
+  d.gateway_held_ms = now.gateway_held_ms;
   d.awaiting = now.awaiting;
   d.spool_documents = now.spool_documents;
   d.spool_bytes = now.spool_bytes;
@@ -256,6 +258,7 @@ unsigned status_format(const relay_status *s, unsigned waiting, char *out, unsig
     add_number(&t, STATUS_KEY_QOS, 1);
     add_number(&t, STATUS_KEY_AWAITING_PUBACK, d.awaiting);
     add_number(&t, STATUS_KEY_RESENT, static_cast<int64_t>(d.resent));
+    add_number(&t, STATUS_KEY_GATEWAY_HELD_MS, static_cast<int64_t>(d.gateway_held_ms));
     for (unsigned i = 0; i < STATUS_DROP_REASONS; i++)
       add_number(&t, STATUS_DROP_KEYS[i], static_cast<int64_t>(d.dropped[i]));
     add_number(&t, STATUS_KEY_SPOOL_DOCUMENTS, static_cast<int64_t>(d.spool_documents));

@@ -33,7 +33,8 @@ struct status_delivery {
   bool at_least_once; /* the figures below are written only then */
   uint64_t dropped[STATUS_DROP_REASONS];
   uint64_t resent;
-  unsigned awaiting; /* documents awaiting a PUBACK */
+  uint64_t gateway_held_ms; /* the gateway held back for the spool since the start */
+  unsigned awaiting;        /* documents awaiting a PUBACK */
   uint64_t spool_documents, spool_bytes;
   int spool_errno;           /* 0: the spool is usable */
   int64_t oldest_waiting_ms; /* wall clock, 0: nothing waits */

@@ -46,15 +46,23 @@ inline constexpr const char *STATUS_COUNTER_KEYS[STATUS_COUNTERS] = {
 inline constexpr char STATUS_KEY_QOS[] = "QOS";                         /* 1 */
 inline constexpr char STATUS_KEY_AWAITING_PUBACK[] = "AWAITING_PUBACK"; /* documents in flight */
 inline constexpr char STATUS_KEY_RESENT[] = "RESENT";                   /* documents sent again */
+inline constexpr char STATUS_KEY_GATEWAY_HELD_MS[] = "GATEWAY_HELD_MS"; /* ms the gateway waited for
+                                                                           the spool since start */
 inline constexpr char STATUS_KEY_SPOOL_DOCUMENTS[] = "SPOOL_DOCUMENTS"; /* waiting on flash */
 inline constexpr char STATUS_KEY_SPOOL_BYTES[] = "SPOOL_BYTES";         /* of the spool's files */
 inline constexpr char STATUS_KEY_SPOOL_ERRNO[] = "SPOOL_ERRNO";         /* 0: usable; else why not */
 inline constexpr char STATUS_KEY_OLDEST_WAITING[] = "OLDEST_WAITING";   /* arrival of the oldest waiting */
 
 /* The drops by reason (their sum is DROPPED). */
-enum status_drop_reason { DROP_QUEUE_FULL, DROP_SPOOL_FULL, DROP_REFUSED, STATUS_DROP_REASONS };
+enum status_drop_reason {
+  DROP_QUEUE_FULL,
+  DROP_SPOOL_FULL,
+  DROP_REFUSED,
+  DROP_SPOOL_LOST, /* waiting in a spool folder that was removed or replaced */
+  STATUS_DROP_REASONS
+};
 inline constexpr const char *STATUS_DROP_KEYS[STATUS_DROP_REASONS] = {
-    "DROPPED_QUEUE_FULL", "DROPPED_SPOOL_FULL", "DROPPED_REFUSED"};
+    "DROPPED_QUEUE_FULL", "DROPPED_SPOOL_FULL", "DROPPED_REFUSED", "DROPPED_SPOOL_LOST"};
 
 /* Path of the status file: NIMBA_STATUS_PATH unless a test set another with
  * status_file_set_path (nullptr restores it; the text is not copied). */

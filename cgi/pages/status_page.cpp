@@ -65,8 +65,9 @@ constexpr const char *COUNTER_JSON_NAMES[STATUS_COUNTERS] = {
 constexpr const char DROPPED_SUM_LABEL[] = "Dropped, all reasons";
 
 constexpr const char *DROP_LABELS[STATUS_DROP_REASONS] = {
-    "Dropped, queue full", "Dropped, spool full", "Dropped, refused by the cloud"};
-constexpr const char *DROP_JSON_NAMES[STATUS_DROP_REASONS] = {"queue_full", "spool_full", "refused"};
+    "Dropped, queue full", "Dropped, spool full", "Dropped, refused by the cloud", "Spool folder lost"};
+constexpr const char *DROP_JSON_NAMES[STATUS_DROP_REASONS] = {
+    "queue_full", "spool_full", "refused", "spool_lost"};
 
 struct kv_deleter {
   void operator()(kv_table *table) const { kv_free(table); }
@@ -102,7 +103,7 @@ struct side_view {
 /* At least once only: the delivery's figures. */
 struct delivery_view {
   bool shown; /* QOS=1 in the file */
-  status_number awaiting, resent, spool_documents, spool_bytes, oldest_waiting;
+  status_number awaiting, resent, gateway_held_ms, spool_documents, spool_bytes, oldest_waiting;
   status_number dropped[STATUS_DROP_REASONS];
   status_number spool_errno; /* 0 usable, -1 no spool, else why it cannot be used */
 };
@@ -140,6 +141,7 @@ delivery_view read_delivery(const kv_table *table) {
   if (!d.shown) return d;
   d.awaiting = read_number(table, STATUS_KEY_AWAITING_PUBACK);
   d.resent = read_number(table, STATUS_KEY_RESENT);
+  d.gateway_held_ms = read_number(table, STATUS_KEY_GATEWAY_HELD_MS);
   for (unsigned i = 0; i < STATUS_DROP_REASONS; i++) d.dropped[i] = read_number(table, STATUS_DROP_KEYS[i]);
   d.spool_documents = read_number(table, STATUS_KEY_SPOOL_DOCUMENTS);
   d.spool_bytes = read_number(table, STATUS_KEY_SPOOL_BYTES);
@@ -285,6 +287,9 @@ void delivery_rows(const delivery_view &d, int64_t now) {
   row("Mode", "at least once");
   number_row("Awaiting acknowledgement", d.awaiting);
   number_row("Resent", d.resent);
+  char held[STATUS_TIME_CAPACITY] = "unknown";
+  if (d.gateway_held_ms.valid) status_duration_text(held, sizeof held, d.gateway_held_ms.value);
+  row("Gateway held", held);
   for (unsigned i = 0; i < STATUS_DROP_REASONS; i++) number_row(DROP_LABELS[i], d.dropped[i]);
   spool_row(d.spool_errno);
   number_row("Documents in the spool", d.spool_documents);
@@ -397,6 +402,8 @@ void json_delivery(const delivery_view &d) {
   json_number(d.awaiting);
   std::fputs(",\"resent\":", out);
   json_number(d.resent);
+  std::fputs(",\"gateway_held_ms\":", out);
+  json_number(d.gateway_held_ms);
   std::fputs(",\"dropped\":{", out);
   for (unsigned i = 0; i < STATUS_DROP_REASONS; i++) {
     std::fprintf(out, "%s\"%s\":", i > 0 ? "," : "", DROP_JSON_NAMES[i]);
@@ -482,6 +489,43 @@ unsigned status_age_text(char *out, unsigned capacity, int64_t then, int64_t now
   const int64_t count = age / chosen->seconds;
   const int n =
       std::snprintf(out, capacity, "%" PRId64 " %s%s ago", count, chosen->name, count == 1 ? "" : "s");
+  if (n < 0) {
+    out[0] = '\0';
+    return 0;
+  }
+  return static_cast<unsigned>(n) < capacity ? static_cast<unsigned>(n) : capacity - 1;
+}
+
+unsigned status_duration_text(char *out, unsigned capacity, int64_t ms) {
+  if (out == nullptr || capacity == 0) return 0;
+  out[0] = '\0';
+  if (ms < 0) return 0;
+  struct unit {
+    int64_t ms;
+    const char *name;
+  };
+  static constexpr unit UNITS[] = {{3600000, "hour"}, {60000, "minute"}, {1000, "second"}};
+  int n = 0;
+  if (ms < 1000) {
+    n = std::snprintf(out, capacity, "%" PRId64 " ms", ms);
+  } else {
+    const unit *big = &UNITS[2];
+    for (const unit &u : UNITS) {
+      if (ms >= u.ms) {
+        big = &u;
+        break;
+      }
+    }
+    const int64_t count = ms / big->ms;
+    n = std::snprintf(out, capacity, "%" PRId64 " %s%s", count, big->name, count == 1 ? "" : "s");
+    if (big != &UNITS[2] && n > 0 && static_cast<unsigned>(n) < capacity) {
+      const unit *small = big + 1;
+      const int64_t rest = ms % big->ms / small->ms;
+      const int more =
+          std::snprintf(out + n, capacity - n, " %" PRId64 " %s%s", rest, small->name, rest == 1 ? "" : "s");
+      n = more < 0 ? more : n + more;
+    }
+  }
   if (n < 0) {
     out[0] = '\0';
     return 0;

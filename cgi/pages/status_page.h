@@ -15,6 +15,11 @@ void cgi_status();
  * is cut (and terminated) when the capacity is too small. */
 unsigned status_age_text(char *out, unsigned capacity, int64_t then, int64_t now);
 
+/* A duration of ms milliseconds: "n ms" below a second, else in its largest unit and the
+ * next ("1 minute 23 seconds", "25 hours 1 minute"; seconds, minutes and hours whole).
+ * Returns the length; the text is cut (and terminated) when the capacity is too small. */
+unsigned status_duration_text(char *out, unsigned capacity, int64_t ms);
+
 /* then as local date and time "YYYY-MM-DD hh:mm:ss", followed by " (<age>)" when then is not
  * after now. Returns the length, 0 (empty text) when the time cannot be shown. */
 unsigned status_time_text(char *out, unsigned capacity, int64_t then, int64_t now);

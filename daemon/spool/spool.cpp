@@ -27,6 +27,8 @@ constexpr const char *ACKED_TEMP_NAME = "acked.tmp";
 constexpr uint32_t ACKED_SIZE = 28;
 constexpr unsigned NAME_CAPACITY = 24;
 constexpr size_t WRITER_STACK = 256 * 1024;
+/* Files of the folder are opened without following a link or waiting on a FIFO. */
+constexpr int OPEN_FLAGS = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
 ssize_t system_write_at(int fd, const void *data, size_t length, off_t offset) {
   return pwrite(fd, data, length, offset);
@@ -88,7 +90,29 @@ uint64_t segment_number(const char *name) {
 int open_segment(const spool *s, uint64_t number, int flags) {
   char name[NAME_CAPACITY];
   segment_name(number, name);
-  return openat(s->folder_fd, name, flags | O_CLOEXEC, 0600);
+  return openat(s->folder_fd, name, flags | OPEN_FLAGS, 0600);
+}
+
+/* 1 while the folder the spool opened is in place: not removed, and its path still leads
+ * to it (not replaced). */
+int folder_in_place(const spool *s) {
+  struct stat opened, named;
+  if (fstat(s->folder_fd, &opened) != 0 || opened.st_nlink == 0) return 0;
+  if (lstat(s->folder, &named) != 0) return errno != ENOENT && errno != ENOTDIR;
+  return named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+}
+
+/* A name in the folder that the daemon made itself and left behind: a plain file of this
+ * user with no other link. Anything else was put there. */
+int own_leftover(const spool *s, const char *name) {
+  struct stat st;
+  return fstatat(s->folder_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+         st.st_nlink == 1 && st.st_uid == geteuid();
+}
+
+void report_skipped(const spool *s, const char *name) {
+  log_msg(
+      LOG_WARNING, "Skipped '%s' in the spool folder '%s': not a regular file of its own.", name, s->folder);
 }
 
 /* A listing of the folder with a position of its own (a dup of folder_fd would share it). */
@@ -157,7 +181,8 @@ segment_count count_records(spool *s, uint64_t number, uint32_t from) {
   int fd = open_segment(s, number, O_RDONLY);
   if (fd < 0) return c;
   struct stat st;
-  if (fstat(fd, &st) == 0) c.size = static_cast<uint32_t>(std::min<off_t>(st.st_size, UINT32_MAX));
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+    c.size = static_cast<uint32_t>(std::min<off_t>(st.st_size, UINT32_MAX));
   uint32_t base = 0, held = 0;
   window w = {s->scan_buffer, SPOOL_READ_CAPACITY, &base, &held};
   uint32_t offset = 0;
@@ -179,7 +204,9 @@ segment_count count_records(spool *s, uint64_t number, uint32_t from) {
 
 /* ---- the writer thread ---- */
 
-void writer_delete(spool *s, const spool_deletion &d) {
+/* Deletes a segment file (counting its records from an offset on as dropped first); 1 when
+ * a file was removed. */
+int writer_delete(spool *s, const spool_deletion &d) {
   if (s->write_fd >= 0 && s->write_fd_segment == d.number) {
     close(s->write_fd);
     s->write_fd = -1;
@@ -191,34 +218,147 @@ void writer_delete(spool *s, const spool_deletion &d) {
   }
   char name[NAME_CAPACITY];
   segment_name(d.number, name);
-  unlinkat(s->folder_fd, name, 0);
+  const int removed = unlinkat(s->folder_fd, name, 0) == 0;
   if (d.number == s->acked_segment) unlinkat(s->folder_fd, ACKED_NAME, 0);
+  return removed;
 }
 
-/* Deletes every segment file numbered below limit, counting its records as dropped. */
-void writer_purge(spool *s, uint64_t limit) {
+/* Deletes every segment file numbered below limit, counting its records as dropped; 1 when
+ * a file was removed. */
+int writer_purge(spool *s, uint64_t limit) {
   DIR *dir = open_listing(s);
-  if (!dir) return;
+  if (!dir) return 0;
+  int removed = 0;
   while (dirent *entry = readdir(dir)) {
     uint64_t number = segment_number(entry->d_name);
-    if (number != 0 && number < limit) writer_delete(s, spool_deletion{number, 0});
+    if (number != 0 && number < limit) removed |= writer_delete(s, spool_deletion{number, 0});
   }
   closedir(dir);
+  return removed;
 }
 
-/* Writes a batch to its segment and syncs it (and the folder for a new segment); 0 or the
- * errno. Runs on the writer thread, or on the caller's once the writer has ended. */
-int write_batch(spool *s, const spool_batch &b, int create) {
+/* What the writer takes on in one go: every batch handed (in hand-over order), every
+ * deletion and the purge queued by then. */
+struct writer_round {
+  int batch[SPOOL_BATCHES];
+  int again[SPOOL_BATCHES];
+  int error[SPOOL_BATCHES];
+  uint32_t batches, deletions;
+  uint64_t purge;
+  int halted;         /* as the round began; as it ended */
+  int sync_deletions; /* names were deleted, none created: the folder is synced after the
+                         batches are handed back */
+};
+
+/* Takes the round's work (under the lock). 0 when there is none. */
+int take_round(spool *s, writer_round *r) {
+  r->batches = 0;
+  for (uint32_t i = 0; i < SPOOL_BATCHES; i++) {
+    if (s->job[i] != SPOOL_JOB_QUEUED) continue;
+    uint32_t at = r->batches++;
+    while (at > 0 && s->job_order[r->batch[at - 1]] > s->job_order[i]) {
+      r->batch[at] = r->batch[at - 1];
+      at--;
+    }
+    r->batch[at] = static_cast<int>(i);
+  }
+  for (uint32_t k = 0; k < r->batches; k++) {
+    s->job[r->batch[k]] = SPOOL_JOB_RUNNING;
+    r->again[k] = s->job_again[r->batch[k]];
+    r->error[k] = 0;
+  }
+  r->deletions = s->deletions_count;
+  r->purge = s->purge_below;
+  s->purge_below = 0;
+  r->halted = s->halted;
+  return r->batches || r->deletions || r->purge;
+}
+
+int deleted_in(const spool *s, const writer_round &r, uint64_t number) {
+  for (uint32_t i = 0; i < r.deletions; i++)
+    if (s->deletions[(s->deletions_head + i) % DELETIONS_CAPACITY].number == number) return 1;
+  return 0;
+}
+
+/* The file a batch goes to, open for writing (the writer keeps the last one open); 0 or the
+ * errno: ENOENT when the segment file is gone (deleted behind the spool's back). */
+int open_for_writing(spool *s, const spool_batch &b, int again) {
   if (s->write_fd < 0 || s->write_fd_segment != b.segment) {
     if (s->write_fd >= 0) close(s->write_fd);
-    s->write_fd = open_segment(s, b.segment, O_WRONLY | (create ? O_CREAT | O_EXCL : 0));
-    if (s->write_fd < 0) return errno;
+    s->write_fd = -1;
+    /* A new segment is created exclusively, unless an earlier try of this batch made it. */
+    int flags = O_WRONLY;
+    if (b.offset == 0) flags |= O_CREAT | (again ? 0 : O_EXCL);
+    int fd = open_segment(s, b.segment, flags);
+    if (fd < 0) return errno;
+    s->write_fd = fd;
     s->write_fd_segment = b.segment;
   }
-  if (int error = write_all_at(s->write_fd, b.data, b.length, b.offset)) return error;
-  if (io.sync_data(s->write_fd) != 0) return errno ? errno : EIO;
-  if (create && io.sync_folder(s->folder_fd) != 0) return errno ? errno : EIO;
-  return 0;
+  struct stat st;
+  if (fstat(s->write_fd, &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return EINVAL;
+  return st.st_nlink == 0 ? ENOENT : 0;
+}
+
+/* Writes the round's batches first to last of one segment back to back and syncs the file
+ * once; 0 or the errno. */
+int write_segment_batches(spool *s, const writer_round &r, uint32_t first, uint32_t last) {
+  const spool_batch &head = s->batches[r.batch[first]];
+  int error = open_for_writing(s, head, r.again[first]);
+  for (uint32_t k = first; k < last && !error; k++) {
+    const spool_batch &b = s->batches[r.batch[k]];
+    error = write_all_at(s->write_fd, b.data, b.length, b.offset);
+  }
+  if (!error && io.sync_data(s->write_fd) != 0) error = errno ? errno : EIO;
+  if (error && s->write_fd >= 0) {
+    close(s->write_fd);
+    s->write_fd = -1;
+  }
+  return error;
+}
+
+/* Runs a round: deletions first (so that the folder never holds more than the limit), then
+ * the batches, one sync per file, and one sync of the folder after new or deleted names.
+ * Batches of a segment deleted in the same round are not written. After a failure nothing
+ * more is written (the round's later batches and every later one fail alike) until the
+ * caller tries again; a segment file found gone fails only its own batches. */
+void run_round(spool *s, writer_round *r) {
+  int deleted = 0, changed = 0;
+  if (r->purge) deleted |= writer_purge(s, r->purge);
+  for (uint32_t i = 0; i < r->deletions; i++)
+    deleted |= writer_delete(s, s->deletions[(s->deletions_head + i) % DELETIONS_CAPACITY]);
+  int created[SPOOL_BATCHES] = {};
+  if (r->batches && !r->halted && !folder_in_place(s)) {
+    s->folder_lost = 1;
+    r->halted = ENOENT;
+  }
+  for (uint32_t first = 0, last; first < r->batches; first = last) {
+    const uint64_t number = s->batches[r->batch[first]].segment;
+    last = first + 1;
+    while (last < r->batches && s->batches[r->batch[last]].segment == number) last++;
+    int error = r->halted;
+    if (!error && !deleted_in(s, *r, number)) {
+      error = write_segment_batches(s, *r, first, last);
+      if (error == ENOENT && !folder_in_place(s)) s->folder_lost = 1;
+      if (error && (error != ENOENT || s->folder_lost)) r->halted = error;
+      created[first] = !error && s->batches[r->batch[first]].offset == 0;
+      changed |= created[first];
+    }
+    for (uint32_t k = first; k < last; k++) r->error[k] = error;
+  }
+  r->sync_deletions = deleted && !changed;
+  if (changed && io.sync_folder(s->folder_fd) != 0) {
+    /* The new names are not safe yet: those batches are written again. */
+    const int error = errno ? errno : EIO;
+    for (uint32_t first = 0; first < r->batches; first++) {
+      if (!created[first]) continue;
+      r->halted = error;
+      for (uint32_t k = first;
+           k < r->batches && s->batches[r->batch[k]].segment == s->batches[r->batch[first]].segment;
+           k++)
+        r->error[k] = error;
+    }
+  }
 }
 
 void *writer_main(void *argument) {
@@ -226,30 +366,24 @@ void *writer_main(void *argument) {
   uint32_t scan_next = 0;
   pthread_mutex_lock(&s->lock);
   for (;;) {
-    if (s->job == SPOOL_JOB_QUEUED) {
-      s->job = SPOOL_JOB_RUNNING;
-      const spool_batch &b = s->batches[s->job_batch];
-      int create = s->job_create;
+    writer_round r;
+    if (take_round(s, &r)) {
       pthread_mutex_unlock(&s->lock);
-      int error = write_batch(s, b, create);
+      run_round(s, &r);
       pthread_mutex_lock(&s->lock);
-      s->job_errno = error;
-      s->job = SPOOL_JOB_DONE;
+      for (uint32_t k = 0; k < r.batches; k++) {
+        s->job[r.batch[k]] = SPOOL_JOB_DONE;
+        s->job_errno[r.batch[k]] = r.error[k];
+      }
+      s->deletions_head = (s->deletions_head + r.deletions) % DELETIONS_CAPACITY;
+      s->deletions_count -= r.deletions;
+      s->halted = r.halted;
       pthread_cond_broadcast(&s->done);
-    } else if (s->purge_below) {
-      uint64_t limit = s->purge_below;
-      s->purge_below = 0;
-      pthread_mutex_unlock(&s->lock);
-      writer_purge(s, limit);
-      pthread_mutex_lock(&s->lock);
-    } else if (s->deletions_count) {
-      spool_deletion d = s->deletions[s->deletions_head];
-      s->deletions_head = (s->deletions_head + 1) % DELETIONS_CAPACITY;
-      s->deletions_count--;
-      pthread_mutex_unlock(&s->lock);
-      writer_delete(s, d);
-      pthread_mutex_lock(&s->lock);
-      if (s->deletions_count == 0) pthread_cond_broadcast(&s->done);
+      if (r.sync_deletions) {
+        pthread_mutex_unlock(&s->lock);
+        io.sync_folder(s->folder_fd);
+        pthread_mutex_lock(&s->lock);
+      }
     } else if (s->stop) {
       break;
     } else if (scan_next < s->scans_count) {
@@ -309,12 +443,25 @@ int known_documents(const spool *s, const spool_segment *e, uint32_t *documents)
   return 0;
 }
 
+/* Documents of a segment not taken yet (0 while they are not counted). */
+uint32_t not_taken(const spool *s, const spool_segment *e) {
+  uint32_t documents = 0;
+  return known_documents(s, e, &documents) ? documents - std::min(documents, e->taken) : 0;
+}
+
 void report_failure(spool *s, int error) {
-  int none = 0;
-  s->failed_errno.compare_exchange_strong(none, error ? error : EIO);
+  s->failed_errno.store(error ? error : EIO);
+  s->retrying = 0;
   if (s->failure_reported) return;
   s->failure_reported = 1;
   log_msg(LOG_ERR, "The spool folder '%s' cannot be used (errno=%i).", s->folder, s->failed_errno.load());
+}
+
+void report_usable_again(spool *s) {
+  s->failed_errno.store(0);
+  s->failure_reported = 0;
+  s->retrying = 0;
+  log_msg(LOG_NOTICE, "The spool folder '%s' can be used again.", s->folder);
 }
 
 void report_damage(spool_segment *e, uint32_t bytes) {
@@ -325,17 +472,26 @@ void report_damage(spool_segment *e, uint32_t bytes) {
   log_msg(LOG_WARNING, "Skipped a damaged tail of %u bytes in spool segment '%s'.", bytes, name);
 }
 
-int other_live(const spool *s) { return s->other_busy || s->pinned; }
+int batches_in_use(const spool *s, spool_batch_use use) {
+  int n = 0;
+  for (uint32_t i = 0; i < SPOOL_BATCHES; i++) n += s->use[i] == use;
+  return n;
+}
 
-/* The batch (filling, or the other one while it is with the writer or failed) holding
- * the record at offset of a segment; nullptr when that record is in the file. */
+void free_batch(spool *s, int i) {
+  s->use[i] = SPOOL_BATCH_FREE;
+  if (s->filling == i) s->filling = -1;
+}
+
+/* The batch in memory (filling, with the writer, or failed) holding the record at offset of
+ * a segment; nullptr when that record is in the file. */
 const spool_batch *batch_holding(const spool *s, uint64_t number, uint32_t offset) {
-  const spool_batch *f = &s->batches[s->filling];
-  const spool_batch *o = &s->batches[1 - s->filling];
-  if (f->length && f->segment == number && offset >= f->offset && offset < f->offset + f->length) return f;
-  if (other_live(s) && o->length && o->segment == number && offset >= o->offset &&
-      offset < o->offset + o->length)
-    return o;
+  for (uint32_t i = 0; i < SPOOL_BATCHES; i++) {
+    const spool_batch *b = &s->batches[i];
+    if (s->use[i] != SPOOL_BATCH_FREE && b->length && b->segment == number && offset >= b->offset &&
+        offset < b->offset + b->length)
+      return b;
+  }
   return nullptr;
 }
 
@@ -343,47 +499,64 @@ const spool_batch *batch_holding(const spool *s, uint64_t number, uint32_t offse
  * batch of it still in memory. */
 uint32_t file_part_end(const spool *s, const spool_segment *e) {
   uint32_t end = e->end;
-  const spool_batch *f = &s->batches[s->filling];
-  const spool_batch *o = &s->batches[1 - s->filling];
-  if (f->length && f->segment == e->number) end = std::min(end, f->offset);
-  if (other_live(s) && o->length && o->segment == e->number) end = std::min(end, o->offset);
+  for (uint32_t i = 0; i < SPOOL_BATCHES; i++) {
+    const spool_batch *b = &s->batches[i];
+    if (s->use[i] != SPOOL_BATCH_FREE && b->length && b->segment == e->number) end = std::min(end, b->offset);
+  }
   return end;
 }
 
+/* Lets go of the batches of a segment that left the table (those with the writer come
+ * back later and are let go then). */
+void free_batches_of(spool *s, uint64_t number) {
+  for (uint32_t i = 0; i < SPOOL_BATCHES; i++) {
+    spool_batch *b = &s->batches[i];
+    if (b->segment != number) continue;
+    if (s->use[i] == SPOOL_BATCH_FAILED) free_batch(s, static_cast<int>(i));
+    if (s->use[i] == SPOOL_BATCH_FILLING) b->length = 0;
+  }
+}
+
+/* Queues a deletion for the writer; the lock is held by the caller. */
 void queue_deletion(spool *s, uint64_t number, uint32_t count_from) {
-  pthread_mutex_lock(&s->lock);
   /* When the writer lags that far the file stays; a later start sends its documents again. */
   if (s->deletions_count < DELETIONS_CAPACITY) {
     s->deletions[(s->deletions_head + s->deletions_count) % DELETIONS_CAPACITY] = {number, count_from};
     s->deletions_count++;
     pthread_cond_signal(&s->wake);
   }
-  pthread_mutex_unlock(&s->lock);
 }
 
-/* Removes the oldest segment from the table and deletes its file. */
-void remove_front(spool *s, uint32_t count_from) {
-  spool_segment *e = segment_at(s, 0);
+/* Takes the segment at index i out of the table (its file is left as it is). */
+void remove_segment(spool *s, uint32_t i) {
+  spool_segment *e = segment_at(s, i);
   if (s->read_fd >= 0 && s->read_fd_segment == e->number) {
     close(s->read_fd);
     s->read_fd = -1;
     s->read_length = 0;
   }
-  spool_batch *f = &s->batches[s->filling];
-  if (f->length && f->segment == e->number) f->length = 0;
-  spool_batch *o = &s->batches[1 - s->filling];
-  if (s->pinned && o->segment == e->number) s->pinned = 0;
+  free_batches_of(s, e->number);
   if (e->number == s->write_segment) s->write_segment = 0;
   s->total_bytes -= e->bytes;
-  queue_deletion(s, e->number, count_from);
-  s->head = (s->head + 1) % SPOOL_SEGMENTS_MAX;
+  if (i == 0) {
+    s->head = (s->head + 1) % SPOOL_SEGMENTS_MAX;
+  } else {
+    for (uint32_t k = i; k + 1 < s->count; k++) *segment_at(s, k) = *segment_at(s, k + 1);
+  }
   s->count--;
+}
+
+/* Removes the oldest segment from the table and deletes its file (the lock held). */
+void remove_front(spool *s, uint32_t count_from) {
+  queue_deletion(s, segment_at(s, 0)->number, count_from);
+  remove_segment(s, 0);
 }
 
 /* The spool is full: the oldest segment goes, its documents not taken count as dropped. */
 void drop_front(spool *s) {
   spool_segment *e = segment_at(s, 0);
   uint32_t documents;
+  pthread_mutex_lock(&s->lock);
   if (known_documents(s, e, &documents)) {
     uint32_t lost = documents - std::min(documents, e->taken);
     s->dropped_total += lost;
@@ -392,45 +565,106 @@ void drop_front(spool *s) {
   } else {
     remove_front(s, e->read);
   }
+  pthread_mutex_unlock(&s->lock);
 }
 
-/* Deletes the oldest segments whose records were all taken and acknowledged. */
+/* Deletes the oldest segments whose records were all taken and acknowledged, handing the
+ * writer all of them at once (one sync of the folder). */
 void trim(spool *s) {
+  if (!s->count) return;
+  pthread_mutex_lock(&s->lock);
   while (s->count) {
     const spool_segment *e = segment_at(s, 0);
     if (e->read < e->end || e->acked < e->read) break;
     remove_front(s, NO_COUNT);
   }
+  pthread_mutex_unlock(&s->lock);
 }
 
-/* Collects the writer's results: a finished batch, the counts of an earlier run's
- * segments; reports failures and damaged tails. */
-void poll_writer(spool *s) {
-  if (s->other_busy) {
-    pthread_mutex_lock(&s->lock);
-    spool_job_state state = s->job;
-    int error = s->job_errno;
-    if (state == SPOOL_JOB_DONE) s->job = SPOOL_JOB_NONE;
-    pthread_mutex_unlock(&s->lock);
-    if (state == SPOOL_JOB_DONE) {
-      spool_batch *o = &s->batches[1 - s->filling];
-      s->other_busy = 0;
-      if (error) {
-        s->pinned = o->length > 0;
-        report_failure(s, error);
-      } else {
-        if (spool_segment *e = find_segment(s, o->segment))
-          e->durable = std::max(e->durable, o->offset + o->length);
-        o->length = 0;
-      }
-    }
+void count_lost(spool *s, uint32_t documents) {
+  s->lost_total += documents;
+  s->lost_pending += documents;
+}
+
+/* A segment file is gone or cannot be read from offset on: the documents not taken from it
+ * are lost; reading goes on with the next segment. */
+void lose_rest(spool *s, spool_segment *e, uint32_t offset) {
+  count_lost(s, not_taken(s, e));
+  e->documents = e->taken;
+  e->counted = 1;
+  e->end = offset;
+  if (e->number == s->write_segment) s->write_segment = 0;
+  free_batches_of(s, e->number);
+}
+
+void lose_segment(spool *s, spool_segment *e) {
+  count_lost(s, not_taken(s, e));
+  for (uint32_t i = 0; i < s->count; i++) {
+    if (segment_at(s, i) != e) continue;
+    remove_segment(s, i);
+    break;
   }
-  if (s->failed_errno.load() && !s->failure_reported) report_failure(s, s->failed_errno.load());
+}
+
+/* The folder was removed or replaced: everything it held and not taken yet is lost. It is
+ * taken up again (or made anew) by spool_retry. */
+void lose_folder(spool *s) {
+  for (uint32_t i = 0; i < s->count; i++) count_lost(s, not_taken(s, segment_at(s, i)));
+  while (s->count) remove_segment(s, s->count - 1);
+  for (uint32_t i = 0; i < SPOOL_BATCHES; i++)
+    if (s->use[i] != SPOOL_BATCH_WRITING) free_batch(s, static_cast<int>(i));
+  s->detached = 1;
+  report_failure(s, ENOENT);
+}
+
+/* A batch the writer finished: written (the segment durable up to its end), or failed. */
+void finish_batch(spool *s, int i, int error) {
+  const spool_batch *b = &s->batches[i];
+  spool_segment *e = find_segment(s, b->segment);
+  if (!error) {
+    if (e) e->durable = std::max(e->durable, b->offset + b->length);
+    free_batch(s, i);
+  } else if (!e || s->folder_lost) {
+    free_batch(s, i);
+  } else if (error == ENOENT) {
+    free_batch(s, i);
+    lose_segment(s, e);
+  } else {
+    s->use[i] = SPOOL_BATCH_FAILED;
+    report_failure(s, error);
+  }
+}
+
+/* Collects the writer's results: finished batches, the counts of an earlier run's
+ * segments; reports failures, a lost folder and damaged tails. */
+void poll_writer(spool *s) {
+  if (batches_in_use(s, SPOOL_BATCH_WRITING)) {
+    int finished[SPOOL_BATCHES], errors[SPOOL_BATCHES];
+    uint32_t count = 0;
+    pthread_mutex_lock(&s->lock);
+    for (uint32_t i = 0; i < SPOOL_BATCHES; i++) {
+      if (s->use[i] != SPOOL_BATCH_WRITING || s->job[i] != SPOOL_JOB_DONE) continue;
+      s->job[i] = SPOOL_JOB_NONE;
+      uint32_t at = count++;
+      while (at > 0 && s->job_order[finished[at - 1]] > s->job_order[i]) {
+        finished[at] = finished[at - 1];
+        errors[at] = errors[at - 1];
+        at--;
+      }
+      finished[at] = static_cast<int>(i);
+      errors[at] = s->job_errno[i];
+    }
+    pthread_mutex_unlock(&s->lock);
+    for (uint32_t k = 0; k < count; k++) finish_batch(s, finished[k], errors[k]);
+  }
+  if (s->folder_lost && !s->detached) lose_folder(s);
+  if (s->retrying && !batches_in_use(s, SPOOL_BATCH_WRITING) && !batches_in_use(s, SPOOL_BATCH_FAILED))
+    report_usable_again(s);
   uint32_t scanned = s->scanned.load(std::memory_order_acquire);
   for (; s->scans_applied < scanned; s->scans_applied++) {
     const spool_scan &c = s->scans[s->scans_applied];
     spool_segment *e = find_segment(s, c.number);
-    if (!e) continue;
+    if (!e || e->counted) continue;
     e->documents = c.documents;
     e->counted = 1;
     if (!e->first_ms) e->first_ms = c.first_ms;
@@ -440,38 +674,66 @@ void poll_writer(spool *s) {
   trim(s);
 }
 
-/* Waits until the writer has finished its batch (spool_close only). */
+/* Waits until the writer has finished every batch it has (spool_close only). */
 void wait_writer(spool *s) {
-  if (!s->other_busy) return;
-  pthread_mutex_lock(&s->lock);
-  while (s->job != SPOOL_JOB_DONE) pthread_cond_wait(&s->done, &s->lock);
-  pthread_mutex_unlock(&s->lock);
-  poll_writer(s);
+  while (batches_in_use(s, SPOOL_BATCH_WRITING)) {
+    pthread_mutex_lock(&s->lock);
+    for (;;) {
+      int done = 0;
+      for (uint32_t i = 0; i < SPOOL_BATCHES; i++)
+        done |= s->use[i] == SPOOL_BATCH_WRITING && s->job[i] == SPOOL_JOB_DONE;
+      if (done) break;
+      pthread_cond_wait(&s->done, &s->lock);
+    }
+    pthread_mutex_unlock(&s->lock);
+    poll_writer(s);
+  }
 }
 
-/* Hands the filling batch to the writer. 0 when the other batch is still with it (and
- * wait is 0) or the spool failed. */
-int hand_over(spool *s, int wait) {
-  spool_batch *f = &s->batches[s->filling];
-  if (!f->length) return 1;
-  if (s->failed_errno.load() || s->pinned) return 0;
-  if (s->other_busy) {
-    if (!wait) return 0;
-    wait_writer(s);
-    if (s->failed_errno.load()) return 0;
-    f = &s->batches[s->filling];
-    if (!f->length) return 1;
-  }
+/* Hands a batch to the writer (again: an earlier write of it failed). */
+void hand(spool *s, int i, int again) {
   pthread_mutex_lock(&s->lock);
-  s->job = SPOOL_JOB_QUEUED;
-  s->job_batch = s->filling;
-  s->job_create = f->offset == 0;
+  s->job[i] = SPOOL_JOB_QUEUED;
+  s->job_order[i] = s->handed++;
+  s->job_again[i] = static_cast<uint8_t>(again);
+  if (again) s->halted = 0;
   pthread_cond_signal(&s->wake);
   pthread_mutex_unlock(&s->lock);
-  s->other_busy = 1;
-  s->filling = 1 - s->filling;
-  s->batches[s->filling].length = 0;
-  return 1;
+  s->use[i] = SPOOL_BATCH_WRITING;
+  if (s->filling == i) s->filling = -1;
+}
+
+/* Hands the filling batch to the writer, unless the spool failed. */
+void hand_over(spool *s) {
+  if (s->filling < 0 || !s->batches[s->filling].length || s->failed_errno.load()) return;
+  hand(s, s->filling, 0);
+}
+
+/* Hands the failed batches to the writer again, in their order. */
+void hand_failed_again(spool *s) {
+  for (;;) {
+    int next = -1;
+    for (uint32_t i = 0; i < SPOOL_BATCHES; i++)
+      if (s->use[i] == SPOOL_BATCH_FAILED && (next < 0 || s->job_order[i] < s->job_order[next]))
+        next = static_cast<int>(i);
+    if (next < 0) break;
+    hand(s, next, 1);
+  }
+  s->retrying = 1;
+}
+
+/* A free batch to fill, the lowest (memory is touched only as batches come into use);
+ * nullptr when every batch is busy. */
+spool_batch *filling_batch(spool *s) {
+  if (s->filling >= 0) return &s->batches[s->filling];
+  for (uint32_t i = 0; i < SPOOL_BATCHES; i++) {
+    if (s->use[i] != SPOOL_BATCH_FREE) continue;
+    s->use[i] = SPOOL_BATCH_FILLING;
+    s->filling = static_cast<int>(i);
+    s->batches[i].length = 0;
+    return &s->batches[i];
+  }
+  return nullptr;
 }
 
 spool_segment *new_segment(spool *s) {
@@ -492,13 +754,19 @@ int append_record(spool *s, const char *doc, uint32_t length, int64_t time_ms, i
   if (s->failed_errno.load() || length == 0 || length > SPOOL_DOCUMENT_MAX || !doc) return 0;
   if (taken && cursor_segment(s)) return 0;
   uint32_t need = SPOOL_RECORD_HEAD + length;
-  spool_batch *f = &s->batches[s->filling];
   spool_segment *w = s->write_segment ? find_segment(s, s->write_segment) : nullptr;
   int rotate = !w || (w->bytes > 0 && w->bytes + need > s->segment_size);
-  if (f->length && (rotate || f->length + need > SPOOL_BATCH_CAPACITY)) {
-    if (!hand_over(s, wait)) return 0;
-    f = &s->batches[s->filling];
+  if (s->filling >= 0) {
+    const spool_batch *f = &s->batches[s->filling];
+    if (f->length && (rotate || f->length + need > SPOOL_BATCH_CAPACITY)) hand_over(s);
   }
+  spool_batch *f = filling_batch(s);
+  while (!f && wait && batches_in_use(s, SPOOL_BATCH_WRITING)) {
+    wait_writer(s);
+    if (s->failed_errno.load()) return 0;
+    f = filling_batch(s);
+  }
+  if (!f) return 0;
   if (rotate) w = new_segment(s);
   while (s->total_bytes + need > s->limit && s->count > 1 && segment_at(s, 0) != w) drop_front(s);
   if (!f->length) {
@@ -541,107 +809,64 @@ void note_next_time(spool *s, const spool_segment *e, int64_t fallback_ms) {
   s->next_at = {e->number, e->read};
 }
 
-/* Ends reading a segment at offset: its records end there. */
-void end_segment_at(spool *s, spool_segment *e, uint32_t offset, int damaged) {
-  if (damaged) report_damage(e, e->end - offset);
+/* Ends reading a segment at a damaged record: its records end there. */
+void end_segment_at(spool *s, spool_segment *e, uint32_t offset) {
+  report_damage(e, e->end - offset);
   e->end = offset;
   if (e->number == s->write_segment) {
     /* Never append behind damage; the batch of it in memory lies behind it too. */
     s->write_segment = 0;
-    spool_batch *f = &s->batches[s->filling];
-    if (f->segment == e->number) f->length = 0;
+    if (s->filling >= 0 && s->batches[s->filling].segment == e->number) s->batches[s->filling].length = 0;
   }
 }
 
-} // namespace
-
-void spool_set_io(const spool_io *hooks) {
-  io = hooks ? *hooks : spool_io{system_write_at, system_sync_data, system_sync_folder};
+/* Stops the writer thread and waits for its end. */
+void stop_writer(spool *s) {
+  if (!s->thread_started) return;
+  pthread_mutex_lock(&s->lock);
+  s->stop = 1;
+  pthread_cond_signal(&s->wake);
+  pthread_mutex_unlock(&s->lock);
+  pthread_join(s->thread, nullptr);
+  s->thread_started = 0;
 }
 
-uint32_t spool_encode(uint8_t *out, const char *doc, uint32_t length, int64_t time_ms) {
-  put_u32(out, length);
-  put_u64(out + 8, static_cast<uint64_t>(time_ms));
-  std::memcpy(out + SPOOL_RECORD_HEAD, doc, length);
-  put_u32(out + 4, record_crc(out, length));
-  return SPOOL_RECORD_HEAD + length;
+void close_files(spool *s) {
+  for (int *fd : {&s->read_fd, &s->write_fd, &s->folder_fd}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
 }
 
-spool_record_result spool_decode(const uint8_t *bytes, uint32_t available, uint32_t *length,
-                                 int64_t *time_ms) {
-  if (available < 4) return SPOOL_RECORD_SHORT;
-  uint32_t n = get_u32(bytes);
-  if (n == 0 || n > SPOOL_DOCUMENT_MAX) return SPOOL_RECORD_DAMAGED;
-  if (available < SPOOL_RECORD_HEAD + n) return SPOOL_RECORD_SHORT;
-  if (get_u32(bytes + 4) != record_crc(bytes, n)) return SPOOL_RECORD_DAMAGED;
-  *length = n;
-  *time_ms = static_cast<int64_t>(get_u64(bytes + 8));
-  return SPOOL_RECORD_WHOLE;
-}
-
-int spool_open(spool *s, const char *folder, uint64_t limit_bytes) {
-  s->folder_fd = s->read_fd = s->write_fd = -1;
-  s->read_fd_segment = s->write_fd_segment = 0;
-  s->limit = std::max(limit_bytes, SPOOL_LIMIT_MIN);
-  s->segment_size = static_cast<uint32_t>(
-      std::min<uint64_t>(SPOOL_SEGMENT_MAX, std::max<uint64_t>(SPOOL_SEGMENT_MIN, s->limit / 32)));
-  s->next_number = FIRST_NUMBER;
-  s->total_bytes = 0;
-  s->thread_started = s->failure_reported = 0;
-  s->head = s->count = 0;
-  s->write_segment = 0;
-  s->acked_segment = 0;
-  s->last_tick_ms = 0;
-  s->next_ms = 0;
-  s->next_at = {0, 0};
-  s->batches[0].length = s->batches[1].length = 0;
-  s->filling = s->pinned = s->other_busy = 0;
-  s->read_offset = s->read_length = 0;
-  pthread_mutex_init(&s->lock, nullptr);
-  pthread_cond_init(&s->wake, nullptr);
-  pthread_cond_init(&s->done, nullptr);
-  s->stop = 0;
-  s->job = SPOOL_JOB_NONE;
-  s->job_batch = s->job_create = s->job_errno = 0;
-  s->deletions_head = s->deletions_count = 0;
-  s->purge_below = 0;
-  s->failed_errno = 0;
-  s->dropped_total = 0;
-  s->dropped_pending = 0;
-  s->scans_count = s->scans_applied = 0;
-  s->scanned = 0;
-  s->open = 1;
-
-  if (snprintf(s->folder, sizeof s->folder, "%s", folder) >= static_cast<int>(sizeof s->folder)) {
-    report_failure(s, ENAMETOOLONG);
-    return 0;
-  }
-  if (mkdir(folder, 0700) != 0 && errno != EEXIST) {
-    report_failure(s, errno);
-    return 0;
-  }
-  s->folder_fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (s->folder_fd < 0) {
-    report_failure(s, errno);
-    return 0;
-  }
-
-  /* The segments, oldest first; beyond the table's capacity the oldest are purged. */
+/* Lists the folder (open): the segments, oldest first, and how far the oldest was
+ * acknowledged; entries the spool would use that are no regular files of its own are
+ * skipped with a warning. 0 with errno when it cannot be listed. */
+int list_folder(spool *s) {
   uint8_t acked[ACKED_SIZE];
   int has_acked = 0;
   DIR *dir = open_listing(s);
-  if (!dir) {
-    report_failure(s, errno);
-    return 0;
-  }
+  if (!dir) return 0;
   while (dirent *entry = readdir(dir)) {
     const char *name = entry->d_name;
-    if (std::strcmp(name, ACKED_TEMP_NAME) == 0) {
+    const uint64_t number = segment_number(name);
+    const int is_acked = std::strcmp(name, ACKED_NAME) == 0,
+              is_temp = std::strcmp(name, ACKED_TEMP_NAME) == 0;
+    struct stat st;
+    if ((number == 0 && !is_acked && !is_temp) || fstatat(s->folder_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+      continue;
+    /* A new segment never takes a name that is in use, whatever stands there. */
+    if (number >= s->next_number) s->next_number = number + 1;
+    if (!S_ISREG(st.st_mode) || (is_temp && !own_leftover(s, name))) {
+      report_skipped(s, name);
+      s->temp_planted |= is_temp;
+      continue;
+    }
+    if (is_temp) {
       unlinkat(s->folder_fd, name, 0);
       continue;
     }
-    if (std::strcmp(name, ACKED_NAME) == 0) {
-      int afd = openat(s->folder_fd, name, O_RDONLY | O_CLOEXEC);
+    if (is_acked) {
+      int afd = openat(s->folder_fd, name, O_RDONLY | OPEN_FLAGS);
       if (afd >= 0) {
         has_acked = pread(afd, acked, ACKED_SIZE, 0) == ACKED_SIZE &&
                     get_u32(acked + 24) == static_cast<uint32_t>(crc32(0L, acked, 24));
@@ -649,10 +874,6 @@ int spool_open(spool *s, const char *folder, uint64_t limit_bytes) {
       }
       continue;
     }
-    uint64_t number = segment_number(name);
-    struct stat st;
-    if (number == 0 || fstatat(s->folder_fd, name, &st, 0) != 0 || !S_ISREG(st.st_mode)) continue;
-    if (number >= s->next_number) s->next_number = number + 1;
     spool_segment *e;
     if (s->count < SPOOL_SEGMENTS_MAX) {
       e = &s->segments[s->count++];
@@ -704,9 +925,60 @@ int spool_open(spool *s, const char *folder, uint64_t limit_bytes) {
   s->scans_count = s->count;
   if (s->count && read_head(&s->segments[0], s->segments[0].start))
     peek_time(head, sizeof head, &s->segments[0].first_ms);
+  return 1;
+}
 
-  int writable = faccessat(s->folder_fd, ".", W_OK | X_OK, 0) == 0;
-  int error = errno;
+/* Forgets the folder's segments and batches (not what was counted since the open). */
+void clear_state(spool *s) {
+  s->head = s->count = 0;
+  s->write_segment = s->acked_segment = 0;
+  s->total_bytes = 0;
+  s->next_ms = 0;
+  s->next_at = {0, 0};
+  s->filling = -1;
+  for (uint32_t i = 0; i < SPOOL_BATCHES; i++) {
+    s->use[i] = SPOOL_BATCH_FREE;
+    s->job[i] = SPOOL_JOB_NONE;
+  }
+  s->read_fd_segment = s->write_fd_segment = 0;
+  s->read_offset = s->read_length = 0;
+  s->stop = s->halted = s->detached = s->retrying = s->temp_planted = 0;
+  s->deletions_head = s->deletions_count = 0;
+  s->purge_below = 0;
+  s->folder_lost = 0;
+  s->scans_count = s->scans_applied = 0;
+  s->scanned = 0;
+}
+
+/* Takes the folder up: makes it when missing, opens it without following a link, checks
+ * whose it is, lists it and starts the writer. 1 when the spool is usable; 0 after
+ * reporting why not. */
+int attach(spool *s) {
+  clear_state(s);
+  if (mkdir(s->folder, 0700) != 0 && errno != EEXIST) {
+    report_failure(s, errno);
+    return 0;
+  }
+  /* Opened as whatever stands there (a link: ELOOP), then it must be a folder. */
+  s->folder_fd = open(s->folder, O_RDONLY | OPEN_FLAGS);
+  if (s->folder_fd < 0) {
+    report_failure(s, errno);
+    return 0;
+  }
+  /* Someone else's folder, or one others may write to, could hold what anyone put there. */
+  struct stat st;
+  int error = fstat(s->folder_fd, &st) != 0        ? errno
+              : !S_ISDIR(st.st_mode)               ? ENOTDIR
+              : st.st_uid != geteuid()             ? EPERM
+              : (st.st_mode & (S_IWGRP | S_IWOTH)) ? EACCES
+                                                   : 0;
+  if (error || !list_folder(s)) {
+    report_failure(s, error ? error : errno);
+    close_files(s);
+    return 0;
+  }
+  const int writable = faccessat(s->folder_fd, ".", W_OK | X_OK, 0) == 0;
+  error = errno;
   trim(s);
   /* The writer takes no signals (the caller's loop handles them) and needs little stack. */
   sigset_t all, before;
@@ -720,12 +992,96 @@ int spool_open(spool *s, const char *folder, uint64_t limit_bytes) {
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
   if (!s->thread_started) {
     report_failure(s, EAGAIN);
+    close_files(s);
     return 0;
   }
   if (!writable) {
     report_failure(s, error);
     return 0;
   }
+  return 1;
+}
+
+/* The folder again from the start, after the writer has ended. */
+int attach_again(spool *s) {
+  stop_writer(s);
+  close_files(s);
+  if (!attach(s)) return 0;
+  report_usable_again(s);
+  return 1;
+}
+
+} // namespace
+
+void spool_set_io(const spool_io *hooks) {
+  io = hooks ? *hooks : spool_io{system_write_at, system_sync_data, system_sync_folder};
+}
+
+uint32_t spool_encode(uint8_t *out, const char *doc, uint32_t length, int64_t time_ms) {
+  put_u32(out, length);
+  put_u64(out + 8, static_cast<uint64_t>(time_ms));
+  std::memcpy(out + SPOOL_RECORD_HEAD, doc, length);
+  put_u32(out + 4, record_crc(out, length));
+  return SPOOL_RECORD_HEAD + length;
+}
+
+spool_record_result spool_decode(const uint8_t *bytes, uint32_t available, uint32_t *length,
+                                 int64_t *time_ms) {
+  if (available < 4) return SPOOL_RECORD_SHORT;
+  uint32_t n = get_u32(bytes);
+  if (n == 0 || n > SPOOL_DOCUMENT_MAX) return SPOOL_RECORD_DAMAGED;
+  if (available < SPOOL_RECORD_HEAD + n) return SPOOL_RECORD_SHORT;
+  if (get_u32(bytes + 4) != record_crc(bytes, n)) return SPOOL_RECORD_DAMAGED;
+  *length = n;
+  *time_ms = static_cast<int64_t>(get_u64(bytes + 8));
+  return SPOOL_RECORD_WHOLE;
+}
+
+int spool_open(spool *s, const char *folder, uint64_t limit_bytes) {
+  s->folder_fd = s->read_fd = s->write_fd = -1;
+  s->limit = std::max(limit_bytes, SPOOL_LIMIT_MIN);
+  s->segment_size = static_cast<uint32_t>(
+      std::min<uint64_t>(SPOOL_SEGMENT_MAX, std::max<uint64_t>(SPOOL_SEGMENT_MIN, s->limit / 32)));
+  s->next_number = FIRST_NUMBER;
+  s->thread_started = s->failure_reported = 0;
+  s->last_tick_ms = 0;
+  s->handed = 0;
+  pthread_mutex_init(&s->lock, nullptr);
+  pthread_cond_init(&s->wake, nullptr);
+  pthread_cond_init(&s->done, nullptr);
+  s->failed_errno = 0;
+  s->dropped_total = 0;
+  s->dropped_pending = 0;
+  s->lost_total = s->lost_pending = 0;
+  s->open = 1;
+  if (snprintf(s->folder, sizeof s->folder, "%s", folder) >= static_cast<int>(sizeof s->folder)) {
+    report_failure(s, ENAMETOOLONG);
+    s->folder[0] = '\0'; /* nothing to try again */
+    clear_state(s);
+    return 0;
+  }
+  return attach(s);
+}
+
+int spool_retry(spool *s) {
+  if (!s->open) return 0;
+  poll_writer(s);
+  if (!s->failed_errno.load()) return 1;
+  if (s->folder[0] == '\0' || s->retrying || batches_in_use(s, SPOOL_BATCH_WRITING)) return 0;
+  if (s->folder_fd < 0 || s->detached || !s->thread_started) return attach_again(s);
+  if (!folder_in_place(s)) {
+    lose_folder(s);
+    return attach_again(s);
+  }
+  if (batches_in_use(s, SPOOL_BATCH_FAILED)) {
+    hand_failed_again(s);
+    return 0;
+  }
+  if (faccessat(s->folder_fd, ".", W_OK | X_OK, 0) != 0) {
+    report_failure(s, errno);
+    return 0;
+  }
+  report_usable_again(s);
   return 1;
 }
 
@@ -754,7 +1110,7 @@ int spool_next(spool *s, char *out, uint32_t capacity, uint32_t *length, int64_t
     if (const spool_batch *b = batch_holding(s, e->number, offset)) {
       record = b->data + (offset - b->offset);
       if (spool_decode(record, b->offset + b->length - offset, &n, &t) != SPOOL_RECORD_WHOLE) {
-        end_segment_at(s, e, offset, 1);
+        end_segment_at(s, e, offset);
         continue;
       }
     } else {
@@ -764,8 +1120,15 @@ int spool_next(spool *s, char *out, uint32_t capacity, uint32_t *length, int64_t
         s->read_fd_segment = e->number;
         s->read_offset = s->read_length = 0;
         if (s->read_fd < 0) {
-          report_failure(s, errno);
-          end_segment_at(s, e, offset, 0);
+          const int error = errno;
+          if (!folder_in_place(s)) {
+            lose_folder(s);
+          } else if (error == ENOENT) {
+            lose_segment(s, e);
+          } else {
+            report_failure(s, error);
+            lose_rest(s, e, offset);
+          }
           continue;
         }
       }
@@ -775,11 +1138,11 @@ int spool_next(spool *s, char *out, uint32_t capacity, uint32_t *length, int64_t
           window_record(s->read_fd, w, offset, file_part_end(s, e), &n, &t, &record, &error);
       if (error) {
         report_failure(s, error);
-        end_segment_at(s, e, offset, 0);
+        lose_rest(s, e, offset);
         continue;
       }
       if (r != SPOOL_RECORD_WHOLE) {
-        end_segment_at(s, e, offset, 1);
+        end_segment_at(s, e, offset);
         continue;
       }
     }
@@ -810,27 +1173,31 @@ void spool_tick(spool *s, long long now_ms) {
   if (!s->open) return;
   s->last_tick_ms = now_ms;
   poll_writer(s);
+  if (s->filling < 0) return;
   const spool_batch *f = &s->batches[s->filling];
-  if (f->length && now_ms >= f->started_ms + SPOOL_BATCH_MS) hand_over(s, 0);
+  if (f->length && now_ms >= f->started_ms + SPOOL_BATCH_MS) hand_over(s);
 }
 
 long long spool_next_ms(const spool *s) {
   if (!s->open) return 0;
-  const spool_batch *f = &s->batches[s->filling];
-  if (f->length && !s->failed_errno.load() && !s->pinned) {
-    long long due = f->started_ms + SPOOL_BATCH_MS;
-    if (s->other_busy && due <= s->last_tick_ms) return s->last_tick_ms + SPOOL_POLL_MS;
-    return due;
+  /* While the writer has batches, their results are collected now and then. */
+  long long next = batches_in_use(s, SPOOL_BATCH_WRITING) ? s->last_tick_ms + SPOOL_POLL_MS : 0;
+  if (s->filling >= 0 && s->batches[s->filling].length && !s->failed_errno.load()) {
+    const long long due = s->batches[s->filling].started_ms + SPOOL_BATCH_MS;
+    if (next == 0 || due < next) next = due;
   }
-  return s->other_busy ? s->last_tick_ms + SPOOL_POLL_MS : 0;
+  return next;
 }
 
 int spool_usable(const spool *s) { return s->failed_errno.load() == 0 ? 1 : 0; }
+
+int spool_writer_busy(const spool *s) { return batches_in_use(s, SPOOL_BATCH_WRITING) > 0; }
 
 spool_figures spool_stats(const spool *s) {
   spool_figures f = {};
   f.bytes = s->total_bytes;
   f.dropped = s->dropped_total.load();
+  f.lost = s->lost_total;
   f.error = s->failed_errno.load();
   f.usable = f.error == 0;
   for (uint32_t i = 0; i < s->count; i++) {
@@ -857,6 +1224,12 @@ spool_figures spool_stats(const spool *s) {
 
 uint32_t spool_take_dropped(spool *s) { return s->dropped_pending.exchange(0); }
 
+uint32_t spool_take_lost(spool *s) {
+  const uint32_t lost = s->lost_pending;
+  s->lost_pending = 0;
+  return lost;
+}
+
 namespace {
 
 /* Writes the held documents as one new segment numbered before every other. */
@@ -869,7 +1242,7 @@ uint32_t write_front(spool *s, const spool_document *held, uint32_t count) {
     report_failure(s, errno);
     return count;
   }
-  spool_batch *b = &s->batches[s->filling];
+  spool_batch *b = &s->batches[0]; /* every batch is free once the writer has ended */
   uint64_t offset = 0;
   int error = 0;
   uint32_t lost = 0;
@@ -897,7 +1270,9 @@ uint32_t write_front(spool *s, const spool_document *held, uint32_t count) {
   return lost;
 }
 
-/* Records how far the oldest segment was acknowledged, or removes an older record of it. */
+/* Records how far the oldest segment was acknowledged, or removes an older record of it.
+ * The temporary file is created exclusively: what someone put at its name is never written
+ * through; only the daemon's own leftover is replaced. */
 void write_acked(spool *s) {
   const spool_segment *e = s->count ? segment_at(s, 0) : nullptr;
   uint8_t head[SPOOL_RECORD_HEAD];
@@ -914,8 +1289,15 @@ void write_acked(spool *s) {
   std::memcpy(acked + 12, head + 4, 4);
   std::memcpy(acked + 16, head + 8, 8);
   put_u32(acked + 24, static_cast<uint32_t>(crc32(0L, acked, 24)));
-  int fd = openat(s->folder_fd, ACKED_TEMP_NAME, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return;
+  constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | OPEN_FLAGS;
+  int fd = openat(s->folder_fd, ACKED_TEMP_NAME, flags, 0600);
+  if (fd < 0 && errno == EEXIST && own_leftover(s, ACKED_TEMP_NAME) &&
+      unlinkat(s->folder_fd, ACKED_TEMP_NAME, 0) == 0)
+    fd = openat(s->folder_fd, ACKED_TEMP_NAME, flags, 0600);
+  if (fd < 0) {
+    if (errno == EEXIST && !s->temp_planted) report_skipped(s, ACKED_TEMP_NAME);
+    return;
+  }
   int error = write_all_at(fd, acked, ACKED_SIZE, 0);
   if (!error && io.sync_data(fd) != 0) error = errno ? errno : EIO;
   close(fd);
@@ -931,12 +1313,37 @@ int is_kept(spool *s, const spool_document &d) {
   return e && d.from.offset <= e->durable;
 }
 
+/* Records of the batches still in memory (their write failed) that were not taken: lost
+ * with the close. */
+uint32_t unwritten_not_taken(spool *s) {
+  uint32_t lost = 0;
+  for (uint32_t i = 0; i < SPOOL_BATCHES; i++) {
+    const spool_batch *b = &s->batches[i];
+    const spool_segment *e = find_segment(s, b->segment);
+    if (s->use[i] == SPOOL_BATCH_FREE || !e) continue;
+    uint32_t at = 0, length = 0;
+    int64_t time_ms = 0;
+    while (at < b->length &&
+           spool_decode(b->data + at, b->length - at, &length, &time_ms) == SPOOL_RECORD_WHOLE) {
+      at += SPOOL_RECORD_HEAD + length;
+      lost += b->offset + at > e->read;
+    }
+  }
+  return lost;
+}
+
 } // namespace
 
 uint32_t spool_close(spool *s, const spool_document *held, uint32_t count) {
   if (!s->open) return count;
   poll_writer(s);
-  hand_over(s, 1);
+  /* A write that failed gets one more try: the space may be free again by now. */
+  if (s->failed_errno.load() && s->thread_started && !s->detached && batches_in_use(s, SPOOL_BATCH_FAILED) &&
+      folder_in_place(s)) {
+    hand_failed_again(s);
+    wait_writer(s);
+  }
+  hand_over(s);
   wait_writer(s);
 
   /* Held documents before the first one kept in the spool are older than all of it. */
@@ -947,27 +1354,18 @@ uint32_t spool_close(spool *s, const spool_document *held, uint32_t count) {
     if (is_kept(s, held[i])) continue;
     if (!append_record(s, held[i].data, held[i].length, held[i].time_ms, 1, nullptr)) lost++;
   }
-  hand_over(s, 1);
+  hand_over(s);
   wait_writer(s);
+  stop_writer(s);
+  count_lost(s, unwritten_not_taken(s));
 
-  if (s->thread_started) {
-    pthread_mutex_lock(&s->lock);
-    s->stop = 1;
-    pthread_cond_signal(&s->wake);
-    pthread_mutex_unlock(&s->lock);
-    pthread_join(s->thread, nullptr);
-    s->thread_started = 0;
-  }
   if (s->failed_errno.load() || s->folder_fd < 0) {
     lost += first_kept;
   } else {
     lost += write_front(s, held, first_kept);
     write_acked(s);
   }
-  for (int *fd : {&s->read_fd, &s->write_fd, &s->folder_fd}) {
-    if (*fd >= 0) close(*fd);
-    *fd = -1;
-  }
+  close_files(s);
   pthread_cond_destroy(&s->done);
   pthread_cond_destroy(&s->wake);
   pthread_mutex_destroy(&s->lock);

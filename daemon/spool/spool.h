@@ -5,26 +5,31 @@
  * Use: a document goes to the caller's memory queue while it has room and spool_waiting is
  * 0, else to spool_append (behind everything in the spool); spool_next refills the memory
  * as room frees, oldest first; the caller reports acknowledged documents from the spool
- * with spool_acknowledged, in order; it calls spool_tick when spool_next_ms says; a stop
- * ends with spool_close and the documents memory still holds.
+ * with spool_acknowledged, in order; it calls spool_tick when spool_next_ms says, and
+ * spool_retry now and then (once per pass) while the spool cannot be used; a stop ends with
+ * spool_close and the documents memory still holds.
  *
  * What survives: a clean close keeps every unacknowledged document and resends nothing
  * acknowledged. A kill or power cut keeps every record synced (a batch is synced within a
  * second, or at once when 64 KiB are full) and loses what was only in memory; delivery is
  * then at least once: documents acknowledged since the start in a segment not yet deleted
- * (segments go only once all their documents are acknowledged) come back.
+ * (segments go only once all their documents are acknowledged) come back. A deleted
+ * segment stays deleted once a second has passed (the folder is synced after deletions).
  *
  * Files: segments named by 16 hex digits and ".seg" (sorted by name = oldest first), each a
  * run of records: u32 length (1 to SPOOL_DOCUMENT_MAX), u32 CRC-32 of the other 12 head
  * bytes and the document, i64 arrival time in ms since 1970, then the document; all little
  * endian. A segment is only ever appended to, and deleted once all of its documents were
  * acknowledged. "acked" (written at a clean close) says how far the oldest segment was
- * acknowledged.
+ * acknowledged. The folder is used only when it is no link, belongs to the daemon's user
+ * and no one else may write to it; in it only regular files are read, and nothing is
+ * opened through a link.
  *
  * Threads: every function is called from one thread (the caller's loop); the spool's own
  * writer thread does every write, sync and delete, and counts the documents of segments
- * left by an earlier run in the background. The caller waits for it only in spool_close.
- * Logging (log_msg) happens on the caller's thread only. */
+ * left by an earlier run in the background. The caller waits for it only in spool_close
+ * and when spool_retry takes a lost folder up again. Logging (log_msg) happens on the
+ * caller's thread only. */
 #pragma once
 #include <pthread.h>
 #include <sys/types.h>
@@ -35,8 +40,12 @@
 constexpr uint32_t SPOOL_DOCUMENT_MAX = 3072;
 constexpr uint32_t SPOOL_RECORD_HEAD = 16;
 constexpr uint32_t SPOOL_RECORD_MAX = SPOOL_RECORD_HEAD + SPOOL_DOCUMENT_MAX;
-/* One batch: written with one write and one fdatasync. */
+/* One batch: written with one write; the writer syncs every batch it was handed together,
+ * with one fdatasync per file. */
 constexpr uint32_t SPOOL_BATCH_CAPACITY = 64 * 1024;
+/* Batches: one fills while the writer writes and syncs the others, so that a burst goes on
+ * through a slow sync. Memory is touched only as batches come into use (lowest first). */
+constexpr uint32_t SPOOL_BATCHES = 4;
 /* A batch that is not full is handed to the writer this long after its first document. */
 constexpr long long SPOOL_BATCH_MS = 1000;
 /* How often spool_next_ms asks for a tick while the writer has a batch or one waits. */
@@ -68,6 +77,8 @@ struct spool_figures {
   int64_t oldest_ms;  /* arrival time of the next document spool_next returns (or of the last
                          one it returned while the next has not been read); 0 when none */
   uint32_t dropped;   /* documents dropped since spool_open because the spool was full */
+  uint32_t lost;      /* documents lost since spool_open with the folder or a segment file
+                         (removed, replaced or unreadable while they waited) */
   int usable;         /* 0 when the folder cannot be used: the spool takes nothing more */
   int error;          /* the errno that made it unusable */
   int counting;       /* 1 while segments of an earlier run are being counted: documents is
@@ -86,7 +97,7 @@ struct spool_document {
 struct spool_io {
   ssize_t (*write_at)(int fd, const void *data, size_t length, off_t offset);
   int (*sync_data)(int fd);   /* fdatasync of a segment or of the "acked" file */
-  int (*sync_folder)(int fd); /* fsync of the folder after a new name in it */
+  int (*sync_folder)(int fd); /* fsync of the folder after new names in it or deletions */
 };
 
 /* Replaces the file calls of every spool (before spool_open); nullptr restores the system's. */
@@ -116,6 +127,15 @@ struct spool_batch {
   uint8_t data[SPOOL_BATCH_CAPACITY];
 };
 
+/* A batch as the caller sees it. */
+enum spool_batch_use : uint8_t {
+  SPOOL_BATCH_FREE,
+  SPOOL_BATCH_FILLING, /* appends go to it */
+  SPOOL_BATCH_WRITING, /* handed to the writer (its records are read from memory meanwhile) */
+  SPOOL_BATCH_FAILED,  /* its write failed: its records are read from memory; written again
+                          when the spool is tried again */
+};
+
 /* What the writer learnt about a segment of an earlier run (internal). */
 struct spool_scan {
   uint64_t number;
@@ -132,18 +152,22 @@ struct spool_deletion {
 
 enum spool_job_state { SPOOL_JOB_NONE, SPOOL_JOB_QUEUED, SPOOL_JOB_RUNNING, SPOOL_JOB_DONE };
 
-/* The whole state: about 320 KiB of fixed storage whose pages are touched only as used (the
- * two batches while spooling, the read and count buffers while an earlier run's documents
- * are read). It holds a thread: allocate it once (zeroed memory is fine, e.g. calloc),
- * never copy or move it. Fields are internal. */
+/* The whole state: about 450 KiB of fixed storage whose pages are touched only as used (the
+ * batches while spooling, the read and count buffers while an earlier run's documents are
+ * read). It holds a thread: allocate it once (zeroed memory is fine, e.g. calloc), never
+ * copy or move it. Fields are internal. */
 struct spool {
   char folder[SPOOL_FOLDER_CAPACITY];
   int folder_fd;
   uint64_t limit;
   uint32_t segment_size;
-  uint64_t next_number; /* of the next new segment */
+  uint64_t next_number; /* of the next new segment; only grows, also when the folder is taken
+                           up again, so that no position the caller holds names a new file */
   uint64_t total_bytes;
   int open, thread_started, failure_reported;
+  int detached;     /* the folder was lost: spool_retry takes it (or a new one) up again */
+  int retrying;     /* failed batches are with the writer again; their success ends the failure */
+  int temp_planted; /* an "acked.tmp" not of the spool's own was reported at the open */
 
   /* The caller's side. */
   spool_segment segments[SPOOL_SEGMENTS_MAX]; /* a ring, oldest first */
@@ -152,28 +176,34 @@ struct spool {
   long long last_tick_ms;
   int64_t next_ms; /* arrival time of the record at next_at, or of the last one taken */
   spool_position next_at;
-  spool_batch batches[2];
-  int filling;    /* the batch appends go to; the other one is with the writer or free */
-  int other_busy; /* the other batch is with the writer */
-  int pinned;     /* the other batch failed to be written: its records are read from memory */
-  int read_fd;    /* the file spool_next reads, and the part of it in read_buffer */
+  spool_batch batches[SPOOL_BATCHES];
+  spool_batch_use use[SPOOL_BATCHES];
+  int filling;     /* the batch appends go to, -1 none */
+  uint32_t handed; /* batches handed to the writer so far: their order */
+  int read_fd;     /* the file spool_next reads, and the part of it in read_buffer */
   uint64_t read_fd_segment;
   uint32_t read_offset, read_length;
   uint8_t read_buffer[SPOOL_READ_CAPACITY];
   uint32_t scans_applied;
   uint64_t acked_segment; /* the segment the "acked" file names */
+  uint32_t lost_total, lost_pending;
 
-  /* Shared with the writer: the job, deletions and purge under lock, the rest atomic. */
+  /* Shared with the writer: the jobs, deletions and purge under lock, the rest atomic. */
   pthread_mutex_t lock;
   pthread_cond_t wake, done;
   pthread_t thread;
   int stop;
-  spool_job_state job;
-  int job_batch, job_create, job_errno;             /* which batch; new segment: create, sync the folder */
+  spool_job_state job[SPOOL_BATCHES]; /* per batch */
+  uint32_t job_order[SPOOL_BATCHES];  /* the writer writes queued batches in this order */
+  int job_errno[SPOOL_BATCHES];
+  uint8_t job_again[SPOOL_BATCHES]; /* written before: its new file may exist */
+  /* A write failed (its errno): the writer writes nothing more until the caller retries. */
+  int halted;
   spool_deletion deletions[2 * SPOOL_SEGMENTS_MAX]; /* a ring */
   uint32_t deletions_head, deletions_count;
-  uint64_t purge_below; /* delete (and count) every segment file numbered below, 0 none */
-  std::atomic<int> failed_errno;
+  uint64_t purge_below;          /* delete (and count) every segment file numbered below, 0 none */
+  std::atomic<int> failed_errno; /* written by the caller only */
+  std::atomic<int> folder_lost;  /* the writer found the folder removed or replaced */
   std::atomic<uint32_t> dropped_total, dropped_pending;
   spool_scan scans[SPOOL_SEGMENTS_MAX]; /* segments of the earlier run, oldest first */
   uint32_t scans_count;
@@ -186,20 +216,32 @@ struct spool {
 };
 
 /* Opens (creating it 0700 when missing) the folder as a spool of at most limit_bytes
- * (raised to SPOOL_LIMIT_MIN) and starts the writer. Lists the folder (reads at most two
- * record heads, never all), removes leftovers of an interrupted close. Returns 1 when the
- * spool is usable; 0 after logging at LOG_ERR "The spool folder '%s' cannot be used
- * (errno=%i).": what is already in the folder can still be read, nothing is appended. A
- * failure later (a write or sync error, a full disk) is logged the same way, once, at the
- * next call after it. Call spool_close in either case. */
+ * (raised to SPOOL_LIMIT_MIN) and starts the writer. The folder is opened without following
+ * a link and used only when it belongs to the daemon's user and neither its group nor others
+ * may write to it (else EPERM, EACCES). Lists the folder (reads at most two record heads,
+ * never all), removes the daemon's own leftovers of an interrupted close; an entry the spool
+ * would use that is no regular file (a link, a FIFO) is skipped with one LOG_WARNING line,
+ * "Skipped '%s' in the spool folder '%s': not a regular file of its own.". Returns 1 when
+ * the spool is usable; 0 after logging at LOG_ERR "The spool folder '%s' cannot be used
+ * (errno=%i).": what is already in a folder it may use can still be read, nothing is
+ * appended. A failure later (a write or sync error, a full disk, the folder removed or
+ * replaced) is logged the same way, once, at the next call after it. Call spool_close in
+ * either case. */
 int spool_open(spool *s, const char *folder, uint64_t limit_bytes);
+
+/* Tries an unusable spool again: batches whose write failed are written again, a lost or
+ * missing folder is made and taken up again (a short wait for the writer), a folder that
+ * was not writable is checked again. Once the spool takes documents again it logs one
+ * LOG_NOTICE line, "The spool folder '%s' can be used again." (for batches written again:
+ * at a later call, once the writer reports). Returns 1 when the spool is usable now. */
+int spool_retry(spool *s);
 
 /* Appends a document (1 to SPOOL_DOCUMENT_MAX bytes) that arrived at time_ms behind every
  * other; it goes to flash with the next batch. When the spool would pass its limit the
  * oldest segment goes first and its documents not yet taken count as dropped. Returns 1
  * when taken, 0 when not: the spool is unusable (spool_stats().usable 0: go on without it)
- * or both batches are full while the writer is slow (back-pressure: try again after a
- * later spool_tick), or the length is out of range. */
+ * or every batch is full while the writer works (back-pressure: try again after a later
+ * spool_tick), or the length is out of range. Never waits for the writer. */
 int spool_append(spool *s, const char *doc, uint32_t length, int64_t time_ms);
 
 /* As spool_append for a document the caller keeps in memory, counted as taken already
@@ -214,7 +256,8 @@ int spool_append_taken(spool *s, const char *doc, uint32_t length, int64_t time_
  * SPOOL_DOCUMENT_MAX), with its length, arrival time and end position. Reads at most one
  * block from a file; documents of batches not yet written come from memory. A record whose
  * length or CRC is wrong ends its segment: the rest of that file is skipped with one
- * warning, "Skipped a damaged tail of %u bytes in spool segment '%s'.". Returns 1 with a
+ * warning, "Skipped a damaged tail of %u bytes in spool segment '%s'.". A segment file that
+ * is gone or cannot be read counts the documents it still held as lost. Returns 1 with a
  * document, 0 when none waits. */
 int spool_next(spool *s, char *out, uint32_t capacity, uint32_t *length, int64_t *time_ms,
                spool_position *end);
@@ -242,18 +285,27 @@ spool_figures spool_stats(const spool *s);
 /* 1 while the spool takes documents (spool_stats().usable, without counting anything). */
 int spool_usable(const spool *s);
 
+/* 1 while a batch is with the writer (tests wait on it). */
+int spool_writer_busy(const spool *s);
+
 /* Documents dropped because the spool was full since the previous call (for one log line
  * per pass); restarts the count. Documents of dropped segments of an earlier run are
  * counted by the writer and may come in a later call. */
 uint32_t spool_take_dropped(spool *s);
 
+/* Documents lost with the folder or a segment file since the previous call; restarts the
+ * count. */
+uint32_t spool_take_lost(spool *s);
+
 /* Ends the spool (blocking): hands it the caller's unacknowledged documents held in
- * memory (held, oldest first), writes and syncs what is pending and records how far the
- * oldest segment was acknowledged. Held documents still safely in the spool are skipped;
- * the others go in front of the spool when older than its first document kept (a segment
- * numbered before all others), else behind it. These may take the spool past its limit by
- * what the caller held. Returns how many held documents could not be kept (the spool is
- * unusable or a write failed). spool_take_dropped and spool_stats remain usable after it. */
+ * memory (held, oldest first), writes and syncs what is pending (batches whose write
+ * failed are tried once more) and records how far the oldest segment was acknowledged.
+ * Held documents still safely in the spool are skipped; the others go in front of the
+ * spool when older than its first document kept (a segment numbered before all others),
+ * else behind it. These may take the spool past its limit by what the caller held. Returns
+ * how many held documents could not be kept (the spool is unusable or a write failed);
+ * documents of the spool's own batches that could not be written count as lost.
+ * spool_take_dropped, spool_take_lost and spool_stats remain usable after it. */
 uint32_t spool_close(spool *s, const spool_document *held, uint32_t count);
 
 /* Record format helpers (tests and the fuzz target build and check segments with them). */

@@ -76,13 +76,15 @@ TEST(StatusRecord, DeliveryFiguresOnlyAtLeastOnce) {
   relay_status s = sample_record(nullptr);
   status_dropped(&s, DROP_SPOOL_FULL, 4);
   status_dropped(&s, DROP_REFUSED, 1);
+  status_dropped(&s, DROP_SPOOL_LOST, 2);
   char text[STATUS_TEXT_CAPACITY];
   std::string plain(text, status_format(&s, 0, text, sizeof text));
   EXPECT_EQ(std::string::npos, plain.find("QOS")) << plain;
-  EXPECT_NE(std::string::npos, plain.find("\nDROPPED=5\n"));
+  EXPECT_NE(std::string::npos, plain.find("\nDROPPED=7\n"));
   status_delivery d{};
   d.at_least_once = true;
   d.resent = 3;
+  d.gateway_held_ms = 1250;
   d.awaiting = 20;
   d.spool_documents = 1500;
   d.spool_bytes = 84000;
@@ -93,11 +95,15 @@ TEST(StatusRecord, DeliveryFiguresOnlyAtLeastOnce) {
   s.dirty = false;
   status_delivery_set(&s, d);
   EXPECT_FALSE(s.dirty) << "the same figures marked the record changed";
+  d.gateway_held_ms++;
+  status_delivery_set(&s, d);
+  EXPECT_TRUE(s.dirty) << "a longer hold of the gateway left the record unchanged";
   const std::string full(text, status_format(&s, 0, text, sizeof text));
   EXPECT_EQ(0u, full.find(plain));
   EXPECT_EQ(
-      "QOS=1\nAWAITING_PUBACK=20\nRESENT=3\nDROPPED_QUEUE_FULL=0\nDROPPED_SPOOL_FULL=4\n"
-      "DROPPED_REFUSED=1\nSPOOL_DOCUMENTS=1500\nSPOOL_BYTES=84000\nSPOOL_ERRNO=0\n"
+      "QOS=1\nAWAITING_PUBACK=20\nRESENT=3\nGATEWAY_HELD_MS=1251\nDROPPED_QUEUE_FULL=0\n"
+      "DROPPED_SPOOL_FULL=4\nDROPPED_REFUSED=1\nDROPPED_SPOOL_LOST=2\nSPOOL_DOCUMENTS=1500\n"
+      "SPOOL_BYTES=84000\nSPOOL_ERRNO=0\n"
       "OLDEST_WAITING=1765000002\n",
       full.substr(plain.size()));
 }

@@ -15,6 +15,7 @@
 #include "aedes.h"
 #include "cloud_tap.h"
 #include "daemon_test_fixture.h"
+#include "nimba_config.h"
 #include "numbered_flow.h"
 #include "relay_queue.h"
 
@@ -22,12 +23,20 @@ namespace {
 
 const std::string PREFIX = "node1/flow/";
 
-/* How the cloud fails while the flow runs. */
+/* How the cloud (or the spool) fails while the flow runs. */
 enum cloud_fault {
-  CLOUD_RESTARTED, /* killed and started again every two seconds */
-  CLOUD_FROZEN,    /* SIGSTOP past the stall limit, then SIGCONT */
-  CLOUD_AWAY,      /* stopped for the outage, then started again */
+  CLOUD_RESTARTED,      /* killed and started again every two seconds */
+  CLOUD_FROZEN,         /* SIGSTOP past the stall limit, then SIGCONT */
+  CLOUD_AWAY,           /* stopped for the outage, then started again */
+  SPOOL_DISK_FULL,      /* away; the spool's disk full under the flow, then space freed */
+  SPOOL_FOLDER_REMOVED, /* away; the spool's folder removed while documents wait in it, in
+                           the way for a while, then free to be made again */
 };
+
+/* The spool's own disk for SPOOL_DISK_FULL, and what a filler leaves free of it. */
+constexpr unsigned SPOOL_DISK_KB = 384, SPOOL_DISK_FREE_KB = 32;
+/* SPOOL_FOLDER_REMOVED: documents in the spool when it goes, after it, and once it is back. */
+constexpr long SPOOLED_FIRST = 1000, SPOOLED_LOST_AFTER = 50, SPOOLED_AGAIN = 100;
 
 struct delivery_case {
   int line;
@@ -39,10 +48,11 @@ struct delivery_case {
   size_t filler;     /* bytes of filler per message */
   unsigned spool_kb; /* the spool's limit; 0: the built-in one */
   bool spool_drops;  /* the outage is longer than the spool holds */
+  bool lost_drops;   /* documents are lost with the spool's folder */
 };
 void PrintTo(const delivery_case &c, std::ostream *os) { *os << c.name; }
 
-class Delivery : public DaemonTest, public ::testing::WithParamInterface<delivery_case> {
+class DeliveryBase : public DaemonTest {
 protected:
   cloud_tap tap;
   aedes_broker aedes;
@@ -82,6 +92,24 @@ protected:
     }
   }
 
+  /* A number of the daemon's status file, -1 when it is not there. */
+  long long status_number(const std::string &key) {
+    const std::string text = "\n" + read_file(run.status_path);
+    const size_t at = text.find("\n" + key + "=");
+    return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + key.size() + 2);
+  }
+  /* Flow documents from to to - 1 through the feeder, as the flow sends them. */
+  void publish_numbers(long from, long to, const std::string &filler) {
+    for (long n = from; n < to; n++)
+      ASSERT_EQ(0,
+                client_publish(
+                    feeder, "QZ/node1/flow", "{\"n\":" + std::to_string(n) + ",\"f\":\"" + filler + "\"}"));
+  }
+  void wait_relayed(long last) {
+    ASSERT_TRUE(process_wait_stdout(&run.process, PREFIX + "n\":" + std::to_string(last) + ",", 30000))
+        << "number " << last << " did not reach the daemon";
+  }
+
   /* Numbers the broker acknowledged; checks the order of first sends on the way. */
   std::set<long> acknowledged(bool check_order) {
     std::set<long> numbers;
@@ -105,6 +133,8 @@ protected:
   }
 };
 
+class Delivery : public DeliveryBase, public ::testing::WithParamInterface<delivery_case> {};
+
 TEST_P(Delivery, EveryNumberReachesTheCloudOrIsCountedAsDropped) {
   const delivery_case &c = GetParam();
   SCOPED_TRACE(c.line);
@@ -120,12 +150,18 @@ TEST_P(Delivery, EveryNumberReachesTheCloudOrIsCountedAsDropped) {
   launch.stall = 2;
   launch.settings = "NIMBA_QOS=1\n";
   if (c.spool_kb > 0) launch.env.push_back("NIMBA_TEST_SPOOL_LIMIT_KB=" + std::to_string(c.spool_kb));
+  if (c.fault == SPOOL_DISK_FULL) launch.spool_tmpfs_kb = SPOOL_DISK_KB;
   ASSERT_TRUE(start_daemon(launch));
   ASSERT_TRUE(syslog_wait(&run.log, GATEWAY_CONNECTED, 15000));
   ASSERT_TRUE(wait_subscribed(gateway, 1, 5000));
+  feeder = connect_client(broker_uri(gateway), "feeder");
+  ASSERT_NE(nullptr, feeder);
 
   message_flow flow;
+  long flowed = c.messages; /* numbers the flow sends; the feeder sends the rest */
   const std::string filler(c.filler, 'f');
+  const std::string unusable = "The spool folder '" NIMBA_SPOOL_PATH "' cannot be used (errno=";
+  const std::string usable_again = "The spool folder '" NIMBA_SPOOL_PATH "' can be used again.";
   switch (c.fault) {
     case CLOUD_RESTARTED: {
       flow.start(broker_uri(gateway), "QZ/node1/flow", c.interval, c.messages, filler);
@@ -156,8 +192,70 @@ TEST_P(Delivery, EveryNumberReachesTheCloudOrIsCountedAsDropped) {
       restart_cloud();
       break;
     }
+    case SPOOL_DISK_FULL: {
+      /* Its first batch does not fit; the gateway waits until the space is free again. */
+      stop_cloud(SIGTERM);
+      ASSERT_TRUE(syslog_wait_prefix(&run.log, "Connection to NIMBA lost (cause=", 10000));
+      const std::string filler_file =
+          "/proc/" + std::to_string(run.process.pid) + "/root" NIMBA_SPOOL_PATH "/filler";
+      ASSERT_TRUE(write_file(filler_file, std::string((SPOOL_DISK_KB - SPOOL_DISK_FREE_KB) * 1024, 'x')));
+      flow.start(broker_uri(gateway), "QZ/node1/flow", c.interval, c.messages, filler);
+      ASSERT_TRUE(syslog_wait(&run.log, unusable + std::to_string(ENOSPC) + ").", 30000));
+      ASSERT_TRUE(wait_until([&] { return status_number("SPOOL_ERRNO") == ENOSPC; }, 10000));
+      ASSERT_EQ(0, unlink(filler_file.c_str()));
+      ASSERT_TRUE(syslog_wait(&run.log, usable_again, 30000));
+      ASSERT_TRUE(wait_until([&] { return status_number("SPOOL_ERRNO") == 0; }, 10000));
+      ASSERT_TRUE(wait_until([&] { return flow.published == c.messages; }, 60000));
+      wait_relayed(c.messages - 1);
+      restart_cloud();
+      break;
+    }
+    case SPOOL_FOLDER_REMOVED: {
+      const std::string spool = run.root + "/spool";
+      stop_cloud(SIGTERM);
+      ASSERT_TRUE(syslog_wait_prefix(&run.log, "Connection to NIMBA lost (cause=", 10000));
+      flowed = SPOOLED_FIRST;
+      flow.start(broker_uri(gateway), "QZ/node1/flow", c.interval, flowed, filler);
+      ASSERT_TRUE(wait_until([&] { return flow.published == flowed; }, 60000));
+      wait_relayed(flowed - 1);
+      const long memory = RELAY_QUEUE_SLOTS, spooled = flowed - memory;
+      ASSERT_TRUE(wait_until([&] { return status_number("SPOOL_DOCUMENTS") == spooled; }, 10000));
+      /* Gone, and something else in its place: noticed at the next batch. */
+      remove_tree(spool);
+      ASSERT_TRUE(write_file(spool, "in the way"));
+      publish_numbers(flowed, flowed + SPOOLED_LOST_AFTER, filler);
+      const long lost = spooled + SPOOLED_LOST_AFTER;
+      ASSERT_TRUE(syslog_wait_prefix(&run.log, unusable, 30000));
+      ASSERT_TRUE(wait_until(
+          [&] {
+            return syslog_total(&run.log, "Dropped %u messages for NIMBA: spool folder lost.") ==
+                   static_cast<unsigned>(lost);
+          },
+          10000));
+      ASSERT_TRUE(wait_until(
+          [&] {
+            return status_number("DROPPED_SPOOL_LOST") == lost && status_number("WAITING") == memory &&
+                   status_number("SPOOL_DOCUMENTS") == 0 && status_number("SPOOL_ERRNO") > 0;
+          },
+          10000))
+          << "DROPPED_SPOOL_LOST " << status_number("DROPPED_SPOOL_LOST") << " WAITING "
+          << status_number("WAITING");
+      ASSERT_EQ(0, unlink(spool.c_str()));
+      ASSERT_TRUE(syslog_wait(&run.log, usable_again, 30000));
+      const long again = flowed + SPOOLED_LOST_AFTER;
+      publish_numbers(again, again + SPOOLED_AGAIN, filler);
+      wait_relayed(again + SPOOLED_AGAIN - 1);
+      ASSERT_TRUE(wait_until(
+          [&] {
+            return status_number("SPOOL_DOCUMENTS") == SPOOLED_AGAIN && status_number("SPOOL_ERRNO") == 0;
+          },
+          10000));
+      EXPECT_EQ(c.messages, again + SPOOLED_AGAIN);
+      restart_cloud();
+      break;
+    }
   }
-  ASSERT_TRUE(wait_until([&] { return flow.published == c.messages; }, 60000)) << "the flow did not finish";
+  ASSERT_TRUE(wait_until([&] { return flow.published == flowed; }, 60000)) << "the flow did not finish";
   flow.stop();
   /* Wait until the last number is acknowledged and nothing is left waiting. */
   const unsigned dropped_bound = static_cast<unsigned>(c.messages);
@@ -165,7 +263,8 @@ TEST_P(Delivery, EveryNumberReachesTheCloudOrIsCountedAsDropped) {
       [&] {
         const std::set<long> got = acknowledged(false);
         const unsigned dropped = syslog_total(&run.log, "Dropped %u messages for NIMBA: spool full.") +
-                                 syslog_total(&run.log, "Dropped %u messages for NIMBA: queue full.");
+                                 syslog_total(&run.log, "Dropped %u messages for NIMBA: queue full.") +
+                                 syslog_total(&run.log, "Dropped %u messages for NIMBA: spool folder lost.");
         return got.size() + dropped >= static_cast<size_t>(c.messages) && dropped <= dropped_bound;
       },
       90000))
@@ -176,9 +275,10 @@ TEST_P(Delivery, EveryNumberReachesTheCloudOrIsCountedAsDropped) {
   const unsigned spool_full = syslog_total(&run.log, "Dropped %u messages for NIMBA: spool full.");
   const unsigned queue_full = syslog_total(&run.log, "Dropped %u messages for NIMBA: queue full.");
   const unsigned refused = syslog_count_prefix(&run.log, "Dropped a message for NIMBA: not acknowledged");
+  const unsigned lost = syslog_total(&run.log, "Dropped %u messages for NIMBA: spool folder lost.");
   std::fprintf(stderr,
-               "%s: %ld numbers, %zu acknowledged, missing %u: spool full %u, queue full %u, refused %u; "
-               "%zu publishes sent\n",
+               "%s: %ld numbers, %zu acknowledged, missing %u: spool full %u, queue full %u, refused %u, "
+               "spool folder lost %u; %zu publishes sent\n",
                c.name,
                c.messages,
                got.size(),
@@ -186,9 +286,11 @@ TEST_P(Delivery, EveryNumberReachesTheCloudOrIsCountedAsDropped) {
                spool_full,
                queue_full,
                refused,
+               lost,
                tap_sent(&tap).size());
-  EXPECT_EQ(missing, spool_full + queue_full + refused);
+  EXPECT_EQ(missing, spool_full + queue_full + refused + lost);
   EXPECT_EQ(c.spool_drops, spool_full > 0);
+  EXPECT_EQ(c.lost_drops, lost > 0);
   EXPECT_EQ(0u, queue_full);
   EXPECT_EQ(0u, refused);
 }
@@ -196,13 +298,28 @@ TEST_P(Delivery, EveryNumberReachesTheCloudOrIsCountedAsDropped) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, Delivery,
     ::testing::Values(
-        delivery_case{__LINE__, "CloudRestartedUnderFlow", false, CLOUD_RESTARTED, 4000, 2000, 0, 0, false},
-        delivery_case{__LINE__, "AedesRestartedUnderFlow", true, CLOUD_RESTARTED, 4000, 2000, 0, 0, false},
-        delivery_case{__LINE__, "CloudFrozenPastTheStallLimit", false, CLOUD_FROZEN, 4000, 2000, 0, 0, false},
         delivery_case{
-            __LINE__, "OutageLongerThanTheMemoryQueue", false, CLOUD_AWAY, 3000, 500, 200, 0, false},
+            __LINE__, "CloudRestartedUnderFlow", false, CLOUD_RESTARTED, 4000, 2000, 0, 0, false, false},
         delivery_case{
-            __LINE__, "OutageLongerThanTheSpoolHolds", false, CLOUD_AWAY, 3000, 500, 1000, 256, true}),
+            __LINE__, "AedesRestartedUnderFlow", true, CLOUD_RESTARTED, 4000, 2000, 0, 0, false, false},
+        delivery_case{
+            __LINE__, "CloudFrozenPastTheStallLimit", false, CLOUD_FROZEN, 4000, 2000, 0, 0, false, false},
+        delivery_case{
+            __LINE__, "OutageLongerThanTheMemoryQueue", false, CLOUD_AWAY, 3000, 500, 200, 0, false, false},
+        delivery_case{
+            __LINE__, "OutageLongerThanTheSpoolHolds", false, CLOUD_AWAY, 3000, 500, 1000, 256, true, false},
+        delivery_case{
+            __LINE__, "SpoolDiskFullThenFreed", false, SPOOL_DISK_FULL, 1000, 500, 200, 0, false, false},
+        delivery_case{__LINE__,
+                      "SpoolFolderRemovedWhileDocumentsWait",
+                      false,
+                      SPOOL_FOLDER_REMOVED,
+                      SPOOLED_FIRST + SPOOLED_LOST_AFTER + SPOOLED_AGAIN,
+                      500,
+                      200,
+                      0,
+                      false,
+                      true}),
     [](const ::testing::TestParamInfo<delivery_case> &info) { return std::string(info.param.name); });
 
 /* The numbers of the flow messages in payloads (as the gateway sent them, {"n":N,...}). */
@@ -279,14 +396,31 @@ TEST_F(DeliveryKill, KilledTenTimesLosesAtMostWhatWasOnlyInMemory) {
   for (long n : got) EXPECT_EQ(1u, received.count(n)) << "acknowledged, never delivered: " << n;
 }
 
-/* A sync of the spool that takes two seconds (slow flash): the loop goes on reading the
- * gateway and answering its pings (keep-alive 1 s: a stall of 1.5 s would lose it) while
- * documents go to the spool, and everything arrives once the cloud is back. */
-TEST_F(Delivery, ASlowSyncNeverStallsTheRelay) {
+/* A slow flash: each sync of the spool takes sync_ms. The loop goes on reading the gateway
+ * and answering its pings (keep-alive 1 s: a stall of 1.5 s would lose it) while documents
+ * go to the spool, and everything arrives once the cloud is back. When the gateway sends
+ * faster than the flash takes it, the relay holds the gateway back and says so. */
+struct slow_flash_case {
+  int line;
+  const char *name;
+  unsigned sync_ms;
+  unsigned interval; /* us between documents */
+  size_t filler;
+  long messages;
+  bool holds; /* slower than the gateway: the hold is logged and counted (GATEWAY_HELD_MS) */
+};
+void PrintTo(const slow_flash_case &c, std::ostream *os) { *os << c.name; }
+
+class SlowFlash : public DeliveryBase, public ::testing::WithParamInterface<slow_flash_case> {};
+
+TEST_P(SlowFlash, NeverStallsTheRelayAndLosesNothing) {
+  const slow_flash_case &c = GetParam();
+  SCOPED_TRACE(c.line);
   if (!std::string(NIMBA_DAEMON_TEST_EMULATOR).empty())
     GTEST_SKIP() << "the preload is not for the emulated daemon";
   broker_config gateway_setup;
   gateway_setup.address = address(0);
+  gateway_setup.extra_config = "max_queued_messages 0\nmax_queued_bytes 0\n";
   gateway = start_broker(gateway_setup);
   ASSERT_NE(nullptr, gateway);
   start_cloud();
@@ -294,7 +428,7 @@ TEST_F(Delivery, ASlowSyncNeverStallsTheRelay) {
   daemon_launch launch = timings(1, 3);
   launch.keep_alive = 1;
   launch.settings = "NIMBA_QOS=1\n";
-  launch.env = {"LD_PRELOAD=" NIMBA_SLOW_SYNC_LIBRARY, "NIMBA_SLOW_SYNC_MS=2000"};
+  launch.env = {"LD_PRELOAD=" NIMBA_SLOW_SYNC_LIBRARY, "NIMBA_SLOW_SYNC_MS=" + std::to_string(c.sync_ms)};
   const char *asan = std::getenv("ASAN_OPTIONS");
   launch.env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
                        ":verify_asan_link_order=0");
@@ -303,16 +437,39 @@ TEST_F(Delivery, ASlowSyncNeverStallsTheRelay) {
   stop_cloud(SIGTERM);
   ASSERT_TRUE(syslog_wait_prefix(&run.log, "Connection to NIMBA lost (cause=", 10000));
   message_flow flow;
-  constexpr long kMessages = 1500;
-  flow.start(broker_uri(gateway), "QZ/node1/flow", 10000, kMessages, std::string(200, 'f'));
-  ASSERT_TRUE(wait_until([&] { return flow.published == kMessages; }, 60000));
-  ASSERT_TRUE(process_wait_stdout(&run.process, PREFIX + "n\":" + std::to_string(kMessages - 1) + ",", 20000))
+  flow.start(broker_uri(gateway), "QZ/node1/flow", c.interval, c.messages, std::string(c.filler, 'f'));
+  ASSERT_TRUE(wait_until([&] { return flow.published == c.messages; }, 60000));
+  ASSERT_TRUE(
+      process_wait_stdout(&run.process, PREFIX + "n\":" + std::to_string(c.messages - 1) + ",", 30000))
       << "the gateway was not read on";
   EXPECT_EQ(0u, syslog_count_prefix(&run.log, "Connection to IoT Gateway lost"));
   restart_cloud();
-  ASSERT_TRUE(wait_until([&] { return acknowledged(false).size() == static_cast<size_t>(kMessages); }, 60000))
+  ASSERT_TRUE(
+      wait_until([&] { return acknowledged(false).size() == static_cast<size_t>(c.messages); }, 60000))
       << "acknowledged " << acknowledged(false).size();
+  if (!c.holds) return;
+  /* Each pass that held the gateway said for how long; the status file has the sum. */
+  const char *held_line = "Held back the IoT Gateway for %u ms: the spool could not keep up.";
+  EXPECT_TRUE(wait_until(
+      [&] {
+        const unsigned logged = syslog_total(&run.log, held_line);
+        return logged > 0 && static_cast<long long>(logged) <= status_number("GATEWAY_HELD_MS");
+      },
+      10000))
+      << syslog_total(&run.log, held_line) << " ms logged, GATEWAY_HELD_MS "
+      << status_number("GATEWAY_HELD_MS");
+  for (const syslog_entry &e : syslog_entries(&run.log)) {
+    if (e.message.rfind("Held back", 0) == 0) {
+      EXPECT_EQ(DAEMON_WARNING, e.priority);
+    }
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Delivery, SlowFlash,
+    ::testing::Values(slow_flash_case{__LINE__, "TwoSecondSyncs", 2000, 10000, 200, 1500, false},
+                      slow_flash_case{__LINE__, "SyncsSlowerThanTheGateway", 300, 500, 2000, 2000, true}),
+    [](const ::testing::TestParamInfo<slow_flash_case> &info) { return std::string(info.param.name); });
 
 /* A document the cloud never acknowledges is sent over five connections, then dropped,
  * counted and logged, so it cannot stall the relay for good; an acknowledgement for no

@@ -78,6 +78,7 @@ int daemon_spawn(daemon_run *run, const daemon_launch &launch) {
   setup.sandbox.dev_log_socket = run->log.socket_path;
   setup.sandbox.hosts_file = run->hosts_path;
   setup.sandbox.resolv_conf = run->resolv_path;
+  setup.sandbox.spool_tmpfs_kb = launch.spool_tmpfs_kb;
   return process_spawn(setup, &run->process);
 }
 

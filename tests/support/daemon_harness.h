@@ -48,6 +48,7 @@ struct daemon_launch {
   std::vector<std::pair<std::string, std::string>> hosts; /* further address, name pairs */
   std::string resolv_conf;                                /* /etc/resolv.conf; empty: the machine's */
   std::vector<std::string> env;                           /* further NIMBA_TEST_* settings */
+  unsigned spool_tmpfs_kb = 0; /* the spool's folder a tmpfs of that size (a disk to fill) */
   /* NIMBA_TEST_STATUS_PATH is the run's status_path unless env sets it. */
 };
 

@@ -37,6 +37,7 @@ struct child_plan {
   bool sandboxed = false;
   std::string install_root, var_log, dev_log, hosts, resolv_conf, dev_stage;
   std::string status_folder, status_target;
+  unsigned spool_tmpfs_kb = 0;
 };
 
 const char *const DEVICE_NODES[] = {"null", "zero", "full", "random", "urandom", "tty"};
@@ -67,6 +68,12 @@ void enter_sandbox(const child_plan &plan) {
     if (mount(plan.install_root.c_str(), "/opt/nimba_message_router", nullptr, MS_BIND | MS_REC, nullptr) !=
         0)
       child_fail("install root bind");
+    if (plan.spool_tmpfs_kb > 0) {
+      char options[64];
+      std::snprintf(options, sizeof options, "size=%uk,mode=0700", plan.spool_tmpfs_kb);
+      mkdir(NIMBA_SPOOL_PATH, 0700);
+      if (mount("tmpfs", NIMBA_SPOOL_PATH, "tmpfs", 0, options) != 0) child_fail("spool tmpfs");
+    }
   }
   if (!plan.var_log.empty()) {
     if (mount(plan.var_log.c_str(), "/var/log", nullptr, MS_BIND | MS_REC, nullptr) != 0)
@@ -218,6 +225,7 @@ int process_spawn(const spawn_request &setup, child_process *child) {
   plan.hosts = setup.sandbox.hosts_file;
   plan.resolv_conf = setup.sandbox.resolv_conf;
   plan.status_folder = setup.sandbox.status_folder;
+  plan.spool_tmpfs_kb = setup.sandbox.spool_tmpfs_kb;
   plan.status_target = NIMBA_STATUS_PATH;
   plan.status_target.erase(plan.status_target.rfind('/') + 1);
   plan.dev_stage = child->folder + "/dev_stage";

@@ -20,6 +20,8 @@ struct sandbox_mounts {
   std::string resolv_conf;    /* bound at /etc/resolv.conf (rewrite it in place to change it) */
   std::string status_folder;  /* bound at the folder of the daemon's status file
                                  (NIMBA_STATUS_PATH, /var/run by default) */
+  /* A tmpfs of that size (KiB) at the spool's folder, NIMBA_SPOOL_PATH: a disk to fill. */
+  unsigned spool_tmpfs_kb = 0;
 };
 
 struct spawn_request {

@@ -44,6 +44,29 @@ TEST(StatusTexts, AgeInTheLargestWholeUnit) {
   EXPECT_STREQ("2 min", small);
 }
 
+TEST(StatusTexts, DurationInItsTwoLargestUnits) {
+  const struct {
+    int line;
+    long long ms;
+    const char *text;
+  } cases[] = {
+      {__LINE__, 0, "0 ms"},
+      {__LINE__, 999, "999 ms"},
+      {__LINE__, 1000, "1 second"},
+      {__LINE__, 59999, "59 seconds"},
+      {__LINE__, 60000, "1 minute 0 seconds"},
+      {__LINE__, 83250, "1 minute 23 seconds"},
+      {__LINE__, 3599999, "59 minutes 59 seconds"},
+      {__LINE__, 3600000, "1 hour 0 minutes"},
+      {__LINE__, 90061000, "25 hours 1 minute"},
+  };
+  for (const auto &c : cases) {
+    char text[STATUS_TIME_CAPACITY];
+    EXPECT_EQ(std::string(c.text).size(), status_duration_text(text, sizeof text, c.ms)) << c.line;
+    EXPECT_STREQ(c.text, text) << "line " << c.line;
+  }
+}
+
 TEST(StatusTexts, LocalDateAndTimeWithTheAge) {
   const char *saved = std::getenv("TZ");
   const std::string old = saved != nullptr ? saved : "";

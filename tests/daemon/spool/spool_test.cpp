@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -61,6 +62,26 @@ std::vector<std::string> logged_at(int priority) {
 std::atomic<int> write_calls, sync_calls, folder_calls;
 std::atomic<int> failing_errno; /* writes fail with it when set */
 
+/* The segment files of a folder summed after every write, while a test watches it. */
+std::string watched_folder;
+std::atomic<bool> watching;
+std::atomic<uint64_t> watched_peak;
+
+uint64_t segment_bytes(const std::string &folder) {
+  uint64_t total = 0;
+  if (DIR *dir = opendir(folder.c_str())) {
+    while (dirent *e = readdir(dir)) {
+      struct stat st;
+      const std::string name = e->d_name;
+      if (name.size() == 20 && name.compare(16, 4, ".seg") == 0 &&
+          stat((folder + "/" + name).c_str(), &st) == 0)
+        total += static_cast<uint64_t>(st.st_size);
+    }
+    closedir(dir);
+  }
+  return total;
+}
+
 /* A sync held until the test opens the gate (bounded, so that a fault fails, not hangs). */
 struct sync_gate {
   std::mutex lock;
@@ -74,7 +95,12 @@ ssize_t counted_write_at(int fd, const void *data, size_t length, off_t offset) 
     errno = error;
     return -1;
   }
-  return pwrite(fd, data, length, offset);
+  const ssize_t written = pwrite(fd, data, length, offset);
+  if (watching) {
+    const uint64_t now = segment_bytes(watched_folder);
+    if (now > watched_peak) watched_peak = now;
+  }
+  return written;
 }
 
 int counted_sync_data(int fd) {
@@ -190,6 +216,7 @@ protected:
     log_set_echo(LOG_ECHO_NONE);
     write_calls = sync_calls = folder_calls = 0;
     failing_errno = 0;
+    watching = false;
     gate.timed_out = false;
     spool_set_io(&counted_io);
     root = make_temp_folder("nimba_spool_");
@@ -413,7 +440,14 @@ TEST_P(SpoolFlow, EveryNumberArrivesOnceInOrderOrIsCountedDropped) {
           break;
         }
       }
-      if (!pushed_back && spool_append(s.get(), doc.data(), flow_size(next), T0 + next)) next++;
+      /* A writer behind (every batch with it) makes the caller wait, as the relay does. */
+      if (!pushed_back && wait_until(
+                              [&] {
+                                tick(0);
+                                return spool_append(s.get(), doc.data(), flow_size(next), T0 + next) == 1;
+                              },
+                              10000))
+        next++;
     } else if (action < 6) {
       char buffer[SPOOL_DOCUMENT_MAX];
       uint32_t length;
@@ -447,7 +481,7 @@ TEST_P(SpoolFlow, EveryNumberArrivesOnceInOrderOrIsCountedDropped) {
   if (c.limit > (4u << 20)) {
     EXPECT_EQ(0u, dropped);
   }
-  EXPECT_GT(from_spool, COUNT / 4); /* the flow went through the spool */
+  EXPECT_GT(from_spool + dropped, COUNT / 4); /* the flow went through the spool (or its drops) */
   settle();
   EXPECT_TRUE(wait_until([&] { return segments().empty(); }, 5000));
   EXPECT_TRUE(logged_at(LOG_WARNING).empty());
@@ -476,6 +510,9 @@ TEST_P(SpoolLimit, DropsTheOldestSegmentAndCountsExactlyItsDocumentsNotTaken) {
   const limit_case &c = GetParam();
   const uint32_t size = 984; /* 1000-byte records */
   ASSERT_EQ(1, open(0));     /* the smallest limit: four segments of 64 KiB */
+  watched_folder = folder;
+  watched_peak = 0;
+  watching = true;
   uint32_t n = 0;
   for (; figures().bytes + 1000 <= SPOOL_LIMIT_MIN; n++) append_all(n, n + 1, size);
   settle();
@@ -506,6 +543,10 @@ TEST_P(SpoolLimit, DropsTheOldestSegmentAndCountsExactlyItsDocumentsNotTaken) {
   EXPECT_EQ(range(0, held.size()), numbers_of(held, size));
   EXPECT_EQ(0u, spool_take_dropped(s.get()));
   EXPECT_GT(dropped, 0u);
+  /* Never past the limit, at no write (the close below may pass it by what is held). */
+  watching = false;
+  EXPECT_LE(watched_peak.load(), SPOOL_LIMIT_MIN);
+  EXPECT_GT(watched_peak.load(), SPOOL_LIMIT_MIN - 4 * 1000);
   /* The held ones' segment is gone: at close they are put in front again. */
   std::vector<spool_document> memory;
   for (const taken_doc &t : held)
@@ -947,6 +988,7 @@ void PrintTo(const batching_case &c, std::ostream *os) { *os << c.name; }
 class SpoolBatching : public Spool, public ::testing::WithParamInterface<batching_case> {
 public:
   using Spool::append_all;
+  using Spool::segments;
   using Spool::settle;
   using Spool::tick;
   spool *get() { return s.get(); }
@@ -955,7 +997,7 @@ public:
     ASSERT_TRUE(wait_until(
         [&] {
           spool_tick(s.get(), now);
-          return !s->other_busy;
+          return !spool_writer_busy(s.get());
         },
         10000));
   }
@@ -1029,18 +1071,45 @@ INSTANTIATE_TEST_SUITE_P(Spool, SpoolBatching,
                                                            auto &t = static_cast<SpoolBatching &>(f);
                                                            /* 86 records of 3016 bytes fill the first
                                                               256 KiB segment: four full batches and one
-                                                              of 2, then 82 in the second: 21, 21, 21, 19 */
-                                                           t.append_all(0, 168, 3000);
+                                                              of 2, then 82 in the second: 21, 21, 21, 19;
+                                                              each batch written before the next comes */
+                                                           for (uint32_t n = 0; n < 168; n++) {
+                                                             t.append_all(n, n + 1, 3000);
+                                                             t.written();
+                                                           }
                                                            t.settle();
                                                          },
                                                          9,
                                                          9,
                                                          2,
-                                                         2}),
+                                                         2},
+                                           batching_case{"deletions_sync_the_folder_once",
+                                                         [](Spool &f) {
+                                                           auto &t = static_cast<SpoolBatching &>(f);
+                                                           /* two segments written, then every document
+                                                              acknowledged at once: both go, and the
+                                                              folder is synced after them */
+                                                           t.append_all(0, 168, 3000);
+                                                           t.settle();
+                                                           write_calls = sync_calls = folder_calls = 0;
+                                                           std::vector<taken_doc> d = drain(t.get());
+                                                           spool_acknowledged(t.get(), d.back().end);
+                                                           EXPECT_TRUE(wait_until(
+                                                               [&] {
+                                                                 return t.segments().empty() &&
+                                                                        folder_calls.load() > 0;
+                                                               },
+                                                               10000));
+                                                         },
+                                                         0,
+                                                         0,
+                                                         1,
+                                                         0}),
                          [](const auto &info) { return std::string(info.param.name); });
 
-/* While the writer's sync hangs, appending, reading and ticking go on; once both batches
- * are full, appending refuses (back-pressure), and takes again after the sync. */
+/* While the writer's sync hangs, appending, reading and ticking go on; once every batch is
+ * full, appending refuses (back-pressure), and takes again after the sync. The writer then
+ * writes the three batches handed meanwhile with one sync. */
 TEST_F(Spool, BlockedSyncNeverBlocksTheCaller) {
   ASSERT_EQ(1, open());
   set_gate(true);
@@ -1053,12 +1122,12 @@ TEST_F(Spool, BlockedSyncNeverBlocksTheCaller) {
       10000));
   uint32_t n = 22;
   while (append(n, 3000)) n++;
-  EXPECT_EQ(42u, n); /* the second batch holds 21 as well */
+  EXPECT_EQ(SPOOL_BATCHES * 21, n); /* every batch holds 21 */
   tick(SPOOL_BATCH_MS);
   tick(SPOOL_BATCH_MS);
   EXPECT_GT(spool_next_ms(s.get()), 0);
   std::vector<taken_doc> docs = drain(s.get());
-  EXPECT_EQ(range(0, 42), numbers_of(docs, 3000));
+  EXPECT_EQ(range(0, SPOOL_BATCHES * 21), numbers_of(docs, 3000));
   EXPECT_EQ(0, append(n, 3000));
   EXPECT_EQ(1, sync_calls.load());
   {
@@ -1073,7 +1142,8 @@ TEST_F(Spool, BlockedSyncNeverBlocksTheCaller) {
       },
       10000));
   settle();
-  EXPECT_EQ(range(42, 43), numbers_of(drain(s.get()), 3000));
+  EXPECT_EQ(range(SPOOL_BATCHES * 21, SPOOL_BATCHES * 21 + 1), numbers_of(drain(s.get()), 3000));
+  EXPECT_EQ(SPOOL_BATCHES + 1, static_cast<uint32_t>(write_calls.load()));
   EXPECT_EQ(3, sync_calls.load());
 }
 
@@ -1202,6 +1272,175 @@ INSTANTIATE_TEST_SUITE_P(
                                     "tiny",
                                     [](const std::string &folder) { mkdir(folder.c_str(), 0700); },
                                     "open=1 appended=30 usable=0 errno=28 later=0 returned=30 errors=1"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+/* ---- planted entries, and folders the spool does not trust ---- */
+
+/* A segment file of documents from to to - 1, 100 bytes each. */
+std::string segment_of(uint32_t from, uint32_t to) {
+  std::string file;
+  uint8_t record[SPOOL_RECORD_MAX];
+  for (uint32_t n = from; n < to; n++) {
+    std::string doc = make_doc(n, 100);
+    uint32_t size = spool_encode(record, doc.data(), 100, T0 + n);
+    file.append(reinterpret_cast<char *>(record), size);
+  }
+  return file;
+}
+
+/* An "acked" file for segment FIRST holding documents from 0 on: acknowledged to offset. */
+std::string acked_for_first(uint32_t offset) {
+  uint8_t record[SPOOL_RECORD_MAX], acked[28];
+  std::string doc = make_doc(0, 100);
+  spool_encode(record, doc.data(), 100, T0);
+  for (int i = 0; i < 8; i++) acked[i] = static_cast<uint8_t>(FIRST >> (8 * i));
+  for (int i = 0; i < 4; i++) acked[8 + i] = static_cast<uint8_t>(offset >> (8 * i));
+  std::memcpy(acked + 12, record + 4, 4);
+  std::memcpy(acked + 16, record + 8, 8);
+  const uint32_t crc = static_cast<uint32_t>(crc32(0L, acked, 24));
+  for (int i = 0; i < 4; i++) acked[24 + i] = static_cast<uint8_t>(crc >> (8 * i));
+  return std::string(reinterpret_cast<char *>(acked), sizeof acked);
+}
+
+/* Each entry of a folder: its kind, owner, mode, time of change and content (or target). */
+std::map<std::string, std::string> snapshot_of(const std::string &folder) {
+  std::map<std::string, std::string> entries;
+  struct stat st;
+  if (lstat(folder.c_str(), &st) == 0)
+    entries["."] = std::to_string(st.st_uid) + " " + std::to_string(st.st_mode) + " " +
+                   std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+  for (const std::string &name : folder_names(folder)) {
+    const std::string path = folder + "/" + name;
+    if (lstat(path.c_str(), &st) != 0) continue;
+    std::string &e = entries[name];
+    e = std::to_string(st.st_mode) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
+        std::to_string(st.st_mtim.tv_nsec) + " ";
+    char target[512];
+    ssize_t n = S_ISLNK(st.st_mode) ? readlink(path.c_str(), target, sizeof target) : -1;
+    e += n > 0 ? std::string(target, n) : S_ISREG(st.st_mode) ? read_file(path) : "";
+  }
+  return entries;
+}
+
+/* The spool's folder holds segment FIRST with documents 0-4; outside it lies a segment of
+ * document 999 and an "acked" that would skip documents 0-2 if it were read. Something is
+ * planted before the open (and after it, for what a close writes); the run reads, appends
+ * 5-9, acknowledges 0-2 and closes (which writes "acked"). */
+struct planted_case {
+  const char *name;
+  std::function<void(const std::string &folder, const std::string &outside)> before, during;
+  int usable;                 /* spool_open's result */
+  int error;                  /* the spool's errno after it */
+  std::vector<long> returned; /* what spool_next gives */
+  size_t warnings;
+};
+void PrintTo(const planted_case &c, std::ostream *os) { *os << c.name; }
+
+class SpoolPlanted : public Spool, public ::testing::WithParamInterface<planted_case> {};
+
+TEST_P(SpoolPlanted, NothingOutsideTheFolderIsReadOrWritten) {
+  const planted_case &c = GetParam();
+  const std::string outside = root + "/outside";
+  ASSERT_EQ(0, mkdir(outside.c_str(), 0700));
+  ASSERT_TRUE(write_file(outside + "/" + segment_file(FIRST), segment_of(999, 1000)));
+  ASSERT_TRUE(write_file(outside + "/acked", acked_for_first(3 * (SPOOL_RECORD_HEAD + 100))));
+  ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
+  ASSERT_TRUE(write_file(folder + "/" + segment_file(FIRST), segment_of(0, 5)));
+  if (c.before) c.before(folder, outside);
+  const auto outside_before = snapshot_of(outside), folder_before = snapshot_of(folder);
+
+  const int usable = open();
+  const int error = figures().error;
+  if (c.during) c.during(folder, outside);
+  std::vector<taken_doc> docs = drain(s.get());
+  if (usable) {
+    append_all(5, 10, 100);
+    settle();
+    std::vector<taken_doc> rest = drain(s.get());
+    docs.insert(docs.end(), rest.begin(), rest.end());
+  }
+  std::vector<long> numbers;
+  for (const taken_doc &t : docs) numbers.push_back(doc_number(t.doc));
+  if (docs.size() > 2) ack(docs[2]);
+  spool_close(s.get(), nullptr, 0);
+
+  EXPECT_EQ(c.usable, usable);
+  EXPECT_EQ(c.error, error);
+  EXPECT_EQ(c.returned, numbers);
+  EXPECT_EQ(outside_before, snapshot_of(outside));
+  if (!c.usable) {
+    EXPECT_EQ(folder_before, snapshot_of(folder));
+  }
+  EXPECT_EQ(c.warnings, logged_at(LOG_WARNING).size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Spool, SpoolPlanted,
+    ::testing::Values(planted_case{"segment_name_a_link",
+                                   [](const std::string &folder, const std::string &outside) {
+                                     symlink((outside + "/" + segment_file(FIRST)).c_str(),
+                                             (folder + "/" + segment_file(FIRST + 1)).c_str());
+                                   },
+                                   nullptr,
+                                   1,
+                                   0,
+                                   range(0, 10),
+                                   1},
+                      planted_case{"segment_names_a_fifo_and_a_folder",
+                                   [](const std::string &folder, const std::string &) {
+                                     mkfifo((folder + "/" + segment_file(FIRST + 1)).c_str(), 0600);
+                                     mkdir((folder + "/" + segment_file(FIRST + 2)).c_str(), 0700);
+                                   },
+                                   nullptr,
+                                   1,
+                                   0,
+                                   range(0, 10),
+                                   2},
+                      planted_case{"acked_a_link",
+                                   [](const std::string &folder, const std::string &outside) {
+                                     symlink((outside + "/acked").c_str(), (folder + "/acked").c_str());
+                                   },
+                                   nullptr,
+                                   1,
+                                   0,
+                                   range(0, 10),
+                                   1},
+                      planted_case{"acked_tmp_a_link_planted_while_running",
+                                   nullptr,
+                                   [](const std::string &folder, const std::string &outside) {
+                                     symlink((outside + "/acked").c_str(), (folder + "/acked.tmp").c_str());
+                                   },
+                                   1,
+                                   0,
+                                   range(0, 10),
+                                   1},
+                      planted_case{"folder_a_link",
+                                   [](const std::string &folder, const std::string &outside) {
+                                     remove_tree(folder);
+                                     symlink(outside.c_str(), folder.c_str());
+                                   },
+                                   nullptr,
+                                   0,
+                                   ELOOP,
+                                   {},
+                                   0},
+                      planted_case{"folder_of_another_user",
+                                   [](const std::string &folder, const std::string &) {
+                                     ASSERT_EQ(0, chown(folder.c_str(), 4242, 4242));
+                                   },
+                                   nullptr,
+                                   0,
+                                   EPERM,
+                                   {},
+                                   0},
+                      planted_case{
+                          "folder_writable_by_others",
+                          [](const std::string &folder, const std::string &) { chmod(folder.c_str(), 0777); },
+                          nullptr,
+                          0,
+                          EACCES,
+                          {},
+                          0}),
     [](const auto &info) { return std::string(info.param.name); });
 
 /* The folder is made private; segment files are private too. */
