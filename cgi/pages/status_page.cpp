@@ -69,8 +69,10 @@ constexpr const char *COUNTER_JSON_NAMES[STATUS_COUNTERS] = {
 /* At least once drops for more than the queue: there the counter is their sum. */
 constexpr const char DROPPED_SUM_LABEL[] = "Dropped, all reasons";
 
-constexpr const char *DROP_LABELS[STATUS_DROP_REASONS] = {
-    "Dropped, queue full", "Dropped, spool full", "Dropped, refused by the cloud", "Dropped, spool folder lost"};
+constexpr const char *DROP_LABELS[STATUS_DROP_REASONS] = {"Dropped, queue full",
+                                                          "Dropped, spool full",
+                                                          "Dropped, refused by the cloud",
+                                                          "Dropped, spool folder lost"};
 constexpr const char *DROP_JSON_NAMES[STATUS_DROP_REASONS] = {
     "queue_full", "spool_full", "refused", "spool_lost"};
 

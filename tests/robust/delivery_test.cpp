@@ -30,16 +30,16 @@ const std::string PREFIX = "node1/flow/";
 
 /* How the cloud (or the spool) fails while the flow runs. */
 enum cloud_fault {
-  CLOUD_RESTARTED,   /* killed and started again every two seconds */
-  CLOUD_FROZEN,      /* SIGSTOP past the stall limit, then SIGCONT */
-  CLOUD_AWAY,        /* stopped for the outage, then started again */
-  CLOUD_FLAPPING,    /* every link closed param ms after its CONNACK */
-  CLOUD_CLOSES_ON,   /* every link closed on the document numbered param */
-  CLOUD_SILENT,      /* acknowledges nothing for six stall limits, then everything */
-  CLOUD_EVERY_OTHER, /* on each link acknowledges every second document only */
-  CLOUD_UNSENT_IDS,  /* acknowledges identifiers never sent besides */
-  CLOUD_REVERSED,    /* acknowledges param documents at a time in reverse order */
-  CLOUD_SLOW,        /* acknowledges each document param ms late */
+  CLOUD_RESTARTED,      /* killed and started again every two seconds */
+  CLOUD_FROZEN,         /* SIGSTOP past the stall limit, then SIGCONT */
+  CLOUD_AWAY,           /* stopped for the outage, then started again */
+  CLOUD_FLAPPING,       /* every link closed param ms after its CONNACK */
+  CLOUD_CLOSES_ON,      /* every link closed on the document numbered param */
+  CLOUD_SILENT,         /* acknowledges nothing for six stall limits, then everything */
+  CLOUD_EVERY_OTHER,    /* on each link acknowledges every second document only */
+  CLOUD_UNSENT_IDS,     /* acknowledges identifiers never sent besides */
+  CLOUD_REVERSED,       /* acknowledges param documents at a time in reverse order */
+  CLOUD_SLOW,           /* acknowledges each document param ms late */
   SPOOL_DISK_FULL,      /* away; the spool's disk full under the flow, then space freed */
   SPOOL_FOLDER_REMOVED, /* away; the spool's folder removed while documents wait in it, in
                            the way for a while, then free to be made again */
