@@ -275,8 +275,10 @@ void relay_gateway_flow(relay_daemon *d) {
 void relay_acknowledgement_reading(relay_daemon *d, long long now) {
   if (!d->at_least_once) return;
   const unsigned in_flight = relay_queue_in_flight(&d->queue);
-  if (in_flight == 0 || in_flight >= RELAY_ACK_BATCH) {
+  if (in_flight == 0) {
     session_defer_reading(&d->cloud, 0);
+  } else if (in_flight >= RELAY_ACK_BATCH) {
+    session_defer_reading(&d->cloud, now + RELAY_ACK_FULL_DELAY_MS);
   } else {
     session_defer_reading(&d->cloud, now + RELAY_ACK_DELAY_MS);
   }

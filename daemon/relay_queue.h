@@ -34,10 +34,13 @@ constexpr unsigned RELAY_WRITTEN_MEMORY = 4096;
 constexpr unsigned RELAY_IN_FLIGHT_MAX = NIMBA_INFLIGHT_MAX;
 /* Confirmed strikes before a document is dropped as refused by the cloud. */
 constexpr unsigned RELAY_STRIKES_MAX = 5;
-/* Acknowledgements are read at once from this many in flight, else after at most the
- * delay: one wake-up for a batch of them rather than one per document. */
+/* Acknowledgements are read in batches, one wake-up for many rather than one per document:
+ * below RELAY_ACK_BATCH in flight after at most RELAY_ACK_DELAY_MS (a trickle), from it on
+ * at most every RELAY_ACK_FULL_DELAY_MS (a full window: a millisecond's worth at a time, so
+ * that the loop does not wake for each acknowledgement a busy broker sends). */
 constexpr unsigned RELAY_ACK_BATCH = RELAY_IN_FLIGHT_MAX / 2 > 0 ? RELAY_IN_FLIGHT_MAX / 2 : 1;
 constexpr unsigned RELAY_ACK_DELAY_MS = 20;
+constexpr unsigned RELAY_ACK_FULL_DELAY_MS = 1;
 
 /* Where a document stands on this connection (at least once). A lost connection takes
  * every state before ACKED back to WAITING. */
