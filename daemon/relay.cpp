@@ -277,7 +277,7 @@ void relay_acknowledgement_reading(relay_daemon *d, long long now) {
   const unsigned in_flight = relay_queue_in_flight(&d->queue);
   if (in_flight == 0) {
     session_defer_reading(&d->cloud, 0);
-  } else if (in_flight >= RELAY_ACK_BATCH) {
+  } else if (relay_queue_held_back(&d->queue)) {
     session_defer_reading(&d->cloud, now + RELAY_ACK_FULL_DELAY_MS);
   } else {
     session_defer_reading(&d->cloud, now + RELAY_ACK_DELAY_MS);

@@ -41,9 +41,9 @@ void cloud_output_written(void *context, uint32_t bytes);
 void relay_gateway_flow(relay_daemon *d);
 
 /* At least once, the cloud's input is read in batches instead of waking the loop once per
- * acknowledgement: while fewer than half the window await a PUBACK it waits up to
- * RELAY_ACK_DELAY_MS, from half the window on up to RELAY_ACK_FULL_DELAY_MS; with nothing in
- * flight it is read as it comes. */
+ * acknowledgement: it waits up to RELAY_ACK_DELAY_MS while the window has room for every
+ * document waiting, up to RELAY_ACK_FULL_DELAY_MS while documents wait for room; with
+ * nothing in flight it is read as it comes. */
 void relay_acknowledgement_reading(relay_daemon *d, long long now);
 
 /* At least once, a cloud connection on which documents wait until it proves alive gets a

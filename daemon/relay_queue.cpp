@@ -409,6 +409,15 @@ void relay_queue_alive(relay_queue *queue) {
 
 unsigned relay_queue_in_flight(const relay_queue *queue) { return queue->in_flight; }
 
+int relay_queue_held_back(const relay_queue *queue) {
+  for (unsigned i = queue->next; i < queue->count; i++) {
+    const relay_document_state state = queue->documents[slot_at(queue, i)].state;
+    if (state == DOCUMENT_WAITING) return 1;
+    if (state != DOCUMENT_OFFERED && state != DOCUMENT_WRITING && !relay_document_settled(state)) return 0;
+  }
+  return 0;
+}
+
 const char *relay_queue_document(const relay_queue *queue, unsigned index, uint32_t *length,
                                  const relay_document **record) {
   if (index >= queue->count) return nullptr;

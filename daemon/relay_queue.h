@@ -35,10 +35,10 @@ constexpr unsigned RELAY_IN_FLIGHT_MAX = NIMBA_INFLIGHT_MAX;
 /* Confirmed strikes before a document is dropped as refused by the cloud. */
 constexpr unsigned RELAY_STRIKES_MAX = 5;
 /* Acknowledgements are read in batches, one wake-up for many rather than one per document:
- * below RELAY_ACK_BATCH in flight after at most RELAY_ACK_DELAY_MS (a trickle), from it on
- * at most every RELAY_ACK_FULL_DELAY_MS (a full window: a millisecond's worth at a time, so
- * that the loop does not wake for each acknowledgement a busy broker sends). */
-constexpr unsigned RELAY_ACK_BATCH = RELAY_IN_FLIGHT_MAX / 2 > 0 ? RELAY_IN_FLIGHT_MAX / 2 : 1;
+ * after at most RELAY_ACK_DELAY_MS while the window has room for every document waiting,
+ * at most every RELAY_ACK_FULL_DELAY_MS while documents wait for room in it (a full
+ * window: its acknowledgements are what lets them go, but a busy broker sends them in
+ * small pieces that need not each wake the loop). */
 constexpr unsigned RELAY_ACK_DELAY_MS = 20;
 constexpr unsigned RELAY_ACK_FULL_DELAY_MS = 1;
 
@@ -183,6 +183,10 @@ void relay_queue_alive(relay_queue *queue);
 
 /* Documents written whole and awaiting a PUBACK. */
 unsigned relay_queue_in_flight(const relay_queue *queue);
+
+/* 1 while a document waits for room in the window (or for its turn after a probe): it has
+ * no head yet on this connection although every one before it has. */
+int relay_queue_held_back(const relay_queue *queue);
 
 /* The document at index (0 the oldest, below relay_queue_count): its body and record. */
 const char *relay_queue_document(const relay_queue *queue, unsigned index, uint32_t *length,

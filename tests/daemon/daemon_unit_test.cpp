@@ -243,4 +243,25 @@ TEST(RelayQueue, PacketIdentifiersWrapPastTheOnesInFlight) {
   EXPECT_EQ(1u, relay_queue_in_flight(q));
 }
 
+/* Acknowledgements are urgent only while documents wait for room in the window: a window with
+ * room reads them in slow batches, a full one with more behind it quickly. */
+TEST(RelayQueue, DocumentsHeldBackOnlyBehindAFullWindow) {
+  queue_holder h(true);
+  relay_queue *q = h.q.get();
+  const auto add = [&](unsigned n) {
+    for (unsigned i = 0; i < n; i++) ASSERT_EQ(1, relay_queue_add(q, "d", 1, 0, spool_position{0, 0}, false));
+    relay_queue_offer(q, "t", 1);
+    const std::string bytes = gathered(q);
+    relay_queue_written(q, static_cast<uint32_t>(bytes.size()));
+  };
+  const unsigned window = RELAY_IN_FLIGHT_MAX < RELAY_QUEUE_SLOTS ? RELAY_IN_FLIGHT_MAX : RELAY_QUEUE_SLOTS;
+  add(window - 1);
+  EXPECT_EQ(0, relay_queue_held_back(q)) << "room for one more";
+  add(1);
+  EXPECT_EQ(0, relay_queue_held_back(q)) << "full, nothing behind";
+  if (window == RELAY_QUEUE_SLOTS) return;
+  add(1);
+  EXPECT_EQ(1, relay_queue_held_back(q)) << "one waits for room";
+}
+
 } // namespace
