@@ -66,7 +66,10 @@ INSTANTIATE_TEST_SUITE_P(
                       "d:" + L127a + ":" + L127b + ":" + L127c,
                       "ssl://" + L127a + "." + D + ":8883"},
         endpoint_case{
-            __LINE__, 0, 1, L127a, L127b, L127c, "d:quickstart:zunquo:" + L127c, "ssl://qs.example:8883"}));
+            __LINE__, 0, 1, L127a, L127b, L127c, "d:quickstart:zunquo:" + L127c, "ssl://qs.example:8883"}),
+    [](const ::testing::TestParamInfo<endpoint_case> &info) {
+      return "line" + std::to_string(info.param.line);
+    });
 
 TEST(CloudEndpointCapacity, LongestTextsFitTheShippedBuffers) {
   endpoint_case c{__LINE__, 1, 1, L127a, L127b, L127c, "", ""};

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "daemon_harness.h"
+#include "wait.h"
 
 static long vm_rss_kb(pid_t pid) {
   std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
@@ -36,7 +37,9 @@ int main(int argc, char **argv) {
   launch.gateway = "127.2.0.1";
   launch.cloud = "127.2.0.2";
   launch.pause = 60;
-  if (!daemon_start(&run, launch) || !process_wait_stderr(&gateway.process, "CID 0 QZ/#", 15000)) return 1;
+  if (!daemon_start(&run, launch) ||
+      !wait_until([&] { return broker_gateway_subscriptions(&gateway) > 0; }, 15000))
+    return 1;
   long rss_idle = vm_rss_kb(run.process.pid);
 
   long long start = monotonic_ms();

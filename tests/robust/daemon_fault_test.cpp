@@ -116,7 +116,10 @@ TEST_P(DaemonStopUnderLoad, SigtermWhileMessagesPourInStopsCleanly) {
 
 /* The race is narrow: several moments (documents relayed before the signal) make a
  * sanitized run likely to hit it. */
-INSTANTIATE_TEST_SUITE_P(Relayed, DaemonStopUnderLoad, ::testing::Values(200, 230, 300, 400, 500, 650));
+INSTANTIATE_TEST_SUITE_P(Relayed, DaemonStopUnderLoad, ::testing::Values(200, 230, 300, 400, 500, 650),
+                         [](const ::testing::TestParamInfo<int> &info) {
+                           return "After" + std::to_string(info.param);
+                         });
 
 /* One of the kinds of message the mixed stream carries. */
 struct stream_kind {

@@ -29,6 +29,7 @@ struct echo_case {
   int priority;
   bool to_stdout;
 };
+void PrintTo(const echo_case &c, std::ostream *os) { *os << "line " << c.line; }
 
 class LogEcho : public testing::TestWithParam<echo_case> {};
 

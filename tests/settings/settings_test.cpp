@@ -83,6 +83,7 @@ struct fallback_case {
   std::vector<entry> messages;
   int32_t qos = 0;
 };
+void PrintTo(const fallback_case &c, std::ostream *os) { *os << "line " << c.line; }
 
 class SettingsFallback : public Settings, public testing::WithParamInterface<fallback_case> {};
 

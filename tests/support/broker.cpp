@@ -258,6 +258,11 @@ std::string broker_uri(const test_broker *broker) {
   return "tcp://" + broker->setup.address + ":" + std::to_string(broker->setup.port);
 }
 
+unsigned broker_gateway_subscriptions(test_broker *broker) {
+  const std::string log = process_stderr(&broker->process);
+  return count_occurrences(log, "CID 0 QZ/#") + count_occurrences(log, "CID 1 QZ/#");
+}
+
 namespace {
 
 test_client *client_of(void *context) { return static_cast<test_client *>(context); }

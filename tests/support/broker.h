@@ -71,6 +71,9 @@ void broker_resume(test_broker *broker);
 void broker_remove(test_broker *broker);
 /* "tcp://address:port". */
 std::string broker_uri(const test_broker *broker);
+/* How often the broker's log shows the daemon's subscription to QZ/# (client CID), at QoS 0
+ * or QoS 1. */
+unsigned broker_gateway_subscriptions(test_broker *broker);
 
 /* A listening socket that accepts TCP but never answers: a client's connect to it lasts
  * its whole connect timeout. Closed when the record goes out of scope. */

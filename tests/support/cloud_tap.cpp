@@ -80,6 +80,7 @@ struct tap_link {
   std::vector<held_ack> held; /* PUBACKs not yet passed on, in arrival order */
   unsigned publishes = 0;
   long long close_at = 0; /* 0: no close due */
+  bool steady = false;    /* past the flapping links: neither closed nor acknowledged late */
   bool closing = false;   /* the document closed on came: nothing more goes up */
 
   /* Passes a PUBACK on to the daemon, records what it acknowledged. */
@@ -144,7 +145,7 @@ struct tap_link {
   /* From the broker; false ends the link. */
   bool from_upstream(uint8_t type, const std::string &packet, const std::string &body) {
     const tap_misbehaviour &m = tap->misbehave;
-    if ((type >> 4) == 2 && m.close_after_connack_ms >= 0)
+    if ((type >> 4) == 2 && m.close_after_connack_ms >= 0 && !steady)
       close_at = monotonic_ms() + m.close_after_connack_ms;
     if ((type >> 4) == 3 && body.size() >= 2) {
       if (!send_all(client, packet)) return false; /* not passed on: not recorded as passed */
@@ -156,10 +157,11 @@ struct tap_link {
     if ((type >> 4) != 4 || body.size() != 2) return send_all(client, packet);
     const uint16_t id = id_at(body, 0);
     if (m.withhold_acks.load() || withheld.count(id) > 0) return true;
-    if (m.ack_delay_ms == 0 && m.reversed_acks == 0) {
+    const int delay_ms = steady ? 0 : m.ack_delay_ms;
+    if (delay_ms == 0 && m.reversed_acks == 0) {
       if (!acknowledge(id)) return false;
     } else {
-      held.push_back(held_ack{monotonic_ms() + (m.ack_delay_ms > 0 ? m.ack_delay_ms : 50), id});
+      held.push_back(held_ack{monotonic_ms() + (delay_ms > 0 ? delay_ms : 50), id});
     }
     /* The document closed on ends the link once the broker answered those before it. */
     return !(closing && open.empty());
@@ -167,7 +169,7 @@ struct tap_link {
 };
 
 /* Passes one client's packets both ways until either side closes. */
-void serve_client(cloud_tap *tap, int client) {
+void serve_client(cloud_tap *tap, int client, unsigned link_number) {
   const int upstream = connect_upstream(tap->upstream_address, tap->upstream_port);
   if (upstream < 0) {
     close(client);
@@ -177,6 +179,7 @@ void serve_client(cloud_tap *tap, int client) {
   link.tap = tap;
   link.client = client;
   link.upstream = upstream;
+  link.steady = tap->misbehave.flapping_links > 0 && link_number > tap->misbehave.flapping_links;
   char buffer[65536];
   bool going = true;
   while (going && !tap->stop.load()) {
@@ -213,11 +216,12 @@ void serve(cloud_tap *tap) {
     if (poll(&p, 1, 50) <= 0) continue;
     const int client = accept4(tap->listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) continue;
+    unsigned link_number = 0;
     {
       std::lock_guard<std::mutex> guard(tap->lock);
-      tap->connections++;
+      link_number = ++tap->connections;
     }
-    serve_client(tap, client);
+    serve_client(tap, client, link_number);
   }
 }
 

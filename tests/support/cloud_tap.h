@@ -29,6 +29,8 @@ struct tap_misbehaviour {
   unsigned reversed_acks = 0;             /* PUBACKs passed on this many at a time in reverse order (after
                                              50 ms also fewer) */
   int ack_delay_ms = 0;                   /* each PUBACK held this long */
+  unsigned flapping_links = 0;            /* only the first this many links are closed after their CONNACK
+                                             and have their PUBACKs held; 0: every link */
 };
 
 struct cloud_tap {

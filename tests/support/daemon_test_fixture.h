@@ -103,12 +103,7 @@ protected:
   /* Waits until the gateway broker logged the daemon's subscription (at either QoS) `count`
    * times. */
   static int wait_subscribed(test_broker *broker, unsigned count, int timeout_ms) {
-    return wait_until(
-        [&] {
-          const std::string log = process_stderr(&broker->process);
-          return count_occurrences(log, "CID 0 QZ/#") + count_occurrences(log, "CID 1 QZ/#") >= count;
-        },
-        timeout_ms);
+    return wait_until([&] { return broker_gateway_subscriptions(broker) >= count; }, timeout_ms);
   }
 
   /* At most once; at least once the line ends in QoS1. */

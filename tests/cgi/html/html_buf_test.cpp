@@ -14,6 +14,7 @@ struct escape_case {
   std::string kept;
   uint32_t total;
 };
+void PrintTo(const escape_case &c, std::ostream *os) { *os << "line " << c.line; }
 
 class HtmlBufEscape : public ::testing::TestWithParam<escape_case> {};
 
@@ -35,19 +36,25 @@ const std::string a100(100, 'a');
 const std::string a253(253, 'a');
 const std::string a300(300, 'a');
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, HtmlBufEscape,
-    ::testing::Values(escape_case{__LINE__, 64, "A<b>&c", false, "A&lt;b&gt;&amp;c", 16},
-                      escape_case{__LINE__, 64, "\"&<>", false, "&quot;&amp;&lt;&gt;", 19},
-                      escape_case{__LINE__, 64, "it's \xE9\xFF\x01\t", false, "it's \xE9\xFF\x01\t", 9},
-                      escape_case{__LINE__, 64, a100, false, std::string(63, 'a'), 100},
-                      escape_case{__LINE__, 64, std::string(63, 'a'), false, std::string(63, 'a'), 63},
-                      /* the entity is cut after the bytes that fit; nothing after it is kept */
-                      escape_case{__LINE__, 64, (a61 + "&bc"), false, a61 + "&a", 61 + 5 + 2},
-                      escape_case{__LINE__, 256, a300, false, std::string(255, 'a'), 300},
-                      escape_case{__LINE__, 256, (a253 + "<z"), false, a253 + "&l", 253 + 4 + 1},
-                      escape_case{__LINE__, 64, "", true, "", 0}, escape_case{__LINE__, 64, "", false, "", 0},
-                      escape_case{__LINE__, 1, "abc", false, "", 3}));
+const escape_case ESCAPE_CASES[] = {
+    {__LINE__, 64, "A<b>&c", false, "A&lt;b&gt;&amp;c", 16},
+    {__LINE__, 64, "\"&<>", false, "&quot;&amp;&lt;&gt;", 19},
+    {__LINE__, 64, "it's \xE9\xFF\x01\t", false, "it's \xE9\xFF\x01\t", 9},
+    {__LINE__, 64, a100, false, std::string(63, 'a'), 100},
+    {__LINE__, 64, std::string(63, 'a'), false, std::string(63, 'a'), 63},
+    /* the entity is cut after the bytes that fit; nothing after it is kept */
+    {__LINE__, 64, (a61 + "&bc"), false, a61 + "&a", 61 + 5 + 2},
+    {__LINE__, 256, a300, false, std::string(255, 'a'), 300},
+    {__LINE__, 256, (a253 + "<z"), false, a253 + "&l", 253 + 4 + 1},
+    {__LINE__, 64, "", true, "", 0},
+    {__LINE__, 64, "", false, "", 0},
+    {__LINE__, 1, "abc", false, "", 3},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, HtmlBufEscape, ::testing::ValuesIn(ESCAPE_CASES),
+                         [](const ::testing::TestParamInfo<escape_case> &info) {
+                           return "line" + std::to_string(info.param.line);
+                         });
 
 TEST(HtmlBuf, SeveralCallsAppendToOneBuilder) {
   char storage[8] = {};

@@ -989,6 +989,9 @@ TEST_P(ProgramName, OnlyExactNamesRunAPage) {
   EXPECT_EQ(read_file(site_path(site, "etc/settings")), STORED);
 }
 
-INSTANTIATE_TEST_SUITE_P(Pages, ProgramName, ::testing::ValuesIn(NAME_CASES));
+INSTANTIATE_TEST_SUITE_P(Pages, ProgramName, ::testing::ValuesIn(NAME_CASES),
+                         [](const ::testing::TestParamInfo<name_case> &info) {
+                           return "line" + std::to_string(info.param.line);
+                         });
 
 } // namespace

@@ -43,6 +43,9 @@ struct transform_case {
 };
 
 void PrintTo(const transform_case &c, std::ostream *os) { *os << "line " << c.line; }
+std::string case_name(const testing::TestParamInfo<transform_case> &info) {
+  return "line" + std::to_string(info.param.line);
+}
 
 class transform_test : public testing::TestWithParam<transform_case> {};
 
@@ -71,7 +74,8 @@ INSTANTIATE_TEST_SUITE_P(
         transform_case{__LINE__, "", R"({"t":21})", nullptr},
         transform_case{__LINE__, "QZ/a\"b\\c", R"({"t":1})", R"({"d":{"a\"b\\c/t":1}})"},
         transform_case{__LINE__, "QZ/\xff", R"({"t":1})", nullptr},
-        transform_case{__LINE__, "QZ/\xc3\xa9", R"({"t":1})", "{\"d\":{\"\xc3\xa9/t\":1}}"}));
+        transform_case{__LINE__, "QZ/\xc3\xa9", R"({"t":1})", "{\"d\":{\"\xc3\xa9/t\":1}}"}),
+    case_name);
 
 INSTANTIATE_TEST_SUITE_P(
     shapes, transform_test,
@@ -91,7 +95,8 @@ INSTANTIATE_TEST_SUITE_P(
                     transform_case{__LINE__, "QZ/g", "false", R"({"d":false})"},
                     transform_case{__LINE__, "QZ/g", "null", R"({"d":null})"},
                     // The text ends at a zero byte, like a terminated text.
-                    transform_case{__LINE__, "QZ/g", with_nul, R"({"d":{"g/t":1}})"}));
+                    transform_case{__LINE__, "QZ/g", with_nul, R"({"d":{"g/t":1}})"}),
+    case_name);
 
 INSTANTIATE_TEST_SUITE_P(
     values, transform_test,
@@ -115,7 +120,8 @@ INSTANTIATE_TEST_SUITE_P(
                        "\xc3\xa9\"}",
                        "{\"d\":{\"g/\xc3\xa9\":\"\xf0\x9f\x98\x80 / \\\" \\\\ \\n\\t \\u0001 \xc3\xa9\"}}"},
         transform_case{__LINE__, "QZ/g", R"({"a\u0000b":"\u0000"})", R"({"d":{"g/a\u0000b":"\u0000"}})"},
-        transform_case{__LINE__, "QZ/g", R"(["\u001f\u007f"])", "{\"d\":[\"\\u001F\x7f\"]}"}));
+        transform_case{__LINE__, "QZ/g", R"(["\u001f\u007f"])", "{\"d\":[\"\\u001F\x7f\"]}"}),
+    case_name);
 
 INSTANTIATE_TEST_SUITE_P(rejected, transform_test,
                          testing::Values(transform_case{__LINE__, "QZ/g", "", nullptr},
@@ -145,7 +151,8 @@ INSTANTIATE_TEST_SUITE_P(rejected, transform_test,
                                          transform_case{__LINE__, "QZ/g", "[0.001e312]", nullptr},
                                          transform_case{__LINE__, "QZ/g", "{\"a\":[1e+309]}", nullptr},
                                          transform_case{
-                                             __LINE__, "QZ/g", "1" + std::string(400, '0'), nullptr}));
+                                             __LINE__, "QZ/g", "1" + std::string(400, '0'), nullptr}),
+                         case_name);
 
 TEST(json_transform, worked_example_is_27_bytes) {
   run_result r = transform(R"({"t":21})", "QZ/node1/sensor");

@@ -14,6 +14,7 @@ struct split_case {
   bool gives_list;
   std::vector<std::string> parts;
 };
+void PrintTo(const split_case &c, std::ostream *os) { *os << "line " << c.line; }
 
 class split_text_test : public testing::TestWithParam<split_case> {};
 
@@ -39,16 +40,23 @@ TEST_P(split_text_test, parts_point_into_the_text) {
   split_free(list);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    cases, split_text_test,
-    testing::Values(split_case{__LINE__, nullptr, false, {}}, split_case{__LINE__, "", false, {}},
-                    split_case{__LINE__, "QZ", false, {}},
-                    split_case{__LINE__, "QZ/node1/sensor", true, {"QZ", "node1", "sensor"}},
-                    split_case{__LINE__, "QZ/", true, {"QZ", ""}},
-                    split_case{__LINE__, "/a/b", true, {"", "a", "b"}},
-                    split_case{__LINE__, "a//b", true, {"a", "", "b"}},
-                    split_case{__LINE__, "/", true, {"", ""}}, split_case{__LINE__, "//", true, {"", "", ""}},
-                    split_case{__LINE__, "a b/\xc3\xa9", true, {"a b", "\xc3\xa9"}}));
+const split_case SPLIT_CASES[] = {
+    {__LINE__, nullptr, false, {}},
+    {__LINE__, "", false, {}},
+    {__LINE__, "QZ", false, {}},
+    {__LINE__, "QZ/node1/sensor", true, {"QZ", "node1", "sensor"}},
+    {__LINE__, "QZ/", true, {"QZ", ""}},
+    {__LINE__, "/a/b", true, {"", "a", "b"}},
+    {__LINE__, "a//b", true, {"a", "", "b"}},
+    {__LINE__, "/", true, {"", ""}},
+    {__LINE__, "//", true, {"", "", ""}},
+    {__LINE__, "a b/\xc3\xa9", true, {"a b", "\xc3\xa9"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(cases, split_text_test, testing::ValuesIn(SPLIT_CASES),
+                         [](const testing::TestParamInfo<split_case> &info) {
+                           return "line" + std::to_string(info.param.line);
+                         });
 
 TEST(split_new, zeroed_parts_and_empty_list) {
   split_list *none = split_new(0);

@@ -148,6 +148,8 @@ std::vector<encode_case> encode_cases() {
   };
 }
 
+void PrintTo(const encode_case &c, std::ostream *os) { *os << c.name; }
+
 class MqttEncode : public ::testing::TestWithParam<encode_case> {};
 
 TEST_P(MqttEncode, WritesTheBytesAndRefusesAByteLess) {
