@@ -368,6 +368,8 @@ const char *opening_step(const mqtt_session *s) {
   return s->transport.state == TRANSPORT_OPEN ? "CONNACK" : transport_step_name(s->transport.state);
 }
 
+/* Acts on the due timers in turn. The ping and the read act at most once each and the others
+ * end the session or the attempt, so four rounds are a bound, not a limit. */
 void check_timers(mqtt_session *s, long long now) {
   for (int round = 0; round < 4 && s->state != SESSION_DOWN; round++) {
     const session_timer timer = next_timer(s);
