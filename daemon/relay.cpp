@@ -160,6 +160,44 @@ bool keep_at_least_once(relay_daemon *d, uint32_t n, int64_t now_wall) {
   return true;
 }
 
+/* Logs and counts a message taken from the gateway, echoes its document; false: none. */
+bool note_arrival(relay_daemon *d, transformed result, uint32_t n) {
+  log_msg(LOG_DEBUG, "Message arrived from IoT Gateway.");
+  status_count(&d->status, STATUS_RECEIVED);
+  if (result != DOCUMENT) {
+    count_unusable(d, result);
+    return false;
+  }
+  std::printf("'%.*s'\n", static_cast<int>(n), d->relay_out);
+  return true;
+}
+
+int arrived_at_most_once(relay_daemon *d, const mqtt_publish *message) {
+  /* A stop takes what the gateway had sent: the oldest queued then goes, counted. */
+  if (cloud_up(d) && relay_queue_full(&d->queue) && !d->stopping) return 0;
+  uint32_t n = 0;
+  const transformed result = transform(d, message, &n);
+  if (note_arrival(d, result, n)) queue_at_most_once(d, n);
+  return 1;
+}
+
+/* A document is counted and echoed once kept: one the relay cannot keep now is offered
+ * again (a stop waits for a busy spool writer). One a stop cannot keep at all stays the
+ * gateway broker's at QoS 1; at QoS 0 the broker would not send it again, so it is counted
+ * as dropped. */
+int arrived_at_least_once(relay_daemon *d, const mqtt_publish *message) {
+  if (d->spool_refused_ms != 0) return 0;
+  uint32_t n = 0;
+  const transformed result = transform(d, message, &n);
+  if (result == DOCUMENT && !keep_at_least_once(d, n, status_wall_at(&d->status, daemon_clock_ms()))) {
+    if (!d->stopping || d->spool_refused_ms != 0 || message->qos != 0) return 0;
+    status_dropped(&d->status, DROP_QUEUE_FULL, 1);
+    d->stop_dropped++;
+  }
+  note_arrival(d, result, n);
+  return 1;
+}
+
 } // namespace
 
 void cloud_connection_lost(void *context, mqtt_session *session, uint64_t unacknowledged) {
@@ -224,30 +262,7 @@ int cloud_message_arrived(void *, mqtt_session *, const mqtt_publish *message) {
 
 int gateway_message_arrived(void *context, mqtt_session *, const mqtt_publish *message) {
   relay_daemon *d = owner(context);
-  if (d->at_least_once && d->spool_refused_ms != 0) return 0;
-  /* A stop takes what the gateway had sent: the oldest queued then goes, counted. */
-  if (!d->at_least_once && cloud_up(d) && relay_queue_full(&d->queue) && !d->stopping) return 0;
-  uint32_t n = 0;
-  const transformed result = transform(d, message, &n);
-  /* At least once, a document is counted and echoed once kept: one the relay cannot keep
-   * now is offered again (a stop waits for a busy spool writer). One a stop cannot keep at
-   * all stays the gateway broker's at QoS 1; at QoS 0 the broker would not send it again,
-   * so it is counted as dropped. */
-  if (d->at_least_once && result == DOCUMENT &&
-      !keep_at_least_once(d, n, status_wall_at(&d->status, daemon_clock_ms()))) {
-    if (!d->stopping || d->spool_refused_ms != 0 || message->qos != 0) return 0;
-    status_dropped(&d->status, DROP_QUEUE_FULL, 1);
-    d->stop_dropped++;
-  }
-  log_msg(LOG_DEBUG, "Message arrived from IoT Gateway.");
-  status_count(&d->status, STATUS_RECEIVED);
-  if (result != DOCUMENT) {
-    count_unusable(d, result);
-    return 1;
-  }
-  std::printf("'%.*s'\n", static_cast<int>(n), d->relay_out);
-  if (!d->at_least_once) queue_at_most_once(d, n);
-  return 1;
+  return d->at_least_once ? arrived_at_least_once(d, message) : arrived_at_most_once(d, message);
 }
 
 unsigned cloud_output_gather(void *context, iovec *pieces, unsigned max) {

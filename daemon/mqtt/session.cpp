@@ -37,7 +37,6 @@ void end_session(mqtt_session *s, bool abort) {
   s->ping_sent = 0;
   s->ping_answered = false;
   s->blocked_since = 0;
-  s->readable = false;
   s->answers_owed = false;
   s->owner_partial = false;
   s->read_after = 0;
@@ -208,10 +207,18 @@ void handle_connack(mqtt_session *s, const mqtt_packet *packet) {
   if (s->events.connected != nullptr) s->events.connected(s->events.context, s, 0);
 }
 
+/* Input may be read and handed over: never while an answer owed to the broker has no room;
+ * else the CONNACK and what the broker sends after the DISCONNECT always, and the packets of
+ * an established session while the owner takes messages. */
+bool takes_input(const mqtt_session *s) {
+  if (s->answers_owed) return false;
+  if (s->state == SESSION_CONNACK || s->state == SESSION_CLOSING) return true;
+  return s->state == SESSION_UP && !s->paused;
+}
+
 /* Packets read and complete that the session could hand over now. */
 bool packet_ready(mqtt_session *s) {
-  if ((s->state == SESSION_UP && s->paused) || s->answers_owed) return false;
-  if (s->state != SESSION_UP && s->state != SESSION_CONNACK && s->state != SESSION_CLOSING) return false;
+  if (!takes_input(s)) return false;
   if (transport_buffered(&s->transport)) return true;
   if (s->reader.end == s->reader.start) return false;
   mqtt_packet packet;
@@ -228,11 +235,9 @@ int take_closing(mqtt_session *s, const mqtt_packet *packet) {
   return s->events.message(s->events.context, s, &message) != 0 ? 1 : 0;
 }
 
-/* Hands over every complete packet read so far, unless paused or answers are owed. */
+/* Hands over every complete packet read so far while the session takes input. */
 void dispatch(mqtt_session *s, long long now) {
-  while (((s->state == SESSION_UP && !s->paused) || s->state == SESSION_CONNACK ||
-          s->state == SESSION_CLOSING) &&
-         !s->answers_owed) {
+  while (takes_input(s)) {
     mqtt_packet packet;
     mqtt_read_result result = mqtt_reader_peek(&s->reader, &packet);
     if (result == MQTT_READ_MORE) return;
@@ -280,7 +285,8 @@ void dispatch(mqtt_session *s, long long now) {
   }
 }
 
-/* One read of up to a buffer's worth (TLS: until it wants more or the buffer is full). */
+/* One read of up to a buffer's worth (TLS: until it wants more or the buffer is full; one
+ * read only while paused, also before the CONNACK or while closing). */
 void read_input(mqtt_session *s, long long now) {
   do {
     uint32_t space = 0;
@@ -296,7 +302,7 @@ void read_input(mqtt_session *s, long long now) {
     s->last_received = now;
     if (s->transport.ssl == nullptr) break;
     dispatch(s, now);
-  } while (s->state != SESSION_DOWN && !s->paused && !s->answers_owed && transport_buffered(&s->transport));
+  } while (takes_input(s) && !s->paused && transport_buffered(&s->transport));
   dispatch(s, now);
 }
 
@@ -362,6 +368,8 @@ const char *opening_step(const mqtt_session *s) {
   return s->transport.state == TRANSPORT_OPEN ? "CONNACK" : transport_step_name(s->transport.state);
 }
 
+/* Acts on the due timers in turn. The ping and the read act at most once each and the others
+ * end the session or the attempt, so four rounds are a bound, not a limit. */
 void check_timers(mqtt_session *s, long long now) {
   for (int round = 0; round < 4 && s->state != SESSION_DOWN; round++) {
     const session_timer timer = next_timer(s);
@@ -386,7 +394,7 @@ void check_timers(mqtt_session *s, long long now) {
         break;
       case TIMER_READ:
         s->read_after = 0;
-        if (!s->paused && !s->answers_owed) read_input(s, now);
+        if (takes_input(s)) read_input(s, now);
         break;
       case TIMER_NONE:
         return;
@@ -399,6 +407,53 @@ void mark_control(mqtt_session *s, uint32_t length) {
   if (length == 0) return;
   s->marks[s->mark_next] = session_control_mark{s->stream_taken, length};
   s->mark_next = (s->mark_next + 1) % SESSION_CONTROL_MARKS;
+}
+
+/* Gathers one write: own packets go between the owner's packets, never inside one, so after
+ * the rest of a partly written owner packet (*before_control: its bytes), before the next.
+ * Returns the number of pieces. */
+unsigned gather_pieces(mqtt_session *s, iovec *pieces, uint32_t *before_control) {
+  iovec owner[SESSION_PIECES_MAX];
+  unsigned owner_count = 0;
+  if (s->state == SESSION_UP && s->output.gather != nullptr)
+    owner_count = s->output.gather(s->output.context, owner, SESSION_PIECES_MAX - 1);
+  unsigned count = 0, next_owner = 0;
+  if (s->owner_partial && owner_count > 0) {
+    pieces[count++] = owner[next_owner++];
+    *before_control = static_cast<uint32_t>(pieces[0].iov_len);
+  }
+  const uint32_t control = s->control_length - s->control_sent;
+  if (control > 0) pieces[count++] = iovec{s->control + s->control_sent, control};
+  while (next_owner < owner_count) pieces[count++] = owner[next_owner++];
+  return count;
+}
+
+/* Accounts for written bytes of a write gathered as above: owner rest, own packets, owner
+ * packets, in the stream's order. Returns the owner's bytes. */
+uint32_t take_written(mqtt_session *s, uint32_t written, uint32_t before_control, uint32_t control) {
+  const uint32_t owner_first = written < before_control ? written : before_control;
+  uint32_t rest = written - owner_first;
+  const uint32_t own = rest < control ? rest : control;
+  rest -= own;
+  s->stream_taken += owner_first;
+  s->stream_taken += own;
+  mark_control(s, own);
+  s->stream_taken += rest;
+  s->control_sent += own;
+  if (s->control_sent == s->control_length) s->control_length = s->control_sent = 0;
+  return owner_first + rest;
+}
+
+/* A write of written bytes ended inside an owner packet: inside a piece other than the own
+ * packets' one. */
+bool ends_inside_owner_packet(const iovec *pieces, unsigned count, unsigned own_piece, uint32_t written) {
+  uint32_t left = written;
+  for (unsigned i = 0; i < count; i++) {
+    const uint32_t length = static_cast<uint32_t>(pieces[i].iov_len);
+    if (left < length) return left > 0 && i != own_piece;
+    left -= length;
+  }
+  return false;
 }
 
 } // namespace
@@ -471,8 +526,7 @@ int session_ping_answered(const mqtt_session *s) { return s->ping_answered ? 1 :
 unsigned session_poll_fds(mqtt_session *s, pollfd *fds) {
   if (s->state == SESSION_DOWN) return 0;
   const bool open = s->transport.state == TRANSPORT_OPEN;
-  const bool want_read =
-      open && !(s->paused && s->state == SESSION_UP) && !s->answers_owed && !reading_deferred(s);
+  const bool want_read = open && takes_input(s) && !reading_deferred(s);
   const bool want_write = open && session_output_pending(s);
   /* A session that takes nothing in and has nothing to write is not polled at all: poll
    * would report a hang-up on it again and again without anything to do about it. */
@@ -509,10 +563,8 @@ void session_handle(mqtt_session *s, const pollfd *fds, unsigned count, long lon
   short revents = count > 0 ? fds[0].revents : 0;
   bool input = (revents & (POLLIN | POLLHUP | POLLERR)) != 0 || transport_buffered(&s->transport);
   if (s->transport.read_wants_write && (revents & POLLOUT)) input = true;
-  if ((s->state == SESSION_UP && s->paused) || s->answers_owed) input = false;
   dispatch(s, now);
-  if (input && s->state != SESSION_DOWN && !(s->state == SESSION_UP && s->paused) && !s->answers_owed)
-    read_input(s, now);
+  if (input && takes_input(s)) read_input(s, now);
   /* Also on an error or hang-up: the write then fails and ends the session. */
   if (s->state != SESSION_DOWN && revents != 0 && session_output_pending(s)) session_flush(s, now);
   if (s->state != SESSION_DOWN) check_timers(s, now);
@@ -528,23 +580,10 @@ int session_output_pending(mqtt_session *s) {
 
 void session_flush(mqtt_session *s, long long now) {
   if (s->state != SESSION_CONNACK && s->state != SESSION_UP) return;
-  /* Own packets go between the owner's packets, never inside one: after the rest of a
-   * partly written owner packet, before the next. */
-  iovec owner[SESSION_PIECES_MAX];
-  unsigned owner_count = 0;
-  if (s->state == SESSION_UP && s->output.gather != nullptr)
-    owner_count = s->output.gather(s->output.context, owner, SESSION_PIECES_MAX - 1);
   iovec pieces[SESSION_PIECES_MAX];
-  unsigned count = 0;
-  uint32_t before_control = 0; /* owner bytes ahead of the own packets */
-  unsigned next_owner = 0;
-  if (s->owner_partial && owner_count > 0) {
-    pieces[count++] = owner[next_owner++];
-    before_control = static_cast<uint32_t>(pieces[0].iov_len);
-  }
+  uint32_t before_control = 0;
   const uint32_t control = s->control_length - s->control_sent;
-  if (control > 0) pieces[count++] = iovec{s->control + s->control_sent, control};
-  while (next_owner < owner_count) pieces[count++] = owner[next_owner++];
+  const unsigned count = gather_pieces(s, pieces, &before_control);
   if (count == 0 && transport_pending(&s->transport) == 0) {
     s->blocked_since = 0;
     return;
@@ -554,35 +593,14 @@ void session_flush(mqtt_session *s, long long now) {
     lose_transport(s);
     return;
   }
-  uint32_t written = static_cast<uint32_t>(n);
+  const uint32_t written = static_cast<uint32_t>(n);
   if (written > 0) {
     s->last_sent = now;
-    /* Which of the bytes were whose: owner rest, own packets, owner packets. */
-    const uint32_t owner_first = written < before_control ? written : before_control;
-    uint32_t rest = written - owner_first;
-    const uint32_t own = rest < control ? rest : control;
-    rest -= own;
-    const uint32_t owner_bytes = owner_first + rest;
-    s->stream_taken += owner_first;
-    s->stream_taken += own;
-    mark_control(s, own);
-    s->stream_taken += rest;
-    s->control_sent += own;
-    if (s->control_sent == s->control_length) s->control_length = s->control_sent = 0;
-    /* The write ends inside an owner packet when the piece it ends in is not the own one. */
+    const uint32_t owner_bytes = take_written(s, written, before_control, control);
     if (owner_bytes > 0) {
-      const unsigned own_index = control > 0 ? (before_control > 0 ? 1 : 0) : count;
-      uint32_t left = written;
-      bool inside = false;
-      for (unsigned i = 0; i < count; i++) {
-        const uint32_t length = static_cast<uint32_t>(pieces[i].iov_len);
-        if (left < length) {
-          inside = left > 0 && i != own_index;
-          break;
-        }
-        left -= length;
-      }
-      s->owner_partial = inside;
+      /* The own packets' piece comes after the rest of an owner packet, else first. */
+      const unsigned own_piece = control == 0 ? count : before_control > 0 ? 1 : 0;
+      s->owner_partial = ends_inside_owner_packet(pieces, count, own_piece, written);
       s->owner_taken += owner_bytes;
       if (s->output.written != nullptr) s->output.written(s->output.context, owner_bytes);
     }

@@ -103,7 +103,6 @@ struct mqtt_session {
   uint16_t next_packet_id;
   uint16_t subscribe_id; /* 0: no SUBACK awaited */
   int subscription;      /* SUBACK code, SESSION_SUBSCRIPTION_PENDING or _NONE */
-  bool readable;         /* poll reported input (or TLS holds some) */
   uint64_t stream_taken; /* bytes taken by the transport since the open */
   uint64_t owner_taken;  /* of which the owner's */
   session_control_mark marks[SESSION_CONTROL_MARKS];

@@ -16,14 +16,10 @@
  * (segments go only once all their documents are acknowledged) come back. A deleted
  * segment stays deleted once a second has passed (the folder is synced after deletions).
  *
- * Files: segments named by 16 hex digits and ".seg" (sorted by name = oldest first), each a
- * run of records: u32 length (1 to SPOOL_DOCUMENT_MAX), u32 CRC-32 of the other 12 head
- * bytes and the document, i64 arrival time in ms since 1970, then the document; all little
- * endian. A segment is only ever appended to, and deleted once all of its documents were
- * acknowledged. "acked" (written at a clean close) says how far the oldest segment was
- * acknowledged. The folder is used only when it is no link, belongs to the daemon's user
- * and no one else may write to it; in it only regular files are read, and nothing is
- * opened through a link.
+ * Files: segments, each deleted once all of its documents were acknowledged, and "acked"
+ * (their bytes: spool_format.h). The folder is used only when it is no link, belongs to the
+ * daemon's user and no one else may write to it; in it only regular files are read, and
+ * nothing is opened through a link.
  *
  * Threads: every function is called from one thread (the caller's loop); the spool's own
  * writer thread does every write, sync and delete, and counts the documents of segments
@@ -31,29 +27,15 @@
  * and when spool_retry takes a lost folder up again. Logging (log_msg) happens on the
  * caller's thread only. */
 #pragma once
-#include <pthread.h>
-#include <sys/types.h>
-
-#include <atomic>
 #include <cstdint>
 
-constexpr uint32_t SPOOL_DOCUMENT_MAX = 3072;
-constexpr uint32_t SPOOL_RECORD_HEAD = 16;
-constexpr uint32_t SPOOL_RECORD_MAX = SPOOL_RECORD_HEAD + SPOOL_DOCUMENT_MAX;
-/* One batch: written with one write; the writer syncs every batch it was handed together,
- * with one fdatasync per file. */
-constexpr uint32_t SPOOL_BATCH_CAPACITY = 64 * 1024;
-/* Batches: one fills while the writer writes and syncs the others, so that a burst goes on
- * through a slow sync. Memory is touched only as batches come into use (lowest first). */
-constexpr uint32_t SPOOL_BATCHES = 4;
+#include "spool_format.h"
+#include "spool_writer.h"
+
 /* A batch that is not full is handed to the writer this long after its first document. */
 constexpr long long SPOOL_BATCH_MS = 1000;
 /* How often spool_next_ms asks for a tick while the writer has a batch or one waits. */
 constexpr long long SPOOL_POLL_MS = 100;
-/* One block read from a segment file per spool_next call at most. */
-constexpr uint32_t SPOOL_READ_CAPACITY = 32 * 1024;
-/* Segments the spool keeps track of; beyond it the oldest goes as when the spool is full. */
-constexpr uint32_t SPOOL_SEGMENTS_MAX = 1024;
 /* Segment size: a 32nd of the limit, between these two. A dropped segment costs at most a
  * 32nd of the spool (256 KiB of 8 MiB); at least one whole batch fits in one segment, so a
  * new file (and its folder sync) comes at most once per batch. A record that would pass the
@@ -93,17 +75,8 @@ struct spool_document {
   spool_position from; /* as spool_next returned it; segment 0 when it did not come from the spool */
 };
 
-/* The writer's file calls; tests replace them to count, delay or fail them. */
-struct spool_io {
-  ssize_t (*write_at)(int fd, const void *data, size_t length, off_t offset);
-  int (*sync_data)(int fd);   /* fdatasync of a segment or of the "acked" file */
-  int (*sync_folder)(int fd); /* fsync of the folder after new names in it or deletions */
-};
-
-/* Replaces the file calls of every spool (before spool_open); nullptr restores the system's. */
-void spool_set_io(const spool_io *io);
-
-/* One entry of the caller-side table of segments (internal). */
+/* One entry of the caller's table of segments (internal). Its offsets keep
+ * start <= acked <= read <= end <= bytes and durable <= bytes. */
 struct spool_segment {
   uint64_t number;
   uint32_t bytes;            /* size of the file, batches not yet written included */
@@ -120,15 +93,6 @@ struct spool_segment {
   uint8_t counted, damage_reported;
 };
 
-/* A batch of records for one segment. */
-struct spool_batch {
-  uint64_t segment;
-  uint32_t offset; /* where it goes in the file */
-  uint32_t length;
-  long long started_ms; /* the tick time when its first record came */
-  uint8_t data[SPOOL_BATCH_CAPACITY];
-};
-
 /* A batch as the caller sees it. */
 enum spool_batch_use : uint8_t {
   SPOOL_BATCH_FREE,
@@ -138,26 +102,11 @@ enum spool_batch_use : uint8_t {
                           when the spool is tried again */
 };
 
-/* What the writer learnt about a segment of an earlier run (internal). */
-struct spool_scan {
-  uint64_t number;
-  uint32_t start; /* count records from here on */
-  uint32_t documents, end, size;
-  int64_t first_ms;
-};
-
-/* A segment to delete, and whether to count its records from an offset on as dropped. */
-struct spool_deletion {
-  uint64_t number;
-  uint32_t count_from; /* UINT32_MAX: do not count */
-};
-
-enum spool_job_state { SPOOL_JOB_NONE, SPOOL_JOB_QUEUED, SPOOL_JOB_RUNNING, SPOOL_JOB_DONE };
-
 /* The whole state: about 450 KiB of fixed storage whose pages are touched only as used (the
  * batches while spooling, the read and count buffers while an earlier run's documents are
  * read). It holds a thread: allocate it once (zeroed memory is fine, e.g. calloc), never
- * copy or move it. Fields are internal. */
+ * copy or move it. Fields are internal: the caller's thread's, but for writer (whose rule
+ * spool_writer.h gives). */
 struct spool {
   char folder[SPOOL_FOLDER_CAPACITY];
   int folder_fd;
@@ -166,12 +115,12 @@ struct spool {
   uint64_t next_number; /* of the next new segment; only grows, also when the folder is taken
                            up again, so that no position the caller holds names a new file */
   uint64_t total_bytes;
-  int open, thread_started, failure_reported;
+  int open, failure_reported;
+  int failed_errno; /* the errno that made the spool unusable, 0 while usable */
   int detached;     /* the folder was lost: spool_retry takes it (or a new one) up again */
   int retrying;     /* failed batches are with the writer again; their success ends the failure */
   int temp_planted; /* an "acked.tmp" not of the spool's own was reported at the open */
 
-  /* The caller's side. */
   spool_segment segments[SPOOL_SEGMENTS_MAX]; /* a ring, oldest first */
   uint32_t head, count;
   uint64_t write_segment; /* where appends go, 0 none yet */
@@ -180,41 +129,12 @@ struct spool {
   spool_position next_at;
   spool_batch batches[SPOOL_BATCHES];
   spool_batch_use use[SPOOL_BATCHES];
-  int filling;     /* the batch appends go to, -1 none */
-  uint32_t handed; /* batches handed to the writer so far: their order */
-  int read_fd;     /* the file spool_next reads, and the part of it in read_buffer */
-  uint64_t read_fd_segment;
-  uint32_t read_offset, read_length;
-  uint8_t read_buffer[SPOOL_READ_CAPACITY];
-  uint32_t scans_applied;
-  uint64_t acked_segment; /* the segment the "acked" file names */
+  int filling;            /* the batch appends go to, -1 none */
+  segment_reader reader;  /* the file spool_next reads */
+  uint32_t scans_applied; /* of writer.scans, those taken into the table */
   uint32_t lost_total, lost_pending;
 
-  /* Shared with the writer: the jobs, deletions and purge under lock, the rest atomic. */
-  pthread_mutex_t lock;
-  pthread_cond_t wake, done;
-  pthread_t thread;
-  int stop;
-  spool_job_state job[SPOOL_BATCHES]; /* per batch */
-  uint32_t job_order[SPOOL_BATCHES];  /* the writer writes queued batches in this order */
-  int job_errno[SPOOL_BATCHES];
-  uint8_t job_again[SPOOL_BATCHES]; /* written before: its new file may exist */
-  /* A write failed (its errno): the writer writes nothing more until the caller retries. */
-  int halted;
-  spool_deletion deletions[2 * SPOOL_SEGMENTS_MAX]; /* a ring */
-  uint32_t deletions_head, deletions_count;
-  uint64_t purge_below;          /* delete (and count) every segment file numbered below, 0 none */
-  std::atomic<int> failed_errno; /* written by the caller only */
-  std::atomic<int> folder_lost;  /* the writer found the folder removed or replaced */
-  std::atomic<uint32_t> dropped_total, dropped_pending;
-  spool_scan scans[SPOOL_SEGMENTS_MAX]; /* segments of the earlier run, oldest first */
-  uint32_t scans_count;
-  std::atomic<uint32_t> scanned; /* scans[0 .. scanned) are filled in */
-
-  /* The writer's own. */
-  int write_fd;
-  uint64_t write_fd_segment;
-  uint8_t scan_buffer[SPOOL_READ_CAPACITY];
+  spool_writer writer;
 };
 
 /* Opens (creating it 0700 when missing) the folder as a spool of at most limit_bytes
@@ -314,16 +234,3 @@ uint32_t spool_take_lost(spool *s);
  * documents of the spool's own batches that could not be written count as lost.
  * spool_take_dropped, spool_take_lost and spool_stats remain usable after it. */
 uint32_t spool_close(spool *s, const spool_document *held, uint32_t count);
-
-/* Record format helpers (tests and the fuzz target build and check segments with them). */
-enum spool_record_result { SPOOL_RECORD_WHOLE, SPOOL_RECORD_SHORT, SPOOL_RECORD_DAMAGED };
-
-/* Writes the record of a document (length 1 to SPOOL_DOCUMENT_MAX) to out (room for
- * SPOOL_RECORD_HEAD + length bytes); returns the record's size. */
-uint32_t spool_encode(uint8_t *out, const char *doc, uint32_t length, int64_t time_ms);
-
-/* Checks the record at bytes (available bytes there): WHOLE with the document's length and
- * time, SHORT when more bytes are needed to tell, DAMAGED when the length is out of range
- * or the CRC does not match. */
-spool_record_result spool_decode(const uint8_t *bytes, uint32_t available, uint32_t *length,
-                                 int64_t *time_ms);
