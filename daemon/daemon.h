@@ -115,6 +115,9 @@ struct relay_daemon {
    * for this pass and since the start. */
   long long held_since_ms;
   uint64_t held_pass_ms, held_total_ms;
+  /* Documents the spool dropped (full, or its folder lost) this pass: counted in the status
+   * record as the spool reports them, logged once at the pass's end. */
+  uint32_t pass_spool_full, pass_spool_lost;
   struct spool spool;
 };
 

@@ -364,18 +364,29 @@ long long relay_next_ms(const relay_daemon *d) {
   return acknowledgement != 0 && acknowledgement < spool ? acknowledgement : spool;
 }
 
+namespace {
+
+/* The documents the spool dropped since the last look go into the status record at once,
+ * so that WAITING and DROPPED add up between the pass's log lines. */
+void take_spool_drops(relay_daemon *d) {
+  const uint32_t full = spool_take_dropped(&d->spool);
+  status_dropped(&d->status, DROP_SPOOL_FULL, full);
+  d->pass_spool_full += full;
+  const uint32_t lost = spool_take_lost(&d->spool);
+  status_dropped(&d->status, DROP_SPOOL_LOST, lost);
+  d->pass_spool_lost += lost;
+}
+
+} // namespace
+
 void relay_report_pass(relay_daemon *d) {
   if (!d->spool_in_use) return;
-  const uint32_t dropped = spool_take_dropped(&d->spool);
-  if (dropped > 0) {
-    log_msg(LOG_WARNING, "Dropped %u messages for NIMBA: spool full.", dropped);
-    status_dropped(&d->status, DROP_SPOOL_FULL, dropped);
-  }
-  const uint32_t lost = spool_take_lost(&d->spool);
-  if (lost > 0) {
-    log_msg(LOG_WARNING, "Dropped %u messages for NIMBA: spool folder lost.", lost);
-    status_dropped(&d->status, DROP_SPOOL_LOST, lost);
-  }
+  take_spool_drops(d);
+  if (d->pass_spool_full > 0)
+    log_msg(LOG_WARNING, "Dropped %u messages for NIMBA: spool full.", d->pass_spool_full);
+  if (d->pass_spool_lost > 0)
+    log_msg(LOG_WARNING, "Dropped %u messages for NIMBA: spool folder lost.", d->pass_spool_lost);
+  d->pass_spool_full = d->pass_spool_lost = 0;
   count_held(d, daemon_clock_ms());
   if (d->held_pass_ms > 0) {
     const unsigned held = d->held_pass_ms < UINT_MAX ? static_cast<unsigned>(d->held_pass_ms) : UINT_MAX;
@@ -388,6 +399,7 @@ void relay_report_pass(relay_daemon *d) {
 
 void relay_status_update(relay_daemon *d) {
   if (!d->at_least_once) return;
+  if (d->spool_in_use) take_spool_drops(d);
   status_delivery now{};
   now.at_least_once = true;
   now.resent = d->queue.resent;

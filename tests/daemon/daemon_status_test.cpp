@@ -455,6 +455,35 @@ TEST_F(DaemonStatus, AtLeastOnceShowsTheSpoolWhileTheCloudIsAway) {
       [&] { return read_file(run.status_path).find("\nSPOOL_DOCUMENTS=0\n") != std::string::npos; }, 5000));
 }
 
+/* Documents the full spool drops are in the record as they go, not only when the pass that
+ * logs them ends (a minute later in the field): RECEIVED = WAITING + DROPPED all along. */
+TEST_F(DaemonStatus, AtLeastOnceCountsSpoolDropsAsTheyHappen) {
+  daemon_launch launch;
+  launch.pause = 60;
+  launch.settings = "NIMBA_QOS=1\n";
+  launch.env = {"NIMBA_TEST_SPOOL_LIMIT_KB=256"};
+  start_relay(launch);
+  broker_stop(cloud);
+  status_map v;
+  ASSERT_TRUE(status_shows("CLOUD_STATE", "down", 10000, &v)) << describe(v);
+  const std::string filler(1000, 'f');
+  constexpr int kMessages = 1200; /* memory and a 256 KiB spool hold about 480 of them */
+  for (int i = 0; i < kMessages; i++)
+    ASSERT_EQ(0,
+              client_publish(
+                  feeder, "QZ/node1/sensor", "{\"q\":" + std::to_string(i) + ",\"f\":\"" + filler + "\"}"));
+  ASSERT_TRUE(status_shows(
+      [&](const status_map &s) {
+        return number(s, "RECEIVED") == kMessages && number(s, "DROPPED") > 0 &&
+               number(s, "WAITING") + number(s, "DROPPED") == kMessages;
+      },
+      15000,
+      &v))
+      << describe(v);
+  const std::string file = read_file(run.status_path);
+  EXPECT_NE(std::string::npos, file.find("\nDROPPED_SPOOL_FULL=" + text(v, "DROPPED") + "\n")) << file;
+}
+
 /* A spool folder that cannot be used (here a file stands where it should be) is reported
  * once at LOG_ERR and in the record; the relay goes on with its memory queue. */
 TEST_F(DaemonStatus, AnUnusableSpoolIsReportedAndMemoryCarriesOn) {
