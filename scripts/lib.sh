@@ -96,4 +96,4 @@ status_value() { # path key
 
 # The median of the numbers on standard input (words; "-" skipped), or "-".
 median() { tr ' ' '\n' | awk 'NF && $1 != "-"' | sort -g | awk '{ v[++n] = $1 } END {
-    if (n) print v[int((n + 1) / 2)]; else print "-" }'; }
+    if (!n) print "-"; else if (n % 2) print v[(n + 1) / 2]; else print (v[n / 2] + v[n / 2 + 1]) / 2 }'; }

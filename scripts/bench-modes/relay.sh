@@ -47,7 +47,7 @@ for r in "${rows[@]}"; do echo "$r"; done
 while read -r path size; do
   [ -n "$path" ] || continue
   echo "flat out, $size bytes: $path/direct$(echo "${flat_ratios[$path $size]}" | tr ' ' '\n' | sort -n |
-    awk 'NF { r[++n] = $1; list = list " " $1 } END { printf "%s, median %s", list, r[int((n + 1) / 2)] }')"
+    awk 'NF { list = list " " $1 } END { printf "%s", list }'), median $(echo "${flat_ratios[$path $size]}" | median)"
 done < <(printf '%s\n' "${!flat_ratios[@]}" | sort -k2,2n -k1,1r)
 echo "daemon when idle: $idle_cpu ms CPU per second, $daemon_idle_rss KiB resident"
 # The least a relay spends per message here: a bare poll, read and write per message.
