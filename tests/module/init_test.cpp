@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <iterator>
@@ -251,7 +252,7 @@ struct concurrency_case {
 
 /* Three restarts at once (a double click on "Restart module" and a set page): one lock makes
  * them take turns, and one daemon is left, the one the pid file names. Under dash and ash,
- * with flock and with the folder lock used where flock is missing. */
+ * with flock and with the link lock used where flock is missing. */
 TEST_F(InitScript, ConcurrentRestartsLeaveOneDaemon) {
   const concurrency_case cases[] = {
       {"sh", "", false}, {"ash", "/bin/busybox ash", false}, {"ash without flock", "/bin/busybox ash", true}};
@@ -264,6 +265,7 @@ TEST_F(InitScript, ConcurrentRestartsLeaveOneDaemon) {
                            "env",
                            "setsid",
                            "sleep",
+                           "ln",
                            "mkdir",
                            "rm",
                            "cat",
@@ -283,15 +285,20 @@ TEST_F(InitScript, ConcurrentRestartsLeaveOneDaemon) {
     const std::vector<pid_t> running = daemons_with(gateway_address, root);
     ASSERT_EQ(1u, running.size()) << r.output;
     EXPECT_EQ(running[0], daemon_pid());
+    struct stat lock_link {};
     if (c.without_flock) {
-      EXPECT_EQ(access((root + "/run/init.lock.d").c_str(), F_OK), -1) << "lock left";
+      EXPECT_EQ(lstat((root + "/run/init.lock.pid").c_str(), &lock_link), -1) << "lock left";
     }
     EXPECT_EQ(init("stop").code, 0);
     EXPECT_TRUE(daemons_with(gateway_address, root).empty());
     if (!c.without_flock) continue;
-    /* A holder that died before writing its pid leaves an empty folder: a start takes it over
-     * (only once it stayed empty a while, never from a holder that has just made it). */
-    ASSERT_EQ(mkdir((root + "/run/init.lock.d").c_str(), 0755), 0);
+    /* A holder that was killed leaves its lock naming a process that is gone: a start takes
+     * it over. */
+    const pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    ASSERT_GT(gone, 0);
+    ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+    ASSERT_EQ(symlink(std::to_string(gone).c_str(), (root + "/run/init.lock.pid").c_str()), 0);
     spawn_request start = sandboxed({"/bin/busybox", "ash", kRoot + "/etc/init", "start"});
     start.env = {"PATH=" + kRoot + "/tools"};
     const init_result taken = run(start, 60000);
@@ -299,6 +306,23 @@ TEST_F(InitScript, ConcurrentRestartsLeaveOneDaemon) {
     EXPECT_EQ(1u, daemons_with(gateway_address, root).size());
     EXPECT_EQ(init("stop").code, 0);
   }
+}
+
+/* On a loaded system the child may take longer than a second to become the daemon: the start
+ * waits for it rather than report a failure and leave a daemon without a pid file. */
+TEST_F(InitScript, StartWaitsForAChildSlowToBecomeTheDaemon) {
+  const std::string tools = root + "/slow";
+  ASSERT_EQ(mkdir(tools.c_str(), 0755), 0);
+  ASSERT_TRUE(write_file(tools + "/env", "#!/bin/sh\nsleep 3\nexec /usr/bin/env \"$@\"\n"));
+  chmod((tools + "/env").c_str(), 0755);
+  spawn_request start = sandboxed({kRoot + "/etc/init", "start"});
+  start.env = {"PATH=" + kRoot + "/slow:/usr/sbin:/usr/bin:/sbin:/bin"};
+  const init_result r = run(start, 60000);
+  EXPECT_EQ(r.code, 0) << r.output;
+  const std::vector<pid_t> running = daemons_with(gateway_address, root);
+  ASSERT_EQ(1u, running.size()) << r.output;
+  EXPECT_EQ(running[0], daemon_pid());
+  EXPECT_EQ(init("stop").code, 0);
 }
 
 /* Started through a link elsewhere (as /etc/init.d/S99... on a device), the script still
