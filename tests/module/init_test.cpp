@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -447,7 +448,9 @@ TEST_P(InitScriptFlow, RestartsUnderAFlowLoseNothingThatReachedTheDaemon) {
   for (int restart = 1; restart <= 10; restart++) {
     ASSERT_TRUE(wait_until([&] { return flow.published >= restart * 400; }, 60000));
     const init_result r = init("restart");
-    ASSERT_EQ(r.code, 0) << r.output;
+    const std::string log = read_file(root + "/run/daemon.log");
+    ASSERT_EQ(r.code, 0) << r.output << "the daemons' output ends:\n"
+                         << log.substr(log.size() - std::min<size_t>(log.size(), 2000));
   }
   ASSERT_TRUE(wait_until([&] { return flow.published == kMessages; }, 60000));
   flow.stop();
